@@ -1,0 +1,99 @@
+// Client of the repository service: the interface that the server module calls.
+//
+// One process-wide WebDavUtil serves every thread of the process at once without a lock of the
+// caller's. Each thread talks to the service over its own connections (a pool that never hands one
+// socket to two threads), and each thread has its own upload stream and its own result storage.
+// A connection is opened lazily in the process and thread that uses it; one inherited across
+// fork() is never used. Failures (service down, timeout, refused input) come back as false or an
+// empty list, never as an exception and never as a crash; after the service restarts the next
+// operation reconnects by itself.
+#ifndef KIV_CLIENT_KIV_CLIENT_H_
+#define KIV_CLIENT_KIV_CLIENT_H_
+
+#include <memory>
+#include <string>
+#include <vector>
+
+// One entry of the repository: a document or a collection.
+class Directory {
+ public:
+  Directory() = default;
+  Directory(std::string path, std::string name, std::string type)
+      : path(std::move(path)), name(std::move(name)), type(std::move(type)) {}
+
+  std::string path;  // the entry's URI path; a collection's ends in "/" when listed
+  std::string name;  // the entry's last path segment
+  std::string type;  // "CollectionItem" or "DocumentItem"
+};
+
+inline constexpr const char* kCollectionItem = "CollectionItem";
+inline constexpr const char* kDocumentItem = "DocumentItem";
+
+class ClientImpl;
+
+class WebDavUtil {
+ public:
+  WebDavUtil();
+  ~WebDavUtil();
+  WebDavUtil(const WebDavUtil&) = delete;
+  WebDavUtil& operator=(const WebDavUtil&) = delete;
+
+  // Records the service's address and port for every later operation of this process and probes
+  // the service once; true when the probe got an answer. No connection is kept open by this call,
+  // so a process that forks afterwards hands nothing to its children. A second call replaces the
+  // address; connections to the old one are dropped.
+  bool ConnectServer(const std::string& address, unsigned int port);
+
+  // Looks an entry up. True and *entry set when it exists; false when it does not or the service
+  // could not answer. *entry points into storage of the calling thread that stays valid until the
+  // thread's next GetDirectory.
+  bool GetDirectory(const std::string& uri, Directory** entry);
+
+  // The immediate members of a collection (URI ending in "/"), sorted by name. Empty when the
+  // collection has none, does not exist, or the service could not answer. The vector and its
+  // entries belong to the calling thread and stay valid until its next GetSubDirectory.
+  std::vector<Directory*>& GetSubDirectory(const std::string& uri);
+
+  // The calling thread's upload stream: OpenStream starts it empty, WriteToTempFile appends any
+  // bytes, ReadFromTempFile yields everything written since OpenStream, CloseStream ends it.
+  void OpenStream();
+  void WriteToTempFile(const std::string& data);
+  void ReadFromTempFile(std::string& content);
+  void CloseStream();
+
+  // Creates or replaces the document at uri. False when the service refused or could not answer.
+  bool AddDoc(const std::string& uri, const std::string& content);
+  // Fetches a document whole. False (content empty) for a missing document or a collection.
+  bool GetDocContent(const std::string& uri, std::string& content);
+  // False when the collection exists already or its parent is missing.
+  bool AddCollection(const std::string& uri);
+  // False when the source is missing, the destination exists or its parent is missing.
+  bool MoveDoc(const std::string& from, const std::string& to);
+  bool MoveCollection(const std::string& from, const std::string& to);
+  // Deletes a document only.
+  bool DelDoc(const std::string& uri);
+  // Deletes whatever the URI names, a collection with everything below it.
+  bool DelCollection(const std::string& uri);
+
+  // Mode 1: first = the path itself, as a directory path; second = "".
+  // Mode 0: splits at the last "/": first = up to and including it, second = the rest.
+  void SplitFromSlash(int mode, const std::string& path, std::string& first, std::string& second);
+
+  // Connect and I/O timeouts in milliseconds (defaults 3000 and 30000).
+  void SetTimeouts(int connect_ms, int io_ms);
+
+ private:
+  std::unique_ptr<ClientImpl> impl_;
+};
+
+class ServiceFactory {
+ public:
+  // The client for a service key; "a" names the repository service. The object lives as long as
+  // the process. Unknown keys give nullptr.
+  WebDavUtil* GetService(const std::string& key);
+};
+
+// The process-wide factory.
+ServiceFactory& getServiceFactoryInstance();
+
+#endif  // KIV_CLIENT_KIV_CLIENT_H_

@@ -1,0 +1,91 @@
+// Server configuration of the module: the per-server record, its merge, and the two directives
+// DAVLockDB and KIVParam.
+#include <cstdlib>
+
+#include "module/dav_host.h"
+#include "module/kiv_module.h"
+
+namespace {
+
+constexpr const char* kDefaultAddress = "127.0.0.1";
+constexpr apr_uint32_t kDefaultPort = 8090;
+constexpr const char* kDefaultUser = "admin";
+constexpr const char* kDefaultPassword = "739150";
+
+dav_kiv_server_conf* conf_of(const server_rec* s) {
+  return static_cast<dav_kiv_server_conf*>(ap_get_module_config(s->module_config, &dav_kiv_module));
+}
+
+// The command table stores every handler under one untyped pointer type; the server calls each
+// back with the argument list that its TAKE1 or RAW_ARGS kind implies.
+template <typename Handler>
+cmd_func as_cmd_func(Handler handler) {
+  return reinterpret_cast<cmd_func>(reinterpret_cast<void (*)()>(handler));
+}
+
+}  // namespace
+
+extern "C" {
+
+// Fills the create-per-server-configuration slot of the module record. The record and its
+// strings come from p, the configuration pool.
+void* dav_kiv_create_server_config(apr_pool_t* p, server_rec* /*s*/) {
+  auto* conf = static_cast<dav_kiv_server_conf*>(apr_pcalloc(p, sizeof(dav_kiv_server_conf)));
+  conf->address = apr_pstrdup(p, kDefaultAddress);
+  conf->port = kDefaultPort;
+  conf->user = apr_pstrdup(p, kDefaultUser);
+  conf->password = apr_pstrdup(p, kDefaultPassword);
+  return conf;
+}
+
+// Fills the merge-per-server-configuration slot. A merged record only carries the lock database
+// path: the repository service connection is always made from the main server's record.
+void* dav_kiv_merge_server_config(apr_pool_t* p, void* base, void* overrides) {
+  const auto* parent = static_cast<const dav_kiv_server_conf*>(base);
+  const auto* child = static_cast<const dav_kiv_server_conf*>(overrides);
+  auto* merged = static_cast<dav_kiv_server_conf*>(apr_pcalloc(p, sizeof(dav_kiv_server_conf)));
+  merged->lockdb_path = child->lockdb_path ? child->lockdb_path : parent->lockdb_path;
+  return merged;
+}
+
+const char* dav_kiv_lockdb_path(const request_rec* r) { return conf_of(r->server)->lockdb_path; }
+
+namespace {
+
+// DAVLockDB path: resolved against ServerRoot; an absolute path stays as it is.
+const char* dav_kiv_cmd_davlockdb(cmd_parms* cmd, void* /*dirconf*/, const char* arg1) {
+  dav_kiv_server_conf* conf = conf_of(cmd->server);
+  conf->lockdb_path = ap_server_root_relative(cmd->pool, arg1);
+  if (conf->lockdb_path == nullptr) {
+    return apr_pstrcat(cmd->pool, "Invalid DAVLockDB path ", arg1, nullptr);
+  }
+  return nullptr;
+}
+
+// KIVParam ip port user pwd: four words in the server's quoting rules; a port that converts to 0
+// (missing, empty, not a number, "0") stands for the default port. Never fails.
+const char* dav_kiv_cmd_kivparam(cmd_parms* cmd, void* /*dirconf*/, const char* args) {
+  dav_kiv_server_conf* conf = conf_of(cmd->server);
+  const char* address = ap_getword_conf(cmd->pool, &args);
+  const char* port = ap_getword_conf(cmd->pool, &args);
+  const char* user = ap_getword_conf(cmd->pool, &args);
+  const char* password = ap_getword_conf(cmd->pool, &args);
+  conf->address = apr_pstrdup(cmd->pool, address);
+  conf->user = apr_pstrdup(cmd->pool, user);
+  conf->password = apr_pstrdup(cmd->pool, password);
+  const int converted = std::atoi(port);
+  conf->port = converted == 0 ? kDefaultPort : static_cast<apr_uint32_t>(converted);
+  return nullptr;
+}
+
+}  // namespace
+
+const command_rec dav_kiv_cmds[] = {
+    AP_INIT_TAKE1("DAVLockDB", as_cmd_func(dav_kiv_cmd_davlockdb), nullptr,
+                  RSRC_CONF, "specify a lock database"),
+    AP_INIT_RAW_ARGS("KIVParam", as_cmd_func(dav_kiv_cmd_kivparam), nullptr,
+                     RSRC_CONF, "Set parameters for kiv module,format: ip port user pwd"),
+    {nullptr, nullptr, nullptr, 0, RAW_ARGS, nullptr},  // end of the table
+};
+
+}  // extern "C"

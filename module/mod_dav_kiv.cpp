@@ -1,0 +1,86 @@
+// The module record, hook registration and start-up of the repository provider.
+//
+// The provider registers under the name "filesystem", so that a location with "Dav filesystem"
+// routes its WebDAV requests through the three hook tables below. At start-up the process-wide
+// repository service client is pointed at the main server's configured address and port.
+#include <string>
+
+#include "module/dav_host.h"
+
+#include "client/kiv_client.h"
+#include "module/kiv_guard.h"
+#include "module/kiv_module.h"
+
+namespace {
+
+constexpr const char* kPostConfigMarker = "dav_apache2hook_post_config_kiv";
+constexpr const char* kServiceKey = "a";
+
+const dav_provider dav_kiv_provider = {
+    &dav_kiv_hooks_repository,
+    &dav_kiv_hooks_propdb,
+    &dav_kiv_hooks_locks,
+    nullptr,  // no versioning
+    nullptr,  // no bindings
+    nullptr,  // no search
+    nullptr,  // no context
+};
+
+}  // namespace
+
+extern "C" {
+
+namespace {
+
+// The server reads its configuration twice at start-up: the first pass only leaves a marker in
+// the process pool; every later pass (the second reading and each restart) connects the client.
+int dav_kiv_post_config(apr_pool_t* /*pconf*/, apr_pool_t* /*plog*/, apr_pool_t* /*ptemp*/,
+                        server_rec* s) {
+  void* marker = nullptr;
+  apr_pool_t* process_pool = s->process->pool;
+  apr_pool_userdata_get(&marker, kPostConfigMarker, process_pool);
+  if (marker == nullptr) {
+    apr_pool_userdata_set(reinterpret_cast<const void*>(1), kPostConfigMarker,
+                          apr_pool_cleanup_null, process_pool);
+    return OK;
+  }
+  const auto* conf = static_cast<const dav_kiv_server_conf*>(
+      ap_get_module_config(s->module_config, &dav_kiv_module));
+  kiv::guarded_void([&] {
+    WebDavUtil* client = getServiceFactoryInstance().GetService(kServiceKey);
+    client->ConnectServer(std::string(conf->address), conf->port);
+  });
+  return OK;
+}
+
+void dav_kiv_register_hooks(apr_pool_t* p) {
+  dav_hook_gather_propsets(dav_kiv_gather_propsets, nullptr, nullptr, APR_HOOK_MIDDLE);
+  dav_hook_find_liveprop(dav_kiv_find_liveprop, nullptr, nullptr, APR_HOOK_MIDDLE);
+  dav_hook_insert_all_liveprops(dav_kiv_insert_all_liveprops, nullptr, nullptr, APR_HOOK_MIDDLE);
+  ap_hook_post_config(dav_kiv_post_config, nullptr, nullptr, APR_HOOK_MIDDLE);
+  dav_register_liveprop_group(p, &dav_kiv_liveprop_group);
+  dav_register_provider(p, "filesystem", &dav_kiv_provider);
+}
+
+}  // namespace
+
+// The one symbol the module exports.
+__attribute__((visibility("default"))) module AP_MODULE_DECLARE_DATA dav_kiv_module = {
+    MODULE_MAGIC_NUMBER_MAJOR,
+    MODULE_MAGIC_NUMBER_MINOR,
+    -1,                 // module index, assigned by the server
+    "mod_dav_kiv.cpp",  // the module's name: its source file
+    nullptr,            // dynamic load handle, set by the server
+    nullptr,            // next module, set by the server
+    MODULE_MAGIC_COOKIE,
+    nullptr,  // rewrite_args
+    nullptr,  // no per-directory configuration
+    nullptr,  // nothing to merge per directory
+    dav_kiv_create_server_config,
+    dav_kiv_merge_server_config,
+    dav_kiv_cmds,
+    dav_kiv_register_hooks,
+    AP_MODULE_FLAG_NONE,
+};
+
+}  // extern "C"

@@ -1,0 +1,120 @@
+// Stand-ins for the functions of the server and of mod_dav that the module's hook code calls,
+// written from their documented contracts, so that unit tests can call hooks without a server.
+// Only what the unit tests reach is here; a test that needs more adds it.
+#include <cstring>
+
+#include <apr_strings.h>
+#include <httpd.h>
+#include "module/dav_host.h"
+
+extern "C" {
+
+dav_error* dav_new_error(apr_pool_t* p, int status, int error_id, apr_status_t aprerr,
+                         const char* desc) {
+  auto* err = static_cast<dav_error*>(apr_pcalloc(p, sizeof(dav_error)));
+  err->status = status;
+  err->error_id = error_id;
+  err->desc = desc;
+  err->aprerr = aprerr;
+  return err;
+}
+
+dav_error* dav_new_error_tag(apr_pool_t* p, int status, int error_id, apr_status_t aprerr,
+                             const char* desc, const char* ns, const char* tagname) {
+  dav_error* err = dav_new_error(p, status, error_id, aprerr, desc);
+  err->tagname = tagname;
+  err->dav_namespace = ns;
+  return err;
+}
+
+dav_error* dav_push_error(apr_pool_t* p, int status, int error_id, const char* desc,
+                          dav_error* prev) {
+  dav_error* err = dav_new_error(p, status, error_id, 0, desc);
+  err->prev = prev;
+  return err;
+}
+
+dav_error* dav_join_error(dav_error* dest, dav_error* src) {
+  if (dest == nullptr) return src;
+  dav_error* last = dest;
+  while (last->prev != nullptr) last = last->prev;
+  last->prev = src;
+  return dest;
+}
+
+namespace {
+void grow(apr_pool_t* p, dav_buffer* pbuf, apr_size_t needed) {
+  if (pbuf->alloc_len >= needed && pbuf->buf != nullptr) return;
+  apr_size_t size = needed + DAV_BUFFER_PAD;
+  if (size < DAV_BUFFER_MINSIZE) size = DAV_BUFFER_MINSIZE;
+  auto* fresh = static_cast<char*>(apr_palloc(p, size));
+  if (pbuf->buf != nullptr && pbuf->cur_len > 0) std::memcpy(fresh, pbuf->buf, pbuf->cur_len);
+  pbuf->buf = fresh;
+  pbuf->alloc_len = size;
+}
+}  // namespace
+
+void dav_set_bufsize(apr_pool_t* p, dav_buffer* pbuf, apr_size_t size) {
+  grow(p, pbuf, size);
+  pbuf->cur_len = size;
+}
+
+void dav_buffer_init(apr_pool_t* p, dav_buffer* pbuf, const char* str) {
+  const apr_size_t len = std::strlen(str);
+  pbuf->cur_len = 0;
+  grow(p, pbuf, len + 1);
+  std::memcpy(pbuf->buf, str, len + 1);
+  pbuf->cur_len = len;
+}
+
+void dav_check_bufsize(apr_pool_t* p, dav_buffer* pbuf, apr_size_t extra_needed) {
+  grow(p, pbuf, pbuf->cur_len + extra_needed);
+}
+
+void dav_buffer_place_mem(apr_pool_t* p, dav_buffer* pbuf, const void* mem, apr_size_t amt,
+                          apr_size_t pad) {
+  grow(p, pbuf, pbuf->cur_len + amt + pad);
+  std::memcpy(pbuf->buf + pbuf->cur_len, mem, amt);
+}
+
+void dav_buffer_place(apr_pool_t* p, dav_buffer* pbuf, const char* str) {
+  dav_buffer_place_mem(p, pbuf, str, std::strlen(str) + 1, 0);
+}
+
+void dav_buffer_append(apr_pool_t* p, dav_buffer* pbuf, const char* str) {
+  dav_buffer_place(p, pbuf, str);
+  pbuf->cur_len += std::strlen(str);
+}
+
+void dav_xmlns_add(dav_xmlns_info* xi, const char* prefix, const char* uri) {
+  apr_hash_set(xi->prefix_uri, prefix, APR_HASH_KEY_STRING, uri);
+  apr_hash_set(xi->uri_prefix, uri, APR_HASH_KEY_STRING, prefix);
+}
+
+dav_xmlns_info* dav_xmlns_create(apr_pool_t* pool) {
+  auto* xi = static_cast<dav_xmlns_info*>(apr_pcalloc(pool, sizeof(dav_xmlns_info)));
+  xi->pool = pool;
+  xi->uri_prefix = apr_hash_make(pool);
+  xi->prefix_uri = apr_hash_make(pool);
+  return xi;
+}
+
+long dav_get_liveprop_info(int propid, const dav_liveprop_group* group,
+                           const dav_liveprop_spec** info) {
+  for (const dav_liveprop_spec* spec = group->specs; spec->name != nullptr; ++spec) {
+    if (spec->propid == propid) {
+      *info = spec;
+      return spec->ns;  // the test host numbers namespaces by the group's own indexes
+    }
+  }
+  *info = nullptr;
+  return 0;
+}
+
+char* ap_make_dirstr_parent(apr_pool_t* p, const char* s) {
+  const char* last_slash = std::strrchr(s, '/');
+  if (last_slash == nullptr) return apr_pstrdup(p, "");
+  return apr_pstrmemdup(p, s, static_cast<apr_size_t>(last_slash - s) + 1);
+}
+
+}  // extern "C"
