@@ -41,6 +41,10 @@ int dav_kiv_find_liveprop(const dav_resource* resource, const char* ns_uri, cons
 void dav_kiv_insert_all_liveprops(request_rec* r, const dav_resource* resource,
                                   dav_prop_insert what, apr_text_header* phdr);
 
+// mod_dav's method-precondition hook: refuses COPY early (registered at start-up).
+int dav_kiv_method_precondition(request_rec* r, dav_resource* src, const dav_resource* dst,
+                                const apr_xml_doc* doc, dav_error** err);
+
 }  // extern "C"
 
 #endif  // KIV_MODULE_KIV_MODULE_H_

@@ -58,6 +58,8 @@ void dav_kiv_register_hooks(apr_pool_t* p) {
   dav_hook_find_liveprop(dav_kiv_find_liveprop, nullptr, nullptr, APR_HOOK_MIDDLE);
   dav_hook_insert_all_liveprops(dav_kiv_insert_all_liveprops, nullptr, nullptr, APR_HOOK_MIDDLE);
   ap_hook_post_config(dav_kiv_post_config, nullptr, nullptr, APR_HOOK_MIDDLE);
+  // COPY is refused before mod_dav would remove an existing destination to make room for it.
+  dav_hook_method_precondition(dav_kiv_method_precondition, nullptr, nullptr, APR_HOOK_MIDDLE);
   dav_register_liveprop_group(p, &dav_kiv_liveprop_group);
   dav_register_provider(p, "filesystem", &dav_kiv_provider);
 }

@@ -1,0 +1,149 @@
+// The resource walker: visits a resource and the members that the repository service lists for
+// it, calling mod_dav's callback once for each (PROPFIND with depth, LOCK and UNLOCK over a
+// collection, DELETE of a collection).
+//
+// Order is prefix: a collection, then each of its members; at depth infinity a member collection's
+// own members follow it directly. Every member describes itself: its own URI, collection flag,
+// local path name (the parent's path name + "/" + the member's last URI segment) and the file
+// information of that path.
+#include "module/dav_host.h"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "client/kiv_client.h"
+#include "module/kiv_guard.h"
+#include "repository/repository.h"
+#include "repository/repository_internal.h"
+
+namespace {
+
+// One walk; lives on the stack of the walk call. The callback gets the same walk_resource and the
+// same current description at every call, rewritten in place between calls.
+struct dav_kiv_walker_context {
+  const dav_walk_params* params;
+  dav_walk_resource walk_resource;
+  dav_resource current;
+  dav_resource_private current_info;
+  dav_buffer path_buffer;  // current's path name
+  dav_buffer uri_buffer;   // current's URI; a collection's ends in "/"
+};
+
+// A member as listed, copied out of the client's storage, which the next listing on this thread
+// reuses.
+struct Member {
+  std::string uri;
+  bool collection;
+};
+
+// Appends "/" to the text in buffer unless it ends in one already.
+void end_with_slash(apr_pool_t* pool, dav_buffer* buffer) {
+  if (buffer->cur_len == 0 || buffer->buf[buffer->cur_len - 1] != '/') {
+    dav_buffer_append(pool, buffer, "/");
+  }
+}
+
+// The member's last URI segment, without a trailing "/".
+std::string last_segment(const std::string& uri) {
+  std::string path = uri;
+  if (path.size() > 1 && path.back() == '/') path.pop_back();
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Points current at a member of the collection whose path name is parent_path.
+void describe_member(dav_kiv_walker_context* ctx, const std::string& parent_path,
+                     const Member& member) {
+  apr_pool_t* pool = ctx->params->pool;
+  std::string path = parent_path;
+  if (path.empty() || path.back() != '/') path += '/';
+  path += last_segment(member.uri);
+  ctx->path_buffer.cur_len = 0;
+  dav_buffer_init(pool, &ctx->path_buffer, path.c_str());
+  ctx->current_info.pathname = ctx->path_buffer.buf;
+
+  apr_finfo_t& finfo = ctx->current_info.finfo;
+  const apr_status_t status = apr_stat(&finfo, ctx->path_buffer.buf, APR_FINFO_NORM, pool);
+  if (status != APR_SUCCESS && status != APR_INCOMPLETE) {
+    std::memset(&finfo, 0, sizeof(finfo));
+    finfo.mtime = apr_time_now();
+  }
+
+  ctx->uri_buffer.cur_len = 0;
+  dav_buffer_init(pool, &ctx->uri_buffer, member.uri.c_str());
+  ctx->current.uri = ctx->uri_buffer.buf;
+  ctx->current.exists = 1;
+  ctx->current.collection = member.collection ? 1 : 0;
+}
+
+// Visits the members of the collection that current describes; at depth infinity also the
+// members of member collections, each right after its collection.
+dav_error* walk_members(dav_kiv_walker_context* ctx, int depth) {
+  const std::string parent_path = ctx->current_info.pathname;
+  std::vector<Member> members;
+  for (const Directory* entry : kiv::repository_client()->GetSubDirectory(ctx->uri_buffer.buf)) {
+    members.push_back(Member{entry->path, entry->type == kCollectionItem});
+  }
+  for (const Member& member : members) {
+    describe_member(ctx, parent_path, member);
+    if (dav_error* err = ctx->params->func(&ctx->walk_resource, DAV_CALLTYPE_MEMBER)) return err;
+    if (member.collection && depth == DAV_INFINITY) {
+      end_with_slash(ctx->params->pool, &ctx->uri_buffer);
+      ctx->current.uri = ctx->uri_buffer.buf;
+      if (dav_error* err = walk_members(ctx, depth)) return err;
+    }
+  }
+  return nullptr;
+}
+
+// Visits the root, then its members when the depth and its kind call for it.
+dav_error* dav_kiv_walk_level(dav_kiv_walker_context* ctx, int depth) {
+  const bool collection = ctx->current.collection != 0;
+  if (dav_error* err = ctx->params->func(
+          &ctx->walk_resource, collection ? DAV_CALLTYPE_COLLECTION : DAV_CALLTYPE_MEMBER)) {
+    return err;
+  }
+  if (depth == 0 || !collection) return nullptr;
+  return walk_members(ctx, depth);
+}
+
+dav_error* dav_kiv_walk(const dav_walk_params* params, int depth, dav_response** response) {
+  if ((params->walk_type & DAV_WALKTYPE_LOCKNULL) != 0 && params->lockdb == nullptr) {
+    return kiv::error(params->pool, HTTP_INTERNAL_SERVER_ERROR,
+                      "DESIGN ERROR: walker called to walk locknull resources, but a lockdb was "
+                      "not provided.");
+  }
+  dav_kiv_walker_context ctx{};
+  ctx.params = params;
+  ctx.walk_resource.walk_ctx = params->walk_ctx;
+  ctx.walk_resource.pool = params->pool;
+  ctx.current = *params->root;
+  ctx.current.pool = params->pool;
+  ctx.current.info = &ctx.current_info;
+  ctx.current_info = *params->root->info;
+
+  dav_buffer_init(params->pool, &ctx.path_buffer, params->root->info->pathname);
+  ctx.current_info.pathname = ctx.path_buffer.buf;
+  dav_buffer_init(params->pool, &ctx.uri_buffer, params->root->uri);
+  if (ctx.current.collection) end_with_slash(params->pool, &ctx.uri_buffer);
+  ctx.current.uri = ctx.uri_buffer.buf;
+
+  ctx.walk_resource.resource = &ctx.current;
+  dav_error* err = dav_kiv_walk_level(&ctx, depth);
+  *response = ctx.walk_resource.response;
+  return err;
+}
+
+}  // namespace
+
+extern "C" {
+
+// Fills the walk slot of the repository hooks. Responses gathered by the callback come back
+// through *response, also when the walk stops on an error.
+dav_error* dav_kiv_walk_hook(const dav_walk_params* params, int depth, dav_response** response) {
+  return kiv::guarded(params->pool,
+                      [&]() -> dav_error* { return dav_kiv_walk(params, depth, response); });
+}
+
+}  // extern "C"

@@ -1,0 +1,116 @@
+"""Fixtures of the end-to-end tests: a real Apache with the module and a real repository service,
+started in a scratch directory on free loopback ports, stopped by PID afterwards.
+
+After every test the server's error log is read: a crash, or an error line that the test did not
+announce with server.allow_errors(pattern), fails the test.
+"""
+
+import os
+import re
+import shutil
+import sys
+import tempfile
+
+import pytest
+
+SOURCE_DIR = os.environ.get("KIV_SOURCE_DIR") or os.path.abspath(
+    os.path.join(os.path.dirname(__file__), "..", ".."))
+BUILD_DIR = os.environ.get("KIV_BUILD_DIR") or os.path.join(SOURCE_DIR, "build")
+MODULE = os.path.join(BUILD_DIR, "module", "mod_dav_kiv.so")
+KIVD = os.path.join(BUILD_DIR, "service", "kivd")
+
+sys.path.insert(0, os.path.join(SOURCE_DIR, "scripts"))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from kivserver import KivServer  # noqa: E402
+from davclient import Dav  # noqa: E402
+
+# Lines of the error log that always mean a fault, whatever the test announced.
+CRASH = re.compile(r"Segmentation fault|exit signal|AH00052|AH00060|double free|terminate called|"
+                   r"AddressSanitizer|stack smashing")
+ERROR = re.compile(r":(error|crit|alert|emerg)\]")
+
+
+def scratch_dir(prefix="kiv-e2e-"):
+    path = tempfile.mkdtemp(prefix=prefix)
+    os.chmod(path, 0o755)
+    return path
+
+
+class GuardedServer(KivServer):
+    """A KivServer whose error log the test fixture watches."""
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self._allowed = []
+        self._log_offset = 0
+
+    def allow_errors(self, pattern):
+        """Announces error-log lines (a regular expression) that the current test provokes."""
+        self._allowed.append(re.compile(pattern))
+
+    def mark_log(self):
+        self._allowed = []
+        self._log_offset = os.path.getsize(self.error_log) if os.path.exists(self.error_log) else 0
+
+    def new_log_lines(self):
+        if not os.path.exists(self.error_log):
+            return []
+        with open(self.error_log, errors="replace") as log:
+            log.seek(self._log_offset)
+            return log.read().splitlines()
+
+    def log_has(self, text):
+        """True when the error log got a line holding text since the test began."""
+        return any(text in line for line in self.new_log_lines())
+
+    def unexpected_log_lines(self):
+        bad = []
+        for line in self.new_log_lines():
+            if CRASH.search(line):
+                bad.append(line)
+            elif ERROR.search(line) and not any(p.search(line) for p in self._allowed):
+                bad.append(line)
+        return bad
+
+    def dav(self, **kwargs):
+        return Dav(self.http_host, self.http_port, **kwargs)
+
+
+def start_server(**kwargs):
+    data = scratch_dir()
+    server = GuardedServer(data, MODULE, KIVD, **kwargs)
+    try:
+        server.start()
+    except Exception:
+        server.stop()
+        raise
+    return server
+
+
+@pytest.fixture(scope="module")
+def server():
+    s = start_server()
+    yield s
+    s.stop()
+    shutil.rmtree(s.data, ignore_errors=True)
+
+
+@pytest.fixture
+def dav(server):
+    client = server.dav()
+    yield client
+    client.close()
+
+
+@pytest.fixture(autouse=True)
+def _watch_error_log(request):
+    if "server" not in request.fixturenames:
+        yield
+        return
+    srv = request.getfixturevalue("server")
+    srv.mark_log()
+    yield
+    bad = srv.unexpected_log_lines()
+    if bad:
+        pytest.fail("unexpected lines in the server's error log:\n" + "\n".join(bad[:20]))

@@ -1,0 +1,251 @@
+"""Documents and collections over HTTP: PUT and GET, HEAD, validators, PROPFIND of the live
+properties, the walker's order, and a repository service that goes away and comes back."""
+
+import concurrent.futures
+import os
+import re
+import socket
+import stat
+import time
+
+import pytest
+
+from davclient import (PROPFIND_ALL, PROPFIND_NAMES, Dav, propfind_prop, quote, responses)
+
+APACHE_PROPS = "http://apache.org/dav/props/"
+
+
+def test_put_then_get_round_trips_bytes(dav):
+    bodies = {
+        "/empty.bin": b"",
+        "/zeros.bin": b"a\x00b\x00\x00c" * 1000,
+        "/big.bin": os.urandom(10 * 1024 * 1024),
+    }
+    for path, body in bodies.items():
+        assert dav.put(path, body).status == 201
+    for path, body in bodies.items():
+        r = dav.get(path)
+        assert r.status == 200
+        assert r.body == body
+        assert int(r.header("Content-Length")) == len(body)
+        assert r.header("Accept-Ranges") == "bytes"
+
+
+def test_put_replaces_and_head_matches_get(server, dav):
+    assert dav.put("/doc.txt", b"first version").status == 201
+    assert dav.put("/doc.txt", b"second").status == 204
+    get = dav.get("/doc.txt")
+    head = dav.head("/doc.txt")
+    assert get.body == b"second"
+    assert head.status == 200 and head.body == b""
+    assert head.header("Content-Length") == "6"
+    assert head.header("ETag") == get.header("ETag")
+    with open(os.path.join(server.repo, "doc.txt"), "rb") as f:
+        assert f.read() == b"second"
+
+
+def test_trailing_slash_names_the_same_document(dav):
+    dav.put("/slashy.txt", b"same")
+    assert dav.get("/slashy.txt/").body == b"same"
+
+
+def test_names_with_spaces_and_non_ascii(server, dav):
+    name = "/a dir ü"
+    assert dav.mkcol(quote(name)).status == 201
+    path = name + "/größe & mehr.txt"
+    assert dav.put(quote(path), "inhalt".encode()).status == 201
+    assert dav.get(quote(path)).body == "inhalt".encode()
+    assert os.path.exists(os.path.join(server.repo, "a dir ü", "größe & mehr.txt"))
+    listing = responses(dav.propfind(quote(name), PROPFIND_ALL, depth="1"))
+    assert path in listing
+
+
+def test_get_of_collection_and_of_missing_document(server, dav):
+    server.allow_errors(r"There is no default response to GET for a collection|"
+                        r"Unable to deliver content")
+    dav.mkcol("/coll-get")
+    r = dav.get("/coll-get")
+    assert r.status == 409
+    assert server.log_has("There is no default response to GET for a collection.")
+    assert dav.get("/no/such/doc").status == 404
+    assert dav.get("/missing.txt").status == 404
+
+
+def test_concurrent_puts_each_store_their_own_body(server):
+    def upload(i):
+        client = server.dav()
+        try:
+            body = (("client %d " % i) * 5000).encode() + os.urandom(1000)
+            for round_ in range(5):
+                path = "/par-%d.bin" % i
+                assert client.put(path, body + bytes([round_])).status in (201, 204)
+            return path, body + bytes([4])
+        finally:
+            client.close()
+
+    with concurrent.futures.ThreadPoolExecutor(16) as pool:
+        results = list(pool.map(upload, range(16)))
+    check = server.dav()
+    for path, body in results:
+        assert check.get(path).body == body
+    check.close()
+
+
+def test_broken_off_upload_keeps_the_stored_document(server, dav):
+    server.allow_errors(r"(?i)error reading|timeout|partial|client")
+    dav.put("/keep.txt", b"original content")
+    with socket.create_connection((server.http_host, server.http_port), timeout=10) as s:
+        s.sendall(b"PUT /keep.txt HTTP/1.1\r\nHost: x\r\nContent-Length: 100000\r\n\r\n" +
+                  b"partial" * 10)
+        time.sleep(0.3)
+    time.sleep(0.5)
+    assert dav.get("/keep.txt").body == b"original content"
+
+
+def test_failed_store_is_an_error(server, dav):
+    server.allow_errors(r"Could not store the document in the repository")
+    dav.mkcol("/readonly")
+    os.chmod(os.path.join(server.repo, "readonly"), 0o555)
+    try:
+        r = dav.put("/readonly/new.txt", b"x")
+        assert r.status == 500
+        assert server.log_has("Could not store the document in the repository.")
+        assert dav.get("/readonly/new.txt").status == 404
+    finally:
+        os.chmod(os.path.join(server.repo, "readonly"), 0o755)
+
+
+def test_failed_fetch_is_an_error_not_an_empty_document(server, dav):
+    server.allow_errors(r"Could not read the document from the repository|"
+                        r"Unable to deliver content")
+    dav.put("/secret.txt", b"hidden")
+    path = os.path.join(server.repo, "secret.txt")
+    os.chmod(path, 0)
+    try:
+        r = dav.get("/secret.txt")
+        assert r.status == 500
+        assert server.log_has("Could not read the document from the repository.")
+    finally:
+        os.chmod(path, 0o644)
+    assert dav.get("/secret.txt").body == b"hidden"
+
+
+def props_of(dav, path, body=PROPFIND_ALL, depth="0"):
+    r = dav.propfind(quote(path), body, depth=depth)
+    assert r.status == 207, r
+    return responses(r)
+
+
+def prop_names_in_order(response_xml, href):
+    for resp in response_xml.findall("{DAV:}response"):
+        if resp.find("{DAV:}href").text.rstrip("/") == quote(href).rstrip("/"):
+            names = []
+            for propstat in resp.findall("{DAV:}propstat"):
+                names += [p.tag for p in propstat.find("{DAV:}prop")]
+            return names
+    raise AssertionError("no response for %s" % href)
+
+
+def test_live_properties_of_a_document(server, dav):
+    dav.put("/props.txt", b"12345")
+    r = dav.propfind("/props.txt", PROPFIND_ALL)
+    names = prop_names_in_order(r.xml(), "/props.txt")
+    live = [n for n in names if n in ("{DAV:}creationdate", "{DAV:}getcontentlength",
+                                      "{DAV:}getlastmodified", "{DAV:}getetag")]
+    assert live == ["{DAV:}creationdate", "{DAV:}getcontentlength", "{DAV:}getlastmodified",
+                    "{DAV:}getetag"]
+    assert "{%s}executable" % APACHE_PROPS not in names
+    props = responses(r)["/props.txt"]
+    assert props["{DAV:}getcontentlength"][1].text == "5"
+    assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ", props["{DAV:}creationdate"][1].text)
+    assert re.fullmatch(r"[A-Z][a-z]{2}, \d\d [A-Z][a-z]{2} \d{4} \d\d:\d\d:\d\d GMT",
+                        props["{DAV:}getlastmodified"][1].text)
+    st = os.stat(os.path.join(server.repo, "props.txt"))
+    assert props["{DAV:}getetag"][1].text == '"%x-%x-%x"' % (
+        st.st_ino, st.st_size, st.st_mtime_ns // 1000)
+
+    named = props_of(dav, "/props.txt", propfind_prop((APACHE_PROPS, "executable")))
+    assert named["/props.txt"]["{%s}executable" % APACHE_PROPS][1].text == "F"
+    os.chmod(os.path.join(server.repo, "props.txt"), 0o744)
+    named = props_of(dav, "/props.txt", propfind_prop((APACHE_PROPS, "executable")))
+    assert named["/props.txt"]["{%s}executable" % APACHE_PROPS][1].text == "T"
+
+    names_only = props_of(dav, "/props.txt", PROPFIND_NAMES)["/props.txt"]
+    assert names_only["{DAV:}getetag"][1].text is None
+    assert "{DAV:}getcontentlength" in names_only
+
+
+def test_live_properties_of_a_collection(dav):
+    dav.mkcol("/pcoll")
+    props = props_of(dav, "/pcoll")["/pcoll/"]
+    assert "{DAV:}getcontentlength" not in props
+    assert "{DAV:}creationdate" in props and "{DAV:}getetag" in props
+    named = props_of(dav, "/pcoll", propfind_prop((APACHE_PROPS, "executable"),
+                                                  ("DAV:", "getcontentlength")))["/pcoll/"]
+    assert named["{%s}executable" % APACHE_PROPS][0] == 404
+    assert named["{DAV:}getcontentlength"][0] == 404
+
+
+def test_depth_one_lists_members_that_describe_themselves(dav):
+    dav.mkcol("/walk")
+    dav.put("/walk/b.txt", b"bb")
+    dav.put("/walk/a.txt", b"a")
+    dav.mkcol("/walk/c")
+    dav.put("/walk/c/deep.txt", b"deeper")
+    r = dav.propfind("/walk", PROPFIND_ALL, depth="1")
+    hrefs = [e.text for e in r.xml().iter("{DAV:}href")]
+    assert hrefs == ["/walk/", "/walk/a.txt", "/walk/b.txt", "/walk/c/"]
+    listing = responses(r)
+    assert listing["/walk/a.txt"]["{DAV:}getcontentlength"][1].text == "1"
+    assert listing["/walk/b.txt"]["{DAV:}getcontentlength"][1].text == "2"
+    assert "{DAV:}getcontentlength" not in listing["/walk/c/"]
+    etags = {listing[h]["{DAV:}getetag"][1].text for h in listing}
+    assert len(etags) == 4
+    depth0 = dav.propfind("/walk", PROPFIND_ALL, depth="0")
+    assert [e.text for e in depth0.xml().iter("{DAV:}href")] == ["/walk/"]
+    doc = dav.propfind("/walk/a.txt", PROPFIND_ALL, depth="1")
+    assert [e.text for e in doc.xml().iter("{DAV:}href")] == ["/walk/a.txt"]
+
+
+def test_validators_are_stable_and_conditional_requests_work(dav):
+    dav.put("/cond.txt", b"v1")
+    time.sleep(1.1)  # past the second in which the host marks a fresh file's tag weak
+    head1 = dav.head("/cond.txt")
+    head2 = dav.head("/cond.txt")
+    etag = head1.header("ETag")
+    assert etag == head2.header("ETag")
+    assert head1.header("Last-Modified") == head2.header("Last-Modified")
+    getetag = responses(dav.propfind("/cond.txt"))["/cond.txt"]["{DAV:}getetag"][1].text
+    assert etag.replace("W/", "") == getetag
+    assert dav.get("/cond.txt", headers={"If-None-Match": etag}).status == 304
+    assert dav.put("/cond.txt", b"v2", headers={"If-Match": etag}).status == 204
+    assert dav.put("/cond.txt", b"v3", headers={"If-Match": etag}).status == 412
+    assert dav.get("/cond.txt").body == b"v2"
+
+
+def test_executable_cannot_be_patched(server, dav):
+    server.allow_errors(r"Property is read-only")
+    dav.put("/exec.txt", b"x")
+    body = ('<?xml version="1.0"?><D:propertyupdate xmlns:D="DAV:" xmlns:A="%s"><D:set><D:prop>'
+            '<A:executable>T</A:executable></D:prop></D:set></D:propertyupdate>' % APACHE_PROPS)
+    r = dav.proppatch("/exec.txt", body)
+    assert r.status == 207
+    assert "409" in r.text or "403" in r.text
+
+
+def test_service_down_then_back(server, dav):
+    server.allow_errors(r"Could not store the document in the repository|"
+                        r"Could not read the document from the repository|"
+                        r"Unable to deliver content")
+    dav.put("/survivor.txt", b"still here")
+    server.kill_service()
+    try:
+        started = time.monotonic()
+        assert dav.get("/survivor.txt").status in (404, 500)
+        assert dav.put("/while-down.txt", b"x").status == 500
+        assert time.monotonic() - started < 20
+        assert server.httpd.poll() is None
+    finally:
+        server.start_service()
+    assert dav.get("/survivor.txt").body == b"still here"
+    assert dav.put("/after.txt", b"back").status == 201
