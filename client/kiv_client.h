@@ -61,7 +61,10 @@ class WebDavUtil {
   void ReadFromTempFile(std::string& content);
   void CloseStream();
 
-  // Creates or replaces the document at uri. False when the service refused or could not answer.
+  // Creates or replaces the document at uri (a replaced document keeps its file identity).
+  // False when the service refused or could not answer, and also when called while the calling
+  // thread's upload stream is open but lost bytes (memory ran out in WriteToTempFile), so that a
+  // shortened body is never stored.
   bool AddDoc(const std::string& uri, const std::string& content);
   // Fetches a document whole. False (content empty) for a missing document or a collection.
   bool GetDocContent(const std::string& uri, std::string& content);
@@ -76,10 +79,12 @@ class WebDavUtil {
   bool DelCollection(const std::string& uri);
 
   // Mode 1: first = the path itself, as a directory path; second = "".
-  // Mode 0: splits at the last "/": first = up to and including it, second = the rest.
+  // Mode 0 (and any other): splits at the last "/": first = up to and including it, second = the
+  // rest; without a "/", first = "" and second = the path. Local; no service call.
   void SplitFromSlash(int mode, const std::string& path, std::string& first, std::string& second);
 
-  // Connect and I/O timeouts in milliseconds (defaults 3000 and 30000).
+  // Connect and I/O timeouts in milliseconds (defaults 3000 and 30000; a value <= 0 restores the
+  // default). The I/O timeout bounds each wait for the service, not a whole transfer.
   void SetTimeouts(int connect_ms, int io_ms);
 
  private:

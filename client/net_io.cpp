@@ -1,0 +1,178 @@
+#include "client/net_io.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace kiv::net {
+namespace {
+
+// Waits until fd is ready for events; kOk, kTimeout or kError.
+IoResult wait_for(int fd, short events, int timeout_ms) {
+  pollfd p{fd, events, 0};
+  for (;;) {
+    const int n = ::poll(&p, 1, timeout_ms < 0 ? -1 : timeout_ms);
+    if (n > 0) return {};
+    if (n == 0) return {Io::kTimeout, ETIMEDOUT, 0};
+    if (errno != EINTR) return {Io::kError, errno, 0};
+  }
+}
+
+}  // namespace
+
+void UniqueFd::reset(int fd) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = fd;
+}
+
+IoResult read_full(int fd, char* buf, std::size_t n, int timeout_ms) {
+  IoResult r;
+  while (r.transferred < n) {
+    const ssize_t got = ::recv(fd, buf + r.transferred, n - r.transferred, 0);
+    if (got > 0) {
+      r.transferred += static_cast<std::size_t>(got);
+      continue;
+    }
+    if (got == 0) {
+      r.status = Io::kEof;
+      return r;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      r.status = Io::kError;
+      r.error = errno;
+      return r;
+    }
+    IoResult w = wait_for(fd, POLLIN, timeout_ms);
+    if (w.status != Io::kOk) {
+      w.transferred = r.transferred;
+      return w;
+    }
+  }
+  return r;
+}
+
+IoResult write_pieces(int fd, const std::vector<std::string_view>& pieces, int timeout_ms) {
+  IoResult r;
+  std::size_t index = 0;   // first piece not yet fully written
+  std::size_t offset = 0;  // bytes of that piece already written
+  iovec iov[64];
+  while (index < pieces.size()) {
+    int count = 0;
+    for (std::size_t i = index; i < pieces.size() && count < 64; ++i) {
+      const std::string_view p = pieces[i];
+      const std::size_t skip = i == index ? offset : 0;
+      iov[count].iov_base = const_cast<char*>(p.data() + skip);
+      iov[count].iov_len = p.size() - skip;
+      ++count;
+    }
+    msghdr msg{};
+    msg.msg_iov = iov;
+    msg.msg_iovlen = static_cast<std::size_t>(count);
+    const ssize_t put = ::sendmsg(fd, &msg, MSG_NOSIGNAL);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) {
+        r.status = Io::kError;
+        r.error = errno;
+        return r;
+      }
+      IoResult w = wait_for(fd, POLLOUT, timeout_ms);
+      if (w.status != Io::kOk) {
+        w.transferred = r.transferred;
+        return w;
+      }
+      continue;
+    }
+    r.transferred += static_cast<std::size_t>(put);
+    std::size_t left = static_cast<std::size_t>(put);
+    while (index < pieces.size() && left > 0) {
+      const std::size_t rest = pieces[index].size() - offset;
+      if (left >= rest) {
+        left -= rest;
+        ++index;
+        offset = 0;
+      } else {
+        offset += left;
+        left = 0;
+      }
+    }
+    // Skip empty pieces so that the loop ends.
+    while (index < pieces.size() && pieces[index].size() == offset) {
+      ++index;
+      offset = 0;
+    }
+  }
+  return r;
+}
+
+bool set_nonblocking(int fd) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+bool set_nodelay(int fd) {
+  const int one = 1;
+  return ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) == 0;
+}
+
+int connect_tcp(const std::string& address, unsigned int port, int timeout_ms, std::string* why) {
+  if (port == 0 || port > 65535) {
+    *why = "bad port";
+    return -1;
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICSERV;
+  addrinfo* list = nullptr;
+  const std::string service = std::to_string(port);
+  const int gai = ::getaddrinfo(address.c_str(), service.c_str(), &hints, &list);
+  if (gai != 0) {
+    *why = std::string("cannot resolve: ") + ::gai_strerror(gai);
+    return -1;
+  }
+  int result = -1;
+  for (addrinfo* ai = list; ai != nullptr && result < 0; ai = ai->ai_next) {
+    UniqueFd fd(
+        ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol));
+    if (!fd.valid()) {
+      *why = std::strerror(errno);
+      continue;
+    }
+    if (::connect(fd.get(), ai->ai_addr, ai->ai_addrlen) != 0) {
+      if (errno != EINPROGRESS) {
+        *why = std::strerror(errno);
+        continue;
+      }
+      const IoResult w = wait_for(fd.get(), POLLOUT, timeout_ms);
+      if (w.status != Io::kOk) {
+        *why = w.status == Io::kTimeout ? "connect timed out" : std::strerror(w.error);
+        continue;
+      }
+      int err = 0;
+      socklen_t len = sizeof err;
+      if (::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+      if (err != 0) {
+        *why = std::strerror(err);
+        continue;
+      }
+    }
+    set_nodelay(fd.get());
+    result = fd.release();
+  }
+  ::freeaddrinfo(list);
+  return result;
+}
+
+}  // namespace kiv::net

@@ -1,0 +1,75 @@
+// Socket I/O with bounded waits, shared by the client and the service.
+//
+// The descriptors are non-blocking; each wait for readiness is bounded by timeout_ms (negative:
+// no bound). Nothing here raises SIGPIPE. Thread-safety: the functions keep no state; a
+// descriptor must not be used by two threads at once.
+#ifndef KIV_CLIENT_NET_IO_H_
+#define KIV_CLIENT_NET_IO_H_
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kiv::net {
+
+enum class Io {
+  kOk,
+  kEof,      // the peer closed the connection
+  kTimeout,  // a wait ran out
+  kError,    // a system error; see IoResult::error
+};
+
+struct IoResult {
+  Io status = Io::kOk;
+  int error = 0;                // errno for kError
+  std::size_t transferred = 0;  // bytes moved before the result
+};
+
+// Reads exactly n bytes into buf.
+IoResult read_full(int fd, char* buf, std::size_t n, int timeout_ms);
+
+// Writes every piece, in order.
+IoResult write_pieces(int fd, const std::vector<std::string_view>& pieces, int timeout_ms);
+
+// Makes fd non-blocking (and keeps its other flags). False on failure.
+bool set_nonblocking(int fd);
+
+// Sets TCP_NODELAY. False on failure.
+bool set_nodelay(int fd);
+
+// Connects a new TCP socket (close-on-exec, non-blocking, TCP_NODELAY) to address:port, trying
+// each address that the name resolves to, with a bound on each attempt. Returns the descriptor
+// (owned by the caller) or -1 with *error set to an errno value or a short text in *why.
+int connect_tcp(const std::string& address, unsigned int port, int timeout_ms, std::string* why);
+
+// Closes fd when it is valid; owns one descriptor.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd() { reset(); }
+  UniqueFd(UniqueFd&& o) noexcept : fd_(o.release()) {}
+  UniqueFd& operator=(UniqueFd&& o) noexcept {
+    if (this != &o) reset(o.release());
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void reset(int fd = -1);
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace kiv::net
+
+#endif  // KIV_CLIENT_NET_IO_H_

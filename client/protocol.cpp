@@ -1,0 +1,125 @@
+#include "client/protocol.h"
+
+#include <limits>
+
+namespace kiv::proto {
+
+const char* decode_name(Decode d) {
+  switch (d) {
+    case Decode::kOk:
+      return "ok";
+    case Decode::kTruncated:
+      return "truncated";
+    case Decode::kOversized:
+      return "oversized";
+    case Decode::kMalformed:
+      return "malformed";
+  }
+  return "unknown";
+}
+
+void put_u32(char* out, std::uint32_t v) {
+  out[0] = static_cast<char>(v >> 24);
+  out[1] = static_cast<char>(v >> 16);
+  out[2] = static_cast<char>(v >> 8);
+  out[3] = static_cast<char>(v);
+}
+
+std::uint32_t get_u32(const char* in) {
+  const auto* p = reinterpret_cast<const unsigned char*>(in);
+  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
+         std::uint32_t{p[3]};
+}
+
+Decode decode_frame_length(std::string_view header, std::uint32_t max_payload,
+                           std::uint32_t* payload_len) {
+  *payload_len = 0;
+  if (header.size() < kFrameHeaderSize) return Decode::kTruncated;
+  *payload_len = get_u32(header.data());
+  if (*payload_len > max_payload) return Decode::kOversized;
+  if (*payload_len < kPayloadHeaderSize) return Decode::kMalformed;
+  return Decode::kOk;
+}
+
+Decode decode_payload(std::string_view payload, Message* out) {
+  out->code = 0;
+  out->fields.clear();
+  if (payload.size() < kPayloadHeaderSize) return Decode::kTruncated;
+  const std::uint8_t code = static_cast<std::uint8_t>(payload[0]);
+  const std::uint32_t count = get_u32(payload.data() + 1);
+  std::size_t pos = kPayloadHeaderSize;
+  // Each field takes at least its length header, so a count beyond that cannot be honest; this
+  // also bounds the vector before it is reserved.
+  if (count > (payload.size() - pos) / kFieldHeaderSize) return Decode::kMalformed;
+  out->fields.reserve(count);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    if (payload.size() - pos < kFieldHeaderSize) return Decode::kTruncated;
+    const std::uint32_t len = get_u32(payload.data() + pos);
+    pos += kFieldHeaderSize;
+    if (len > payload.size() - pos) return Decode::kTruncated;
+    out->fields.push_back(payload.substr(pos, len));
+    pos += len;
+  }
+  if (pos != payload.size()) return Decode::kMalformed;
+  out->code = code;
+  return Decode::kOk;
+}
+
+Decode decode_frame(std::string_view bytes, std::uint32_t max_payload, Message* out,
+                    std::size_t* consumed) {
+  *consumed = 0;
+  std::uint32_t len = 0;
+  const Decode d = decode_frame_length(bytes, max_payload, &len);
+  if (d != Decode::kOk) return d;
+  if (len > bytes.size() - kFrameHeaderSize) return Decode::kTruncated;
+  const Decode p = decode_payload(bytes.substr(kFrameHeaderSize, len), out);
+  if (p == Decode::kOk) *consumed = kFrameHeaderSize + len;
+  return p;
+}
+
+FrameBuilder::FrameBuilder(std::uint8_t code, std::initializer_list<std::string_view> fields) {
+  build(code, fields.begin(), fields.size());
+}
+
+FrameBuilder::FrameBuilder(std::uint8_t code, const std::vector<std::string_view>& fields) {
+  build(code, fields.data(), fields.size());
+}
+
+void FrameBuilder::build(std::uint8_t code, const std::string_view* fields, std::size_t count) {
+  std::size_t payload = kPayloadHeaderSize;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (fields[i].size() > std::numeric_limits<std::uint32_t>::max()) return;
+    payload += kFieldHeaderSize + fields[i].size();
+    if (payload > std::numeric_limits<std::uint32_t>::max()) return;
+  }
+  if (count > std::numeric_limits<std::uint32_t>::max()) return;
+  // All headers are written first so that the views below never see heads_ reallocate.
+  heads_.resize(kFrameHeaderSize + kPayloadHeaderSize + kFieldHeaderSize * count);
+  char* h = heads_.data();
+  put_u32(h, static_cast<std::uint32_t>(payload));
+  h[4] = static_cast<char>(code);
+  put_u32(h + 5, static_cast<std::uint32_t>(count));
+  for (std::size_t i = 0; i < count; ++i) {
+    put_u32(h + kFrameHeaderSize + kPayloadHeaderSize + kFieldHeaderSize * i,
+            static_cast<std::uint32_t>(fields[i].size()));
+  }
+  const std::string_view all(heads_);
+  pieces_.reserve(1 + 2 * count);
+  pieces_.push_back(all.substr(0, kFrameHeaderSize + kPayloadHeaderSize));
+  for (std::size_t i = 0; i < count; ++i) {
+    pieces_.push_back(
+        all.substr(kFrameHeaderSize + kPayloadHeaderSize + kFieldHeaderSize * i, kFieldHeaderSize));
+    if (!fields[i].empty()) pieces_.push_back(fields[i]);
+  }
+  size_ = kFrameHeaderSize + payload;
+  ok_ = true;
+}
+
+std::string FrameBuilder::flatten() const {
+  std::string out;
+  out.reserve(size_);
+  for (std::string_view p : pieces_) out.append(p);
+  return out;
+}
+
+}  // namespace kiv::proto

@@ -1,0 +1,119 @@
+// Frames of the repository service protocol: pure encoding and decoding, no I/O.
+//
+// A frame is a 4-byte big-endian payload length followed by the payload. A payload is one code
+// byte (the operation in a request, the status in a response), a 4-byte big-endian field count,
+// and that many fields, each a 4-byte big-endian length followed by that many bytes. Every
+// decoder here is given the end of its input and refuses what does not fit; nothing is read
+// beyond what a length that has already been checked allows. docs/protocol.md describes the
+// operations and their fields.
+//
+// Thread-safety: the functions are pure; a FrameBuilder is used by one thread.
+#ifndef KIV_CLIENT_PROTOCOL_H_
+#define KIV_CLIENT_PROTOCOL_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kiv::proto {
+
+inline constexpr std::size_t kFrameHeaderSize = 4;
+// Code byte and field count.
+inline constexpr std::size_t kPayloadHeaderSize = 5;
+inline constexpr std::size_t kFieldHeaderSize = 4;
+// Largest payload either side accepts by default: a 512 MiB document and room for its URI.
+inline constexpr std::uint32_t kDefaultMaxPayload = (512u << 20) + (64u << 10);
+// Answer of kPing, so that a client knows it reached this service and not something else.
+inline constexpr std::string_view kPingAnswer = "kivd/1";
+
+// Operation codes of requests.
+enum class Op : std::uint8_t {
+  kPing = 1,             // () -> (kPingAnswer)
+  kGetDirectory = 2,     // (uri) -> (path, name, kind)
+  kGetSubDirectory = 3,  // (uri) -> (base, name1, kind1, name2, kind2, ...)
+  kAddDoc = 4,           // (uri, content) -> ()
+  kGetDocContent = 5,    // (uri) -> (content)
+  kAddCollection = 6,    // (uri) -> ()
+  kMoveDoc = 7,          // (from, to) -> ()
+  kMoveCollection = 8,   // (from, to) -> ()
+  kDelDoc = 9,           // (uri) -> ()
+  kDelCollection = 10,   // (uri) -> ()
+};
+
+// Status codes of responses.
+enum class Status : std::uint8_t {
+  kOk = 0,          // the operation's answer is true; the fields carry its results
+  kFalse = 1,       // the operation's answer is false (missing, exists, refused URI, failed)
+  kBadRequest = 2,  // the request itself was not understood; the service closes the connection
+};
+
+// Kinds of entries in listings and lookups, one byte each.
+inline constexpr char kKindCollection = 'C';
+inline constexpr char kKindDocument = 'D';
+
+enum class Decode {
+  kOk,
+  kTruncated,  // the input ends before what its lengths announce
+  kOversized,  // a length beyond the caller's cap
+  kMalformed,  // lengths that contradict each other, or bytes left over
+};
+
+const char* decode_name(Decode d);
+
+// A decoded payload. The fields are views into the buffer that was decoded and live as long as
+// it does.
+struct Message {
+  std::uint8_t code = 0;
+  std::vector<std::string_view> fields;
+};
+
+// Big-endian 32-bit integers.
+void put_u32(char* out, std::uint32_t v);
+std::uint32_t get_u32(const char* in);
+
+// Reads a frame's length prefix from the first kFrameHeaderSize bytes of header. kOversized
+// when the announced payload exceeds max_payload, kMalformed when it is too short to hold a
+// payload header. *payload_len is set in every case.
+Decode decode_frame_length(std::string_view header, std::uint32_t max_payload,
+                           std::uint32_t* payload_len);
+
+// Parses a payload (the bytes after the length prefix), all of it and nothing more.
+Decode decode_payload(std::string_view payload, Message* out);
+
+// Parses one whole frame at the start of bytes; *consumed is the frame's size on kOk.
+Decode decode_frame(std::string_view bytes, std::uint32_t max_payload, Message* out,
+                    std::size_t* consumed);
+
+// Lays a frame out as a list of pieces to be written in order: small headers kept inside the
+// builder and the fields themselves, which are not copied. The fields must outlive the pieces,
+// and the builder must not move while its pieces are in use.
+class FrameBuilder {
+ public:
+  FrameBuilder(std::uint8_t code, std::initializer_list<std::string_view> fields);
+  FrameBuilder(std::uint8_t code, const std::vector<std::string_view>& fields);
+  FrameBuilder(const FrameBuilder&) = delete;
+  FrameBuilder& operator=(const FrameBuilder&) = delete;
+
+  // False when the payload would not fit a 32-bit length; the pieces are then empty.
+  bool ok() const { return ok_; }
+  const std::vector<std::string_view>& pieces() const { return pieces_; }
+  // Size of the whole frame, prefix included.
+  std::size_t size() const { return size_; }
+  // The frame as one string (for small frames and tests).
+  std::string flatten() const;
+
+ private:
+  void build(std::uint8_t code, const std::string_view* fields, std::size_t count);
+
+  bool ok_ = false;
+  std::size_t size_ = 0;
+  std::string heads_;
+  std::vector<std::string_view> pieces_;
+};
+
+}  // namespace kiv::proto
+
+#endif  // KIV_CLIENT_PROTOCOL_H_

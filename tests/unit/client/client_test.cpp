@@ -1,0 +1,326 @@
+// The client library against a real kivd on loopback.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <set>
+#include <thread>
+
+#include "client/kiv_client.h"
+#include "tests/unit/service/kivd_process.h"
+
+namespace kiv::test {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+std::vector<std::string> paths_of(const std::vector<Directory*>& list) {
+  std::vector<std::string> out;
+  for (const Directory* d : list) out.push_back(d->path + " " + d->name + " " + d->type);
+  return out;
+}
+
+// Local ports of this process's TCP connections to port.
+std::set<unsigned int> local_ports_to(unsigned int port) {
+  std::set<unsigned int> out;
+  DIR* d = ::opendir("/proc/self/fd");
+  if (d == nullptr) return out;
+  while (const dirent* e = ::readdir(d)) {
+    const int fd = std::atoi(e->d_name);
+    sockaddr_storage peer{}, self{};
+    socklen_t pl = sizeof peer, sl = sizeof self;
+    if (fd <= 2 || ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &pl) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&self), &sl) != 0 ||
+        peer.ss_family != AF_INET) {
+      continue;
+    }
+    if (ntohs(reinterpret_cast<sockaddr_in*>(&peer)->sin_port) == port) {
+      out.insert(ntohs(reinterpret_cast<sockaddr_in*>(&self)->sin_port));
+    }
+  }
+  ::closedir(d);
+  return out;
+}
+
+std::size_t open_fds() {
+  return static_cast<std::size_t>(
+      std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
+}
+
+class ClientTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(kivd_.start());
+    ASSERT_TRUE(client_.ConnectServer("127.0.0.1", kivd_.port()));
+  }
+  KivdProcess kivd_;
+  WebDavUtil client_;
+};
+
+TEST_F(ClientTest, EveryOperationRoundTrips) {
+  Directory* d = nullptr;
+  ASSERT_TRUE(client_.GetDirectory("/", &d));
+  EXPECT_EQ(d->path, "/");
+  EXPECT_EQ(d->type, kCollectionItem);
+  EXPECT_TRUE(client_.AddCollection("/c"));
+  EXPECT_FALSE(client_.AddCollection("/c"));
+  EXPECT_FALSE(client_.AddCollection("/x/y"));
+  EXPECT_TRUE(client_.AddCollection("/c/sub"));
+  EXPECT_TRUE(client_.AddDoc("/c/b doc", "bee"));
+  EXPECT_TRUE(client_.AddDoc("/c/\xc3\xa4.txt", "umlaut"));
+  EXPECT_FALSE(client_.AddDoc("/nowhere/doc", "x"));
+  EXPECT_FALSE(client_.AddDoc("/c", "x"));
+
+  ASSERT_TRUE(client_.GetDirectory("/c/", &d));
+  EXPECT_EQ(d->path, "/c");
+  EXPECT_EQ(d->name, "c");
+  EXPECT_EQ(d->type, kCollectionItem);
+  ASSERT_TRUE(client_.GetDirectory("/c/b doc", &d));
+  EXPECT_EQ(d->type, kDocumentItem);
+  EXPECT_FALSE(client_.GetDirectory("/c/none", &d));
+
+  EXPECT_EQ(paths_of(client_.GetSubDirectory("/c/")),
+            (std::vector<std::string>{"/c/b doc b doc DocumentItem", "/c/sub/ sub CollectionItem",
+                                      "/c/\xc3\xa4.txt \xc3\xa4.txt DocumentItem"}));
+  EXPECT_TRUE(client_.GetSubDirectory("/missing/").empty());
+  EXPECT_TRUE(client_.GetSubDirectory("/c/b doc/").empty());
+
+  std::string content = "stale";
+  EXPECT_TRUE(client_.GetDocContent("/c/b doc", content));
+  EXPECT_EQ(content, "bee");
+  EXPECT_FALSE(client_.GetDocContent("/c", content));
+  EXPECT_TRUE(content.empty());
+  EXPECT_FALSE(client_.GetDocContent("/c/none", content));
+
+  EXPECT_TRUE(client_.MoveDoc("/c/b doc", "/c/sub/moved"));
+  EXPECT_FALSE(client_.MoveDoc("/c/b doc", "/c/again"));
+  EXPECT_FALSE(client_.MoveDoc("/c/sub", "/c/sub2"));
+  EXPECT_FALSE(client_.MoveCollection("/c", "/c/sub/inner"));
+  EXPECT_TRUE(client_.MoveCollection("/c", "/d"));
+  EXPECT_TRUE(client_.GetDocContent("/d/sub/moved", content));
+  EXPECT_EQ(content, "bee");
+
+  EXPECT_FALSE(client_.DelDoc("/d/sub"));
+  EXPECT_TRUE(client_.DelDoc("/d/sub/moved"));
+  EXPECT_FALSE(client_.DelDoc("/d/sub/moved"));
+  EXPECT_TRUE(client_.DelCollection("/d/\xc3\xa4.txt"));  // a document, as the DELETE walk gives
+  EXPECT_TRUE(client_.DelCollection("/d/"));
+  EXPECT_FALSE(client_.DelCollection("/d/"));
+  EXPECT_TRUE(client_.GetSubDirectory("/").empty());
+}
+
+TEST_F(ClientTest, RefusedUrisAreCleanFalse) {
+  ASSERT_TRUE(client_.AddCollection("/c"));
+  for (const std::string& uri :
+       std::vector<std::string>{"c", "/c/../..", "/c/./x", "/.DAV", "/c/.DAV", "/.kivd",
+                                std::string("/c/\0x", 5), "/" + std::string(5000, 'x')}) {
+    Directory* d = nullptr;
+    std::string content;
+    EXPECT_FALSE(client_.AddDoc(uri, "x")) << uri;
+    EXPECT_FALSE(client_.AddCollection(uri)) << uri;
+    EXPECT_FALSE(client_.GetDirectory(uri, &d)) << uri;
+    EXPECT_FALSE(client_.GetDocContent(uri, content)) << uri;
+    EXPECT_FALSE(client_.DelCollection(uri)) << uri;
+  }
+  EXPECT_TRUE(client_.GetDirectory("/c", nullptr));  // the connection still serves
+  EXPECT_NE(kivd_.log().find("refused: URI"), std::string::npos);
+}
+
+TEST_F(ClientTest, ZeroBytesAndLargeDocumentsArriveByteForByte) {
+  std::string zeros("a\0b\0\0c", 6);
+  ASSERT_TRUE(client_.AddDoc("/zeros", zeros));
+  std::string content;
+  ASSERT_TRUE(client_.GetDocContent("/zeros", content));
+  EXPECT_EQ(content, zeros);
+  ASSERT_TRUE(client_.AddDoc("/empty", ""));
+  ASSERT_TRUE(client_.GetDocContent("/empty", content));
+  EXPECT_TRUE(content.empty());
+  std::string big(24 << 20, '\0');
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 131) ^ (i >> 13));
+  ASSERT_TRUE(client_.AddDoc("/big", big));
+  ASSERT_TRUE(client_.GetDocContent("/big", content));
+  EXPECT_TRUE(content == big);
+  const ino_t ino = fs::exists(kivd_.root() + "/big") ? [&] {
+    struct stat st {};
+    ::stat((kivd_.root() + "/big").c_str(), &st);
+    return st.st_ino;
+  }() : 0;
+  ASSERT_TRUE(client_.AddDoc("/big", zeros));  // replaced in place: same inode, shorter
+  struct stat st {};
+  ASSERT_EQ(::stat((kivd_.root() + "/big").c_str(), &st), 0);
+  EXPECT_EQ(st.st_ino, ino);
+  ASSERT_TRUE(client_.GetDocContent("/big", content));
+  EXPECT_EQ(content, zeros);
+}
+
+TEST_F(ClientTest, ConcurrentUploadsEachStoreTheirOwnContent) {
+  constexpr int kThreads = 8;
+  std::vector<std::thread> threads;
+  std::vector<int> stored(kThreads, 0);
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([this, t, &stored] {
+      for (int round = 0; round < 20; ++round) {
+        // The streams of concurrent threads are their own; blocks interleave in time.
+        client_.OpenStream();
+        const std::string block(1000 + t, static_cast<char>('A' + t));
+        for (int i = 0; i < 5; ++i) {
+          client_.WriteToTempFile(block);
+          std::this_thread::yield();
+        }
+        std::string body;
+        client_.ReadFromTempFile(body);
+        if (client_.AddDoc("/t" + std::to_string(t), body)) ++stored[t];
+        client_.CloseStream();
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  for (int t = 0; t < kThreads; ++t) {
+    EXPECT_EQ(stored[t], 20);
+    std::string content;
+    ASSERT_TRUE(client_.GetDocContent("/t" + std::to_string(t), content));
+    EXPECT_EQ(content,
+              std::string(static_cast<std::size_t>(5 * (1000 + t)), static_cast<char>('A' + t)));
+  }
+}
+
+TEST_F(ClientTest, ResultsBelongToTheCallingThread) {
+  ASSERT_TRUE(client_.AddCollection("/one"));
+  ASSERT_TRUE(client_.AddDoc("/one/a", "x"));
+  ASSERT_TRUE(client_.AddDoc("/two", "x"));
+  Directory* mine = nullptr;
+  ASSERT_TRUE(client_.GetDirectory("/one", &mine));
+  std::vector<Directory*>& list = client_.GetSubDirectory("/one/");
+  std::thread other([this] {
+    Directory* theirs = nullptr;
+    for (int i = 0; i < 50; ++i) {
+      client_.GetDirectory("/two", &theirs);
+      client_.GetSubDirectory("/");
+    }
+  });
+  other.join();
+  EXPECT_EQ(mine->path, "/one");
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0]->path, "/one/a");
+}
+
+TEST_F(ClientTest, ServiceRestartIsSurvivedWithoutRestartingTheClient) {
+  ASSERT_TRUE(client_.AddDoc("/d", "before"));
+  client_.SetTimeouts(1000, 2000);
+  kivd_.kill_hard();
+  const auto t0 = Clock::now();
+  Directory* d = nullptr;
+  std::string content;
+  EXPECT_FALSE(client_.GetDirectory("/d", &d));
+  EXPECT_FALSE(client_.GetDocContent("/d", content));
+  EXPECT_FALSE(client_.AddDoc("/d", "while down"));
+  EXPECT_TRUE(client_.GetSubDirectory("/").empty());
+  EXPECT_LT(Clock::now() - t0, std::chrono::seconds(3));
+  ASSERT_TRUE(kivd_.start());
+  EXPECT_TRUE(client_.GetDocContent("/d", content));
+  EXPECT_EQ(content, "before");
+
+  // Pooled connections to a service that went away and came back are replaced on their own.
+  std::vector<std::thread> warm;
+  for (int i = 0; i < 4; ++i) warm.emplace_back([this] { client_.GetDirectory("/d", nullptr); });
+  for (auto& t : warm) t.join();
+  ASSERT_EQ(kivd_.stop(), 0);
+  ASSERT_TRUE(kivd_.start());
+  for (int i = 0; i < 6; ++i) EXPECT_TRUE(client_.GetDirectory("/d", &d)) << i;
+}
+
+TEST_F(ClientTest, ConnectServerProbesAndKeepsNothingOpen) {
+  const std::size_t before = open_fds();
+  WebDavUtil fresh;
+  EXPECT_TRUE(fresh.ConnectServer("127.0.0.1", kivd_.port()));
+  EXPECT_TRUE(fresh.ConnectServer("localhost", kivd_.port()));
+  EXPECT_EQ(open_fds(), before);
+  EXPECT_FALSE(fresh.ConnectServer("127.0.0.1", free_port()));
+  EXPECT_FALSE(fresh.ConnectServer("no such host.invalid", kivd_.port()));
+  EXPECT_FALSE(fresh.AddCollection("/x"));  // the last address recorded is the bad one
+  EXPECT_TRUE(fresh.ConnectServer("127.0.0.1", kivd_.port()));
+  EXPECT_TRUE(fresh.AddCollection("/x"));
+}
+
+TEST_F(ClientTest, ChildAfterForkNeverUsesTheParentsConnections) {
+  ASSERT_TRUE(client_.AddDoc("/d", "doc"));
+  const std::set<unsigned int> parents = local_ports_to(kivd_.port());
+  ASSERT_FALSE(parents.empty());  // an idle pooled connection
+  const pid_t child = ::fork();
+  if (child == 0) {
+    std::string content;
+    const bool ok = client_.GetDocContent("/d", content) && content == "doc";
+    const std::set<unsigned int> mine = local_ports_to(kivd_.port());
+    bool shared = false;
+    for (unsigned int p : mine) shared = shared || parents.count(p) != 0;
+    ::_exit(ok && !mine.empty() && !shared ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  std::string content;
+  EXPECT_TRUE(client_.GetDocContent("/d", content));  // the parent's connection is unharmed
+  EXPECT_EQ(local_ports_to(kivd_.port()), parents);
+}
+
+TEST(ClientLocalTest, UploadStreamsArePerThread) {
+  WebDavUtil client;
+  client.OpenStream();
+  client.WriteToTempFile(std::string("ab\0", 3));
+  std::thread other([&client] {
+    client.OpenStream();
+    client.WriteToTempFile("other");
+    std::string mine;
+    client.ReadFromTempFile(mine);
+    EXPECT_EQ(mine, "other");
+    client.CloseStream();
+  });
+  other.join();
+  client.WriteToTempFile("c");
+  std::string body;
+  client.ReadFromTempFile(body);
+  EXPECT_EQ(body, std::string("ab\0c", 4));
+  client.ReadFromTempFile(body);
+  EXPECT_EQ(body, std::string("ab\0c", 4));
+  client.CloseStream();
+  client.OpenStream();
+  client.ReadFromTempFile(body);
+  EXPECT_TRUE(body.empty());
+  client.CloseStream();
+}
+
+TEST(ClientLocalTest, SplitFromSlash) {
+  WebDavUtil client;
+  std::string first = "x", second = "y";
+  client.SplitFromSlash(1, "/srv/repo/dir", first, second);
+  EXPECT_EQ(first, "/srv/repo/dir");
+  EXPECT_EQ(second, "");
+  client.SplitFromSlash(0, "/srv/repo/dir", first, second);
+  EXPECT_EQ(first, "/srv/repo/");
+  EXPECT_EQ(second, "dir");
+  client.SplitFromSlash(0, "/srv/repo/", first, second);
+  EXPECT_EQ(first, "/srv/repo/");
+  EXPECT_EQ(second, "");
+  client.SplitFromSlash(0, "plain", first, second);
+  EXPECT_EQ(first, "");
+  EXPECT_EQ(second, "plain");
+}
+
+TEST(ClientLocalTest, FactoryHandsOutOneObjectForItsKey) {
+  WebDavUtil* a = getServiceFactoryInstance().GetService("a");
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(a, getServiceFactoryInstance().GetService("a"));
+  EXPECT_EQ(getServiceFactoryInstance().GetService("b"), nullptr);
+  Directory* d = nullptr;
+  EXPECT_FALSE(a->GetDirectory("/", &d));  // no address recorded yet: a clean false
+}
+
+}  // namespace
+}  // namespace kiv::test

@@ -1,0 +1,155 @@
+// A tiny fake service that answers every request with something broken: the client must come
+// back with a clean false (or an empty list), promptly, and never crash.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include "client/kiv_client.h"
+#include "client/protocol.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using kiv::proto::FrameBuilder;
+
+// Answers each request (read whole) with whatever answer() returns, then closes.
+class FakeService {
+ public:
+  FakeService() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    EXPECT_EQ(::listen(fd_, 16), 0);
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this] { loop(); });
+  }
+  ~FakeService() {
+    stop_ = true;
+    thread_.join();
+    ::close(fd_);
+  }
+  unsigned int port() const { return port_; }
+  void set_answer(std::function<std::string()> answer) {
+    std::lock_guard<std::mutex> lock(mu_);
+    answer_ = std::move(answer);
+  }
+  std::atomic<bool> hold_open{false};  // keep the connection open after answering
+
+ private:
+  void loop() {
+    while (!stop_) {
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, 50) <= 0) continue;
+      const int c = ::accept(fd_, nullptr, nullptr);
+      if (c < 0) continue;
+      std::string buf;
+      char chunk[4096];
+      kiv::proto::Message m;
+      std::size_t used = 0;
+      while (kiv::proto::decode_frame(buf, 1 << 30, &m, &used) == kiv::proto::Decode::kTruncated) {
+        const ssize_t n = ::recv(c, chunk, sizeof chunk, 0);
+        if (n <= 0) break;
+        buf.append(chunk, static_cast<std::size_t>(n));
+      }
+      std::string reply;
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (answer_) reply = answer_();
+      }
+      ::send(c, reply.data(), reply.size(), MSG_NOSIGNAL);
+      while (hold_open && !stop_) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      ::close(c);
+    }
+  }
+  std::mutex mu_;
+  std::function<std::string()> answer_;
+  int fd_ = -1;
+  unsigned int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+class HostileServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    client_.SetTimeouts(500, 500);
+    client_.ConnectServer("127.0.0.1", fake_.port());
+  }
+  // Every operation must answer false (or empty) within the bounds of its timeouts.
+  void expect_all_fail(const char* what) {
+    const auto t0 = Clock::now();
+    Directory* d = nullptr;
+    std::string content = "stale";
+    EXPECT_FALSE(client_.GetDirectory("/x", &d)) << what;
+    EXPECT_TRUE(client_.GetSubDirectory("/").empty()) << what;
+    EXPECT_FALSE(client_.GetDocContent("/x", content)) << what;
+    EXPECT_TRUE(content.empty()) << what;
+    EXPECT_FALSE(client_.AddDoc("/x", "body")) << what;
+    EXPECT_FALSE(client_.AddCollection("/x")) << what;
+    EXPECT_FALSE(client_.MoveDoc("/x", "/y")) << what;
+    EXPECT_FALSE(client_.DelCollection("/x")) << what;
+    EXPECT_LT(Clock::now() - t0, std::chrono::seconds(8)) << what;
+  }
+  FakeService fake_;
+  WebDavUtil client_;
+};
+
+TEST_F(HostileServiceTest, GarbageBytes) {
+  fake_.set_answer([] { return std::string("HTTP/1.1 400 Bad Request\r\n\r\n"); });
+  expect_all_fail("garbage");
+}
+
+TEST_F(HostileServiceTest, HugeAnnouncedFrameIsNotAllocated) {
+  fake_.set_answer([] { return std::string("\xff\xff\xff\xf0\x00", 5); });
+  expect_all_fail("huge length");
+}
+
+TEST_F(HostileServiceTest, FrameCutShort) {
+  fake_.set_answer([] { return FrameBuilder(0, {"/x", "x", "D"}).flatten().substr(0, 12); });
+  expect_all_fail("cut short");
+}
+
+TEST_F(HostileServiceTest, SilenceRunsIntoTheTimeout) {
+  fake_.hold_open = true;
+  fake_.set_answer([] { return std::string(); });
+  const auto t0 = Clock::now();
+  Directory* d = nullptr;
+  EXPECT_FALSE(client_.GetDirectory("/x", &d));
+  EXPECT_LT(Clock::now() - t0, std::chrono::seconds(3));
+  fake_.hold_open = false;
+}
+
+TEST_F(HostileServiceTest, UnknownStatusAndWrongShapes) {
+  fake_.set_answer([] { return FrameBuilder(7, {}).flatten(); });
+  expect_all_fail("unknown status");
+  // Well-formed frames whose fields do not fit the operation.
+  fake_.set_answer([] { return FrameBuilder(0, {"/x", "x", "Q"}).flatten(); });
+  Directory* d = nullptr;
+  EXPECT_FALSE(client_.GetDirectory("/x", &d));
+  fake_.set_answer([] { return FrameBuilder(0, {"/x", "x"}).flatten(); });
+  EXPECT_FALSE(client_.GetDirectory("/x", &d));
+  std::string content;
+  EXPECT_FALSE(client_.GetDocContent("/x", content));
+  EXPECT_FALSE(client_.AddCollection("/x"));
+  fake_.set_answer([] { return FrameBuilder(0, {"/", "../etc", "D"}).flatten(); });
+  EXPECT_TRUE(client_.GetSubDirectory("/").empty());
+  fake_.set_answer([] { return FrameBuilder(0, {"/", "a", "D", "b"}).flatten(); });
+  EXPECT_TRUE(client_.GetSubDirectory("/").empty());
+  fake_.set_answer([] { return FrameBuilder(0, {"", "a", "D"}).flatten(); });
+  EXPECT_TRUE(client_.GetSubDirectory("/").empty());
+}
+
+}  // namespace

@@ -1,0 +1,317 @@
+// The repository tree on disk, driven directly (no network).
+#include "service/store.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "service/journal.h"
+
+namespace kiv::service {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void spit(const fs::path& p, const std::string& bytes) {
+  std::ofstream out(p, std::ios::binary | std::ios::trunc);
+  out << bytes;
+}
+
+ino_t inode_of(const fs::path& p) {
+  struct stat st {};
+  return ::lstat(p.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+// Parameter: whether paths resolve with openat2 or with the component walk.
+class StoreTest : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/kiv-store-XXXXXX";
+    scratch_ = ::mkdtemp(tmpl);
+    root_ = scratch_ / "root";
+    outside_ = scratch_ / "outside";
+    fs::create_directories(root_);
+    fs::create_directories(outside_);
+    spit(outside_ / "secret", "keep me");
+    reopen();
+  }
+  void TearDown() override {
+    store_.reset();
+    ::umount2((root_ / "mnt").c_str(), MNT_DETACH);  // where a test mounted one
+    fs::remove_all(scratch_);
+  }
+  void reopen(std::uint64_t max_document = std::uint64_t{512} << 20) {
+    store_.reset();
+    StoreOptions o;
+    o.use_openat2 = GetParam();
+    o.max_document = max_document;
+    std::string why;
+    store_ = Store::open(root_.string(), o, &why);
+    ASSERT_TRUE(store_) << why;
+  }
+  bool outside_untouched() {
+    return slurp(outside_ / "secret") == "keep me" &&
+           std::distance(fs::directory_iterator(outside_), fs::directory_iterator()) == 1;
+  }
+  void write_journal(const std::string& name, const std::string& bytes) {
+    spit(root_ / ".kivd" / "journal" / name, bytes);
+  }
+
+  fs::path scratch_, root_, outside_;
+  std::unique_ptr<Store> store_;
+};
+
+TEST_P(StoreTest, ReplacingKeepsTheInode) {
+  ASSERT_TRUE(store_->add_doc("/d", "first version, longer"));
+  const ino_t before = inode_of(root_ / "d");
+  ASSERT_TRUE(store_->add_doc("/d", "second"));
+  EXPECT_EQ(inode_of(root_ / "d"), before);
+  EXPECT_EQ(slurp(root_ / "d"), "second");
+  EXPECT_TRUE(fs::is_empty(root_ / ".kivd" / "journal"));
+}
+
+TEST_P(StoreTest, ListingIsSortedAndHidesPrivateStateAndSpecialFiles) {
+  ASSERT_TRUE(store_->add_collection("/c"));
+  ASSERT_TRUE(store_->add_doc("/c/b", "x"));
+  ASSERT_TRUE(store_->add_doc("/c/B", "x"));
+  ASSERT_TRUE(store_->add_collection("/c/a"));
+  fs::create_directory(root_ / "c" / ".DAV");
+  spit(root_ / "c" / ".kivd-tmp-1-1", "partial");
+  fs::create_symlink(outside_, root_ / "c" / "link");
+  ASSERT_EQ(::mkfifo((root_ / "c" / "fifo").c_str(), 0600), 0);
+  std::string base;
+  std::vector<Member> members;
+  ASSERT_TRUE(store_->list("/c/", &base, &members));
+  EXPECT_EQ(base, "/c/");
+  ASSERT_EQ(members.size(), 3u);
+  EXPECT_EQ(members[0].name, "B");
+  EXPECT_EQ(members[1].name, "a");
+  EXPECT_TRUE(members[1].collection);
+  EXPECT_EQ(members[2].name, "b");
+  EXPECT_FALSE(members[2].collection);
+  ASSERT_TRUE(store_->list("/", &base, &members));
+  EXPECT_EQ(base, "/");
+  ASSERT_EQ(members.size(), 1u);  // .kivd is not listed
+  // A FIFO is not a document; reading it must not block.
+  std::string content;
+  EXPECT_FALSE(store_->get_doc("/c/fifo", &content));
+  Entry e;
+  EXPECT_FALSE(store_->get_directory("/c/fifo", &e));
+}
+
+TEST_P(StoreTest, SymbolicLinksAreNeverFollowed) {
+  fs::create_directory_symlink(outside_, root_ / "dirlink");
+  fs::create_symlink(outside_ / "secret", root_ / "filelink");
+  Entry e;
+  std::string content, base;
+  std::vector<Member> members;
+  EXPECT_FALSE(store_->get_directory("/dirlink", &e));
+  EXPECT_FALSE(store_->get_directory("/dirlink/secret", &e));
+  EXPECT_FALSE(store_->get_doc("/dirlink/secret", &content));
+  EXPECT_FALSE(store_->get_doc("/filelink", &content));
+  EXPECT_TRUE(content.empty());
+  EXPECT_FALSE(store_->list("/dirlink/", &base, &members));
+  EXPECT_FALSE(store_->add_doc("/dirlink/new", "x"));
+  EXPECT_FALSE(store_->add_doc("/filelink", "overwrite"));
+  EXPECT_FALSE(store_->add_collection("/dirlink/sub"));
+  EXPECT_FALSE(store_->del_doc("/filelink"));
+  EXPECT_FALSE(store_->del_any("/dirlink"));
+  EXPECT_FALSE(store_->del_any("/dirlink/secret"));
+  EXPECT_FALSE(store_->move("/dirlink/secret", "/stolen", false));
+  ASSERT_TRUE(store_->add_doc("/mine", "x"));
+  EXPECT_FALSE(store_->move("/mine", "/dirlink/mine", false));
+  EXPECT_TRUE(outside_untouched());
+  EXPECT_TRUE(fs::is_symlink(root_ / "dirlink"));
+  EXPECT_TRUE(fs::is_symlink(root_ / "filelink"));
+}
+
+TEST_P(StoreTest, RefusedUrisTouchNothing) {
+  for (const std::string& uri : std::vector<std::string>{
+           "../outside/secret", "/../outside/secret", "/a/../../outside", "/.DAV",
+           "/.kivd/journal/x", std::string("/x\0y", 4), "/" + std::string(5000, 'a')}) {
+    Entry e;
+    std::string content;
+    EXPECT_FALSE(store_->add_doc(uri, "x")) << uri;
+    EXPECT_FALSE(store_->add_collection(uri)) << uri;
+    EXPECT_FALSE(store_->get_doc(uri, &content)) << uri;
+    EXPECT_FALSE(store_->get_directory(uri, &e)) << uri;
+    EXPECT_FALSE(store_->del_any(uri)) << uri;
+  }
+  EXPECT_TRUE(outside_untouched());
+  EXPECT_TRUE(fs::exists(root_ / ".kivd" / "journal"));
+  std::vector<fs::path> left;
+  for (const auto& p : fs::directory_iterator(root_)) left.push_back(p.path().filename());
+  EXPECT_EQ(left, std::vector<fs::path>{".kivd"});
+}
+
+TEST_P(StoreTest, AnswersOfEachOperation) {
+  Entry e;
+  std::string content;
+  EXPECT_TRUE(store_->get_directory("/", &e));
+  EXPECT_TRUE(e.collection);
+  EXPECT_EQ(e.path, "/");
+  EXPECT_FALSE(store_->add_doc("/", "x"));
+  EXPECT_FALSE(store_->add_doc("/missing/doc", "x"));
+  EXPECT_FALSE(store_->add_collection("/"));
+  ASSERT_TRUE(store_->add_collection("/c"));
+  EXPECT_FALSE(store_->add_collection("/c"));
+  EXPECT_FALSE(store_->add_doc("/c", "x"));  // names a collection
+  EXPECT_FALSE(store_->get_doc("/c", &content));
+  ASSERT_TRUE(store_->add_doc("/c/d", ""));
+  EXPECT_FALSE(store_->add_collection("/c/d"));
+  EXPECT_FALSE(store_->add_collection("/c/d/e"));  // parent is a document
+  ASSERT_TRUE(store_->get_directory("/c/d/", &e));
+  EXPECT_EQ(e.path, "/c/d");
+  EXPECT_EQ(e.name, "d");
+  EXPECT_FALSE(e.collection);
+  EXPECT_TRUE(store_->get_doc("/c/d", &content));
+  EXPECT_EQ(content, "");
+  EXPECT_FALSE(store_->del_doc("/c"));
+  EXPECT_FALSE(store_->del_doc("/nothing"));
+  EXPECT_FALSE(store_->del_any("/nothing"));
+  EXPECT_FALSE(store_->del_any("/"));
+}
+
+TEST_P(StoreTest, MovesKeepTheirRules) {
+  ASSERT_TRUE(store_->add_collection("/c"));
+  ASSERT_TRUE(store_->add_collection("/c/sub"));
+  ASSERT_TRUE(store_->add_doc("/c/d", "doc"));
+  ASSERT_TRUE(store_->add_doc("/other", "other"));
+  EXPECT_FALSE(store_->move("/c", "/c/sub/inside", true));
+  EXPECT_FALSE(store_->move("/c", "/c", true));
+  EXPECT_FALSE(store_->move("/c", "/other", true));         // destination exists
+  EXPECT_FALSE(store_->move("/c/d", "/other", false));      // destination exists
+  EXPECT_FALSE(store_->move("/c/d", "/nowhere/d", false));  // destination parent missing
+  EXPECT_FALSE(store_->move("/c", "/c2", false));           // not a document
+  EXPECT_FALSE(store_->move("/c/d", "/d2", true));          // not a collection
+  EXPECT_FALSE(store_->move("/", "/r", true));
+  EXPECT_EQ(slurp(root_ / "other"), "other");
+  const ino_t ino = inode_of(root_ / "c" / "d");
+  ASSERT_TRUE(store_->move("/c/d", "/c/sub/d", false));
+  EXPECT_EQ(inode_of(root_ / "c" / "sub" / "d"), ino);
+  ASSERT_TRUE(store_->move("/c", "/c2/", true));
+  EXPECT_EQ(slurp(root_ / "c2" / "sub" / "d"), "doc");
+  EXPECT_FALSE(fs::exists(root_ / "c"));
+}
+
+TEST_P(StoreTest, DeletingACollectionTakesStateDirectoriesAlong) {
+  ASSERT_TRUE(store_->add_collection("/c"));
+  ASSERT_TRUE(store_->add_collection("/c/sub"));
+  ASSERT_TRUE(store_->add_doc("/c/sub/d", "x"));
+  fs::create_directories(root_ / "c" / ".DAV");
+  fs::create_directories(root_ / "c" / "sub" / ".DAV");
+  spit(root_ / "c" / ".DAV" / ".state_for_dir", "props");
+  spit(root_ / "c" / "sub" / ".DAV" / ".locknull", std::string("n\0", 2));
+  ASSERT_TRUE(fs::exists(root_ / "c" / "sub" / ".DAV" / ".locknull"));
+  fs::create_directory_symlink(outside_, root_ / "c" / "link");
+  EXPECT_TRUE(store_->del_any("/c/"));
+  EXPECT_FALSE(fs::exists(root_ / "c"));
+  EXPECT_TRUE(outside_untouched());  // the link went, not what it pointed to
+  ASSERT_TRUE(store_->add_doc("/d", "x"));
+  EXPECT_TRUE(store_->del_any("/d"));
+  EXPECT_FALSE(fs::exists(root_ / "d"));
+}
+
+TEST_P(StoreTest, DocumentCapIsEnforcedBothWays) {
+  reopen(4);
+  EXPECT_TRUE(store_->add_doc("/small", "1234"));
+  EXPECT_FALSE(store_->add_doc("/big", "12345"));
+  EXPECT_FALSE(fs::exists(root_ / "big"));
+  spit(root_ / "grown", "123456");
+  std::string content;
+  EXPECT_FALSE(store_->get_doc("/grown", &content));
+}
+
+TEST_P(StoreTest, StartUpCompletesAWholeJournalRecordInPlace) {
+  ASSERT_TRUE(store_->add_collection("/c"));
+  ASSERT_TRUE(store_->add_doc("/c/d", std::string(3000, 'o')));
+  struct stat st {};
+  ASSERT_EQ(::stat((root_ / "c" / "d").c_str(), &st), 0);
+  JournalHeader h;
+  h.device = st.st_dev;
+  h.inode = st.st_ino;
+  h.path = "c/d";
+  const std::string fresh(1000, 'n');
+  h.content_length = fresh.size();
+  // As if the service died after the record was synced and before (or while) the document was
+  // rewritten: the document may hold any mix of old and new bytes.
+  std::string torn = slurp(root_ / "c" / "d");
+  torn.replace(0, 500, 500, 'n');
+  spit(root_ / "c" / "d", torn);
+  write_journal("0000000000000001.jnl", encode_journal_record(h, fresh));
+  reopen();
+  EXPECT_EQ(slurp(root_ / "c" / "d"), fresh);
+  EXPECT_EQ(inode_of(root_ / "c" / "d"), st.st_ino);
+  EXPECT_TRUE(fs::is_empty(root_ / ".kivd" / "journal"));
+}
+
+TEST_P(StoreTest, StartUpDropsTornOrStaleJournalRecords) {
+  ASSERT_TRUE(store_->add_doc("/d", "old content"));
+  struct stat st {};
+  ASSERT_EQ(::stat((root_ / "d").c_str(), &st), 0);
+  JournalHeader h;
+  h.device = st.st_dev;
+  h.inode = st.st_ino;
+  h.path = "d";
+  h.content_length = 11;
+  const std::string whole = encode_journal_record(h, "new content");
+  write_journal("0000000000000001.jnl", whole.substr(0, whole.size() - 3));  // cut short
+  std::string flipped = whole;
+  flipped[flipped.size() - 12] ^= 1;  // a content byte no longer matches the checksum
+  write_journal("0000000000000002.jnl", flipped);
+  h.inode += 1;  // written for a file that has since been replaced by another
+  write_journal("0000000000000003.jnl", encode_journal_record(h, "new content"));
+  write_journal("stray", "x");
+  reopen();
+  EXPECT_EQ(slurp(root_ / "d"), "old content");
+  EXPECT_TRUE(fs::is_empty(root_ / ".kivd" / "journal"));
+}
+
+TEST_P(StoreTest, MovesAcrossFileSystemsCopyThenDelete) {
+  const fs::path mnt = root_ / "mnt";
+  fs::create_directory(mnt);
+  if (::mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=8m") != 0) {
+    GTEST_SKIP() << "cannot mount a tmpfs here";
+  }
+  ASSERT_TRUE(store_->add_doc("/far", "travels"));
+  ASSERT_TRUE(store_->add_collection("/c"));
+  ASSERT_TRUE(store_->add_collection("/c/sub"));
+  ASSERT_TRUE(store_->add_doc("/c/sub/d", std::string(3 << 20, 'z')));
+  fs::create_directories(root_ / "c" / ".DAV");
+  spit(root_ / "c" / ".DAV" / ".state_for_dir", "props");
+  fs::create_directory_symlink(outside_, root_ / "c" / "link");
+  ASSERT_TRUE(store_->add_doc("/mnt/taken", "x"));
+
+  EXPECT_FALSE(store_->move("/far", "/mnt/taken", false));
+  EXPECT_TRUE(store_->move("/far", "/mnt/far", false));
+  EXPECT_EQ(slurp(mnt / "far"), "travels");
+  EXPECT_FALSE(fs::exists(root_ / "far"));
+  EXPECT_TRUE(store_->move("/c", "/mnt/c", true));
+  EXPECT_EQ(slurp(mnt / "c" / "sub" / "d"), std::string(3 << 20, 'z'));
+  EXPECT_EQ(slurp(mnt / "c" / ".DAV" / ".state_for_dir"), "props");
+  EXPECT_FALSE(fs::exists(mnt / "c" / "link"));  // links are not carried
+  EXPECT_FALSE(fs::exists(root_ / "c"));
+  EXPECT_TRUE(outside_untouched());
+  for (const auto& e : fs::directory_iterator(mnt)) {
+    EXPECT_NE(e.path().filename().string().rfind(".kivd", 0), 0u) << e.path();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Resolution, StoreTest, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "Openat2" : "Walk"; });
+
+}  // namespace
+}  // namespace kiv::service
