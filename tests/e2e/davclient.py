@@ -138,7 +138,8 @@ PROPFIND_NAMES = '<?xml version="1.0"?><D:propfind xmlns:D="DAV:"><D:propname/><
 
 def propfind_prop(*names):
     """A PROPFIND body asking for (namespace, name) pairs."""
-    props = "".join('<x:%s xmlns:x="%s"/>' % (name, ns) for ns, name in names)
+    props = "".join(('<x:%s xmlns:x="%s"/>' % (name, ns)) if ns else ("<%s/>" % name)
+                    for ns, name in names)
     return '<?xml version="1.0"?><D:propfind xmlns:D="DAV:"><D:prop>%s</D:prop></D:propfind>' % props
 
 
