@@ -95,10 +95,20 @@ int dav_kiv_method_precondition(request_rec* r, dav_resource* src, const dav_res
   return OK;
 }
 
-// Fills the create_collection slot (MKCOL).
+// Fills the create_collection slot (MKCOL). A collection whose parent collection is missing
+// conflicts with the name space (409); any other refusal of the repository is 403.
 dav_error* dav_kiv_create_collection(dav_resource* resource) {
   return kiv::guarded(resource->pool, [&]() -> dav_error* {
-    if (!kiv::repository_client()->AddCollection(resource->uri)) {
+    WebDavUtil* client = kiv::repository_client();
+    if (!client->AddCollection(resource->uri)) {
+      Directory* parent = nullptr;
+      const char* parent_uri = kiv::strip_one_trailing_slash(
+          resource->pool, ap_make_dirstr_parent(resource->pool, resource->uri));
+      if (!client->GetDirectory(parent_uri, &parent) || parent == nullptr ||
+          parent->type != kCollectionItem) {
+        return kiv::error(resource->pool, HTTP_CONFLICT,
+                          "Unable to create collection: the parent collection does not exist.");
+      }
       return kiv::error(resource->pool, HTTP_FORBIDDEN, "Unable to create collection.");
     }
     resource->exists = 1;

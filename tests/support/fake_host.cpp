@@ -2,7 +2,10 @@
 // written from their documented contracts, so that unit tests can call hooks without a server.
 // Only what the unit tests reach is here; a test that needs more adds it.
 #include <cstring>
+#include <string>
 
+#include <apr_file_info.h>
+#include <apr_lib.h>
 #include <apr_strings.h>
 #include <httpd.h>
 #include "module/dav_host.h"
@@ -115,6 +118,43 @@ char* ap_make_dirstr_parent(apr_pool_t* p, const char* s) {
   const char* last_slash = std::strrchr(s, '/');
   if (last_slash == nullptr) return apr_pstrdup(p, "");
   return apr_pstrmemdup(p, s, static_cast<apr_size_t>(last_slash - s) + 1);
+}
+
+// The module record, for tests that link the configuration code (module/config.cpp) without the
+// module itself. Its module_index is 0, so such a test keeps its server configuration at index 0
+// of a server's module_config vector. Weak: a test that links the real record gets that one.
+__attribute__((weak)) module AP_MODULE_DECLARE_DATA dav_kiv_module = {};
+
+// The server's path resolution for configuration files: an absolute name stays as it is; a
+// relative one is taken relative to the working directory, which stands in for ServerRoot here.
+// Null when the name cannot be resolved.
+char* ap_server_root_relative(apr_pool_t* p, const char* fname) {
+  char* path = nullptr;
+  if (apr_filepath_merge(&path, nullptr, fname, APR_FILEPATH_TRUENAME, p) != APR_SUCCESS) {
+    return nullptr;
+  }
+  return path;
+}
+
+// The next word of a configuration line, from p, and *line moved past it and the blanks after it.
+// A word in single or double quotes may hold blanks; a backslash before the quote keeps it.
+char* ap_getword_conf(apr_pool_t* p, const char** line) {
+  const char* s = *line;
+  while (*s != '\0' && apr_isspace(*s)) ++s;
+  std::string word;
+  if (*s == '"' || *s == '\'') {
+    const char quote = *s++;
+    while (*s != '\0' && *s != quote) {
+      if (*s == '\\' && s[1] == quote) ++s;
+      word += *s++;
+    }
+    if (*s == quote) ++s;
+  } else {
+    while (*s != '\0' && !apr_isspace(*s)) word += *s++;
+  }
+  while (*s != '\0' && apr_isspace(*s)) ++s;
+  *line = s;
+  return apr_pstrmemdup(p, word.data(), word.size());
 }
 
 }  // extern "C"
