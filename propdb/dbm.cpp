@@ -1,0 +1,275 @@
+// The DBM access layer: where the state of a resource lies on disk, and the one way every DBM
+// file of the module (property databases, the lock database) is opened, read, written and closed.
+//
+// The default DBM type of APR-util does nothing against concurrent writers, and two writers on
+// one file corrupt it. So every open holds an advisory flock(2) on the directory that holds the
+// database, shared for reading and exclusive for writing, from before the DBM is opened until
+// after it is closed. Locking the directory rather than the file means nothing has to be created
+// in order to lock it (the DBM library refuses an existing empty file) and no lock file is left
+// for a move to forget. All databases of one directory share the lock. The directory above serves
+// as a gate that gives waiting writers precedence over readers that arrive after them.
+#include "module/dav_host.h"
+// The host's headers come first: dav_host.h renames a member of mod_dav.h.
+
+#include <apr_strings.h>
+#include <apr_time.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+#include "propdb/propdb.h"
+#include "repository/repository.h"
+
+namespace {
+
+constexpr apr_size_t kErrorTextSize = 200;
+constexpr apr_interval_time_t kDefaultLockWait = apr_time_from_sec(30);
+constexpr apr_interval_time_t kFirstPause = 100;  // microseconds
+constexpr apr_interval_time_t kLongestPause = apr_time_from_msec(1);
+
+std::atomic<apr_interval_time_t> lock_wait{kDefaultLockWait};
+std::atomic<const char*> dbm_type{nullptr};  // null: APR-util's default type
+
+// The directory that holds path: "." for a bare name, "/" for a file at the root.
+const char* parent_directory(apr_pool_t* p, const char* path) {
+  const char* slash = std::strrchr(path, '/');
+  if (slash == nullptr) return ".";
+  if (slash == path) return "/";
+  return apr_pstrmemdup(p, path, static_cast<apr_size_t>(slash - path));
+}
+
+// Closes the DBM handle and then gives up the advisory lock, in that order, so that the DBM
+// library has written everything before another writer may start. Registered on the pool of the
+// open; run early by dav_kiv_dbm_close. Harmless when run twice.
+apr_status_t close_db_cleanup(void* data) {
+  auto* db = static_cast<dav_db*>(data);
+  if (db->dbm != nullptr) {
+    apr_dbm_close(db->dbm);
+    db->dbm = nullptr;
+  }
+  if (db->lock_fd >= 0) {
+    ::flock(db->lock_fd, LOCK_UN);
+    ::close(db->lock_fd);
+    db->lock_fd = -1;
+  }
+  return APR_SUCCESS;
+}
+
+dav_error* busy_error(apr_pool_t* p) {
+  return dav_new_error(p, HTTP_INTERNAL_SERVER_ERROR, 0, 0,
+                       "The database is busy: timed out waiting for other requests to finish "
+                       "with it.");
+}
+
+dav_error* lock_failed_error(apr_pool_t* p, int error) {
+  return dav_new_error(
+      p, HTTP_INTERNAL_SERVER_ERROR, 0, 0,
+      apr_pstrcat(p, "Could not lock the database: ", std::strerror(error), nullptr));
+}
+
+}  // namespace
+
+namespace kiv {
+
+namespace {
+
+// Takes flock operation on fd, polling until deadline. 0 when taken, else the errno that stopped
+// it (EWOULDBLOCK when the deadline passed).
+int lock_until(int fd, int operation, apr_time_t deadline) {
+  apr_interval_time_t pause = kFirstPause;
+  for (;;) {
+    if (::flock(fd, operation | LOCK_NB) == 0) return 0;
+    const int failure = errno;
+    if (failure == EINTR) continue;
+    if (failure != EWOULDBLOCK || apr_time_now() >= deadline) return failure;
+    apr_sleep(pause);
+    pause = pause * 2 > kLongestPause ? kLongestPause : pause * 2;
+  }
+}
+
+// A descriptor of the directory above the one open at dir_fd, to be used as the gate of its
+// lock; -1 when there is none to use (it cannot be opened, or it is the same, as at "/").
+int open_gate(int dir_fd) {
+  const int fd = ::openat(dir_fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat gate_info;
+  struct stat dir_info;
+  if (::fstat(fd, &gate_info) != 0 || ::fstat(dir_fd, &dir_info) != 0 ||
+      (gate_info.st_dev == dir_info.st_dev && gate_info.st_ino == dir_info.st_ino)) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+DirectoryLock::Result DirectoryLock::lock(const char* dir, bool exclusive) {
+  unlock();
+  fd_ = ::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd_ < 0) {
+    error_ = errno;
+    return Result::kNoDirectory;
+  }
+  const int operation = exclusive ? LOCK_EX : LOCK_SH;
+  const apr_time_t deadline = apr_time_now() + lock_wait.load(std::memory_order_relaxed);
+
+  // flock grants a shared lock whenever only shared locks are held, so a steady stream of
+  // readers would keep a writer out for ever. Everyone therefore passes a gate first, the same
+  // way (shared or exclusive) as the lock it wants: a waiting writer holds the gate and stops new
+  // readers there until the ones inside have left. The gate is let go once the lock is held.
+  const int gate = open_gate(fd_);
+  int failure = gate >= 0 ? lock_until(gate, operation, deadline) : 0;
+  if (failure == 0) failure = lock_until(fd_, operation, deadline);
+  if (gate >= 0) ::close(gate);  // closing releases the gate
+  if (failure == 0) return Result::kLocked;
+  error_ = failure;
+  unlock();
+  return failure == EWOULDBLOCK ? Result::kBusy : Result::kFailed;
+}
+
+int DirectoryLock::release() {
+  const int fd = fd_;
+  fd_ = -1;
+  return fd;
+}
+
+void DirectoryLock::unlock() {
+  if (fd_ < 0) return;
+  ::flock(fd_, LOCK_UN);
+  ::close(fd_);
+  fd_ = -1;
+}
+
+void set_dbm_lock_wait(apr_interval_time_t limit) {
+  lock_wait.store(limit, std::memory_order_relaxed);
+}
+
+void set_dbm_type(const char* type) {
+  dbm_type.store(type, std::memory_order_relaxed);
+}
+
+}  // namespace kiv
+
+extern "C" {
+
+void dav_dbm_get_statefiles(apr_pool_t* p, const char* fname, const char** first,
+                            const char** second) {
+  if (fname == nullptr) fname = DAV_KIV_STATE_FILE_FOR_DIR;
+  const char* type = dbm_type.load(std::memory_order_relaxed);
+  if (type == nullptr || apr_dbm_get_usednames_ex(p, type, fname, first, second) != APR_SUCCESS) {
+    apr_dbm_get_usednames(p, fname, first, second);
+  }
+}
+
+void dav_kiv_make_state_dir(apr_pool_t* p, const char* dirpath) {
+  // A directory that exists already is the usual case; a real failure shows at the next open.
+  (void)apr_dir_make(apr_pstrcat(p, dirpath, "/" DAV_KIV_STATE_DIR, nullptr), APR_OS_DEFAULT, p);
+}
+
+dav_error* dav_kiv_dbm_open_path(apr_pool_t* p, const char* path, int ro, dav_db** pdb) {
+  *pdb = nullptr;
+
+  kiv::DirectoryLock lock;
+  switch (lock.lock(parent_directory(p, path), ro == 0)) {
+    case kiv::DirectoryLock::Result::kLocked:
+      break;
+    case kiv::DirectoryLock::Result::kNoDirectory:
+      // No directory, no database: reading finds nothing, writing cannot create it.
+      if (ro) return nullptr;
+      errno = lock.error();
+      return dav_kiv_dbm_error(nullptr, p, APR_FROM_OS_ERROR(lock.error()));
+    case kiv::DirectoryLock::Result::kBusy:
+      return busy_error(p);
+    case kiv::DirectoryLock::Result::kFailed:
+      return lock_failed_error(p, lock.error());
+  }
+
+  apr_dbm_t* dbm = nullptr;
+  const apr_int32_t mode = ro ? APR_DBM_READONLY : APR_DBM_RWCREATE;
+  const char* type = dbm_type.load(std::memory_order_relaxed);
+  const apr_status_t status = type == nullptr
+                                  ? apr_dbm_open(&dbm, path, mode, APR_OS_DEFAULT, p)
+                                  : apr_dbm_open_ex(&dbm, type, path, mode, APR_OS_DEFAULT, p);
+  if (status != APR_SUCCESS) {
+    // A database that cannot be read simply holds no properties; one that cannot be written is
+    // an error. The lock goes when `lock` does.
+    if (ro) return nullptr;
+    return dav_kiv_dbm_error(nullptr, p, status);
+  }
+
+  auto* db = static_cast<dav_db*>(apr_pcalloc(p, sizeof(dav_db)));
+  db->pool = p;
+  db->dbm = dbm;
+  db->lock_fd = lock.release();
+  apr_pool_cleanup_register(p, db, close_db_cleanup, apr_pool_cleanup_null);
+  *pdb = db;
+  return nullptr;
+}
+
+dav_error* dav_kiv_dbm_open_resource(apr_pool_t* p, const dav_resource* resource, int ro,
+                                     dav_db** pdb) {
+  *pdb = nullptr;
+  const char* dirpath = nullptr;
+  const char* fname = nullptr;
+  if (dav_error* err = dav_kiv_dir_file_name(resource, &dirpath, &fname)) return err;
+  if (!ro) dav_kiv_make_state_dir(p, dirpath);
+  const char* path = apr_pstrcat(p, dirpath, DAV_KIV_STATE_JOINT,
+                                 fname != nullptr ? fname : DAV_KIV_STATE_FILE_FOR_DIR, nullptr);
+  return dav_kiv_dbm_open_path(p, path, ro, pdb);
+}
+
+void dav_kiv_dbm_close(dav_db* db) {
+  if (db == nullptr) return;
+  apr_pool_cleanup_run(db->pool, db, close_db_cleanup);
+}
+
+dav_error* dav_kiv_dbm_fetch(dav_db* db, apr_datum_t key, apr_datum_t* pvalue) {
+  return dav_kiv_dbm_error(db, nullptr, apr_dbm_fetch(db->dbm, key, pvalue));
+}
+
+dav_error* dav_kiv_dbm_store(dav_db* db, apr_datum_t key, apr_datum_t value) {
+  return dav_kiv_dbm_error(db, nullptr, apr_dbm_store(db->dbm, key, value));
+}
+
+dav_error* dav_kiv_dbm_delete(dav_db* db, apr_datum_t key) {
+  return dav_kiv_dbm_error(db, nullptr, apr_dbm_delete(db->dbm, key));
+}
+
+int dav_kiv_dbm_exists(dav_db* db, apr_datum_t key) {
+  return apr_dbm_exists(db->dbm, key);
+}
+
+void dav_kiv_dbm_free_datum(dav_db* db, apr_datum_t data) {
+  apr_dbm_freedatum(db->dbm, data);
+}
+
+dav_error* dav_kiv_dbm_first_key(dav_db* db, apr_datum_t* pkey) {
+  return dav_kiv_dbm_error(db, nullptr, apr_dbm_firstkey(db->dbm, pkey));
+}
+
+dav_error* dav_kiv_dbm_next_key(dav_db* db, apr_datum_t* pkey) {
+  return dav_kiv_dbm_error(db, nullptr, apr_dbm_nextkey(db->dbm, pkey));
+}
+
+dav_error* dav_kiv_dbm_error(dav_db* db, apr_pool_t* p, apr_status_t status) {
+  // Taken first: building the error may change errno.
+  const int saved_errno = errno;
+  if (status == APR_SUCCESS) return nullptr;
+  if (db == nullptr) {
+    return dav_new_error(p, HTTP_INTERNAL_SERVER_ERROR, 1, saved_errno,
+                         "Could not open property database.");
+  }
+  int error_code = 0;
+  char text[kErrorTextSize] = {};
+  apr_dbm_geterror(db->dbm, &error_code, text, sizeof(text));
+  return dav_new_error(db->pool, HTTP_INTERNAL_SERVER_ERROR, error_code, saved_errno,
+                       apr_pstrdup(db->pool, text));
+}
+
+}  // extern "C"
