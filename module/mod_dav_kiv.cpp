@@ -10,6 +10,7 @@
 #include "client/kiv_client.h"
 #include "module/kiv_guard.h"
 #include "module/kiv_module.h"
+#include "propdb/dbm_cache.h"
 
 namespace {
 
@@ -44,6 +45,8 @@ int dav_kiv_post_config(apr_pool_t* /*pconf*/, apr_pool_t* /*plog*/, apr_pool_t*
                           apr_pool_cleanup_null, process_pool);
     return OK;
   }
+  // The change counters of the DBM read images are shared by all children forked from here.
+  kiv::dbm_cache_enable(process_pool);
   const auto* conf = static_cast<const dav_kiv_server_conf*>(
       ap_get_module_config(s->module_config, &dav_kiv_module));
   kiv::guarded_void([&] {

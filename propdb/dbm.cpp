@@ -22,6 +22,10 @@
 #include <cerrno>
 #include <cstring>
 
+#include <memory>
+#include <string_view>
+
+#include "propdb/dbm_cache.h"
 #include "propdb/propdb.h"
 #include "repository/repository.h"
 
@@ -43,14 +47,60 @@ const char* parent_directory(apr_pool_t* p, const char* path) {
   return apr_pstrmemdup(p, path, static_cast<apr_size_t>(slash - path));
 }
 
+// Reads every record of an open DBM into an image; null when it holds more than an image may
+// (the caller then keeps using the file).
+std::shared_ptr<kiv::DbmSnapshot> read_image(apr_dbm_t* dbm) {
+  auto image = std::make_shared<kiv::DbmSnapshot>();
+  apr_datum_t key{};
+  if (apr_dbm_firstkey(dbm, &key) != APR_SUCCESS) return nullptr;
+  while (key.dptr != nullptr) {
+    apr_datum_t value{};
+    if (apr_dbm_fetch(dbm, key, &value) != APR_SUCCESS) return nullptr;
+    image->add(std::string_view(key.dptr, key.dsize),
+               std::string_view(value.dptr != nullptr ? value.dptr : "", value.dsize));
+    apr_dbm_freedatum(dbm, value);
+    if (image->size() > kiv::kMaxImageRecords || image->bytes() > kiv::kMaxImageBytes) {
+      return nullptr;
+    }
+    if (apr_dbm_nextkey(dbm, &key) != APR_SUCCESS) return nullptr;
+  }
+  image->seal();
+  return image;
+}
+
+// Keeps an image of the DBM open at path, read under its lock.
+std::shared_ptr<kiv::DbmSnapshot> remember_image(apr_pool_t* /*p*/, const char* path,
+                                                 apr_dbm_t* dbm) {
+  struct stat st;
+  if (::stat(path, &st) != 0) return nullptr;
+  const std::uint64_t generation = kiv::dbm_generation(path);
+  std::shared_ptr<kiv::DbmSnapshot> image = read_image(dbm);
+  if (image != nullptr) kiv::dbm_cache_store(path, generation, st, image);
+  return image;
+}
+
 // Closes the DBM handle and then gives up the advisory lock, in that order, so that the DBM
 // library has written everything before another writer may start. Registered on the pool of the
 // open; run early by dav_kiv_dbm_close. Harmless when run twice.
 apr_status_t close_db_cleanup(void* data) {
   auto* db = static_cast<dav_db*>(data);
   if (db->dbm != nullptr) {
+    // A database opened for writing but left unchanged is read whole before it closes, so that
+    // the next readers can use the image without opening the file.
+    if (db->writable && !db->changed && db->image == nullptr && kiv::dbm_cache_enabled()) {
+      remember_image(db->pool, db->path, db->dbm);
+    }
     apr_dbm_close(db->dbm);
     db->dbm = nullptr;
+  }
+  if (db->changed) {
+    kiv::dbm_changed(db->path);  // still under the exclusive lock
+    db->changed = 0;
+  }
+  if (db->image_ref != nullptr) {
+    delete static_cast<std::shared_ptr<const kiv::DbmSnapshot>*>(db->image_ref);
+    db->image_ref = nullptr;
+    db->image = nullptr;
   }
   if (db->lock_fd >= 0) {
     ::flock(db->lock_fd, LOCK_UN);
@@ -70,6 +120,34 @@ dav_error* lock_failed_error(apr_pool_t* p, int error) {
   return dav_new_error(
       p, HTTP_INTERNAL_SERVER_ERROR, 0, 0,
       apr_pstrcat(p, "Could not lock the database: ", std::strerror(error), nullptr));
+}
+
+apr_status_t open_dbm(apr_pool_t* p, const char* path, int ro, apr_dbm_t** dbm) {
+  const apr_int32_t mode = ro ? APR_DBM_READONLY : APR_DBM_RWCREATE;
+  const char* type = dbm_type.load(std::memory_order_relaxed);
+  return type == nullptr ? apr_dbm_open(dbm, path, mode, APR_OS_DEFAULT, p)
+                         : apr_dbm_open_ex(dbm, type, path, mode, APR_OS_DEFAULT, p);
+}
+
+// A database served from an image; a writable one holds lock_fd and opens the file when it is
+// first written.
+dav_db* image_db(apr_pool_t* p, const char* path, int writable, int lock_fd,
+                 std::shared_ptr<const kiv::DbmSnapshot> image) {
+  auto* db = static_cast<dav_db*>(apr_pcalloc(p, sizeof(dav_db)));
+  db->pool = p;
+  db->path = apr_pstrdup(p, path);
+  db->writable = writable;
+  db->lock_fd = lock_fd;
+  db->image = image.get();
+  db->image_ref = new std::shared_ptr<const kiv::DbmSnapshot>(std::move(image));
+  apr_pool_cleanup_register(p, db, close_db_cleanup, apr_pool_cleanup_null);
+  return db;
+}
+
+// Opens the file of a writable database that was read from its image, before its first write.
+apr_status_t open_for_write(dav_db* db) {
+  if (db->dbm != nullptr) return APR_SUCCESS;
+  return open_dbm(db->pool, db->path, 0, &db->dbm);
 }
 
 }  // namespace
@@ -174,6 +252,17 @@ void dav_kiv_make_state_dir(apr_pool_t* p, const char* dirpath) {
 
 dav_error* dav_kiv_dbm_open_path(apr_pool_t* p, const char* path, int ro, dav_db** pdb) {
   *pdb = nullptr;
+  const bool caching = kiv::dbm_cache_enabled();
+
+  // A reader whose image is current needs neither the lock nor the file.
+  if (ro && caching) {
+    struct stat st;
+    if (::stat(path, &st) != 0) return nullptr;  // no database: no properties
+    if (auto image = kiv::dbm_cache_find(path, kiv::dbm_generation(path), st)) {
+      *pdb = image_db(p, path, 0, -1, std::move(image));
+      return nullptr;
+    }
+  }
 
   kiv::DirectoryLock lock;
   switch (lock.lock(parent_directory(p, path), ro == 0)) {
@@ -190,12 +279,20 @@ dav_error* dav_kiv_dbm_open_path(apr_pool_t* p, const char* path, int ro, dav_db
       return lock_failed_error(p, lock.error());
   }
 
+  // A writer whose image is current reads from it and opens the file at its first write, still
+  // under the exclusive lock it holds from now on.
+  if (!ro && caching) {
+    struct stat st;
+    if (::stat(path, &st) == 0) {
+      if (auto image = kiv::dbm_cache_find(path, kiv::dbm_generation(path), st)) {
+        *pdb = image_db(p, path, 1, lock.release(), std::move(image));
+        return nullptr;
+      }
+    }
+  }
+
   apr_dbm_t* dbm = nullptr;
-  const apr_int32_t mode = ro ? APR_DBM_READONLY : APR_DBM_RWCREATE;
-  const char* type = dbm_type.load(std::memory_order_relaxed);
-  const apr_status_t status = type == nullptr
-                                  ? apr_dbm_open(&dbm, path, mode, APR_OS_DEFAULT, p)
-                                  : apr_dbm_open_ex(&dbm, type, path, mode, APR_OS_DEFAULT, p);
+  const apr_status_t status = open_dbm(p, path, ro, &dbm);
   if (status != APR_SUCCESS) {
     // A database that cannot be read simply holds no properties; one that cannot be written is
     // an error. The lock goes when `lock` does.
@@ -203,9 +300,21 @@ dav_error* dav_kiv_dbm_open_path(apr_pool_t* p, const char* path, int ro, dav_db
     return dav_kiv_dbm_error(nullptr, p, status);
   }
 
+  if (ro && caching) {
+    // Read the whole file once under the shared lock; later readers use the image.
+    std::shared_ptr<kiv::DbmSnapshot> image = remember_image(p, path, dbm);
+    if (image != nullptr) {
+      apr_dbm_close(dbm);
+      *pdb = image_db(p, path, 0, -1, std::move(image));
+      return nullptr;  // the lock goes with `lock`
+    }
+  }
+
   auto* db = static_cast<dav_db*>(apr_pcalloc(p, sizeof(dav_db)));
   db->pool = p;
   db->dbm = dbm;
+  db->path = apr_pstrdup(p, path);
+  db->writable = ro ? 0 : 1;
   db->lock_fd = lock.release();
   apr_pool_cleanup_register(p, db, close_db_cleanup, apr_pool_cleanup_null);
   *pdb = db;
@@ -230,30 +339,75 @@ void dav_kiv_dbm_close(dav_db* db) {
 }
 
 dav_error* dav_kiv_dbm_fetch(dav_db* db, apr_datum_t key, apr_datum_t* pvalue) {
+  if (db->dbm == nullptr) {
+    const long i = db->image->find(std::string_view(key.dptr, key.dsize));
+    if (i < 0) {
+      pvalue->dptr = nullptr;
+      pvalue->dsize = 0;
+    } else {
+      const std::string_view value = db->image->value(static_cast<std::size_t>(i));
+      pvalue->dptr = const_cast<char*>(value.data());
+      pvalue->dsize = value.size();
+    }
+    return nullptr;
+  }
   return dav_kiv_dbm_error(db, nullptr, apr_dbm_fetch(db->dbm, key, pvalue));
 }
 
 dav_error* dav_kiv_dbm_store(dav_db* db, apr_datum_t key, apr_datum_t value) {
+  if (const apr_status_t status = open_for_write(db)) return dav_kiv_dbm_error(nullptr, db->pool, status);
+  db->changed = 1;
   return dav_kiv_dbm_error(db, nullptr, apr_dbm_store(db->dbm, key, value));
 }
 
 dav_error* dav_kiv_dbm_delete(dav_db* db, apr_datum_t key) {
+  if (const apr_status_t status = open_for_write(db)) return dav_kiv_dbm_error(nullptr, db->pool, status);
+  db->changed = 1;
   return dav_kiv_dbm_error(db, nullptr, apr_dbm_delete(db->dbm, key));
 }
 
 int dav_kiv_dbm_exists(dav_db* db, apr_datum_t key) {
+  if (db->dbm == nullptr) return db->image->find(std::string_view(key.dptr, key.dsize)) >= 0;
   return apr_dbm_exists(db->dbm, key);
 }
 
 void dav_kiv_dbm_free_datum(dav_db* db, apr_datum_t data) {
+  // Data handed out from an image belongs to the image.
+  if (db->dbm == nullptr || (db->image != nullptr && db->image->owns(data.dptr))) return;
   apr_dbm_freedatum(db->dbm, data);
 }
 
+namespace {
+
+// The key of the image's record at position, or a null key past the end.
+void image_key(dav_db* db, apr_datum_t* pkey) {
+  if (db->image_position >= db->image->size()) {
+    pkey->dptr = nullptr;
+    pkey->dsize = 0;
+    return;
+  }
+  const std::string_view key = db->image->key(db->image_position);
+  pkey->dptr = const_cast<char*>(key.data());
+  pkey->dsize = key.size();
+}
+
+}  // namespace
+
 dav_error* dav_kiv_dbm_first_key(dav_db* db, apr_datum_t* pkey) {
+  if (db->dbm == nullptr) {
+    db->image_position = 0;
+    image_key(db, pkey);
+    return nullptr;
+  }
   return dav_kiv_dbm_error(db, nullptr, apr_dbm_firstkey(db->dbm, pkey));
 }
 
 dav_error* dav_kiv_dbm_next_key(dav_db* db, apr_datum_t* pkey) {
+  if (db->dbm == nullptr) {
+    ++db->image_position;
+    image_key(db, pkey);
+    return nullptr;
+  }
   return dav_kiv_dbm_error(db, nullptr, apr_dbm_nextkey(db->dbm, pkey));
 }
 
@@ -267,7 +421,7 @@ dav_error* dav_kiv_dbm_error(dav_db* db, apr_pool_t* p, apr_status_t status) {
   }
   int error_code = 0;
   char text[kErrorTextSize] = {};
-  apr_dbm_geterror(db->dbm, &error_code, text, sizeof(text));
+  if (db->dbm != nullptr) apr_dbm_geterror(db->dbm, &error_code, text, sizeof(text));
   return dav_new_error(db->pool, HTTP_INTERNAL_SERVER_ERROR, error_code, saved_errno,
                        apr_pstrdup(db->pool, text));
 }

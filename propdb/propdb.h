@@ -12,6 +12,10 @@
 #include <apr_pools.h>
 #include <apr_time.h>
 
+namespace kiv {
+class DbmSnapshot;
+}  // namespace kiv
+
 extern "C" {
 
 // State directory and file names.
@@ -36,8 +40,19 @@ struct dav_db {
   apr_datum_t cursor;           // DBM key of the current position of a property listing
 
   // Advisory lock on the database, held from open to close: shared for a read-only open,
-  // exclusive for a read-write open; -1 when none is held.
+  // exclusive for a read-write open; -1 when none is held (a read served from an image).
   int lock_fd;
+
+  // Where the database lies and how it was opened.
+  const char* path;
+  int writable;
+  int changed;  // a store or delete happened: the close counts a change of the file
+
+  // A read image of the file (see dbm_cache.h) served instead of the DBM library while dbm is
+  // null; a writable database opens the file at its first write.
+  const kiv::DbmSnapshot* image;
+  void* image_ref;             // keeps the image alive; released by the cleanup on pool
+  apr_size_t image_position;   // the next record of a key listing over the image
 };
 
 // The bare file names that the DBM type uses for a database named fname (".state_for_dir" when
