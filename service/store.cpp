@@ -135,6 +135,11 @@ std::unique_ptr<Store> Store::open(const std::string& root, const StoreOptions& 
   }
   std::unique_ptr<Store> store(new Store(root_fd.release(), journal.release(), options));
   store->roll_forward();
+  if (!store->make_slots()) {
+    *why = std::string("cannot create the journal slots in ") + kJournalDir + ": " +
+           std::strerror(errno);
+    return nullptr;
+  }
   return store;
 }
 
@@ -193,8 +198,16 @@ bool Store::sync(int fd) const {
   return !options_.durable || ::fsync(fd) == 0;
 }
 
+bool Store::datasync(int fd) const {
+  return !options_.durable || ::fdatasync(fd) == 0;
+}
+
+std::size_t Store::stripe_index(const std::string& normalized) {
+  return std::hash<std::string>{}(normalized) % kStripes;
+}
+
 std::shared_mutex& Store::stripe(const std::string& normalized) {
-  return stripes_[std::hash<std::string>{}(normalized) % kStripes];
+  return stripes_[stripe_index(normalized)];
 }
 
 bool Store::get_directory(std::string_view uri, Entry* out) {
@@ -305,7 +318,7 @@ bool Store::create_doc(int parent, const ParsedUri& u, std::string_view content)
     log_line("AddDoc %s: cannot create a temporary file: %s", uri.c_str(), std::strerror(errno));
     return false;
   }
-  const bool written = write_all(fd.get(), content) && sync(fd.get());
+  const bool written = write_all(fd.get(), content) && datasync(fd.get());
   const int saved = errno;
   fd.reset();
   if (!written) {
@@ -425,6 +438,22 @@ std::string Store::next_journal_name() {
   return buf;
 }
 
+std::string Store::slot_name(std::size_t stripe) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "slot-%02zu.jnl", stripe);
+  return buf;
+}
+
+bool Store::make_slots() {
+  for (std::size_t i = 0; i < kStripes; ++i) {
+    UniqueFd slot(::openat(journal_fd_.get(), slot_name(i).c_str(),
+                           O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!slot.valid()) return false;
+  }
+  // The slots' names must survive a crash before any record is written into them.
+  return sync(journal_fd_.get());
+}
+
 bool Store::replace_doc(int parent, const ParsedUri& u, const struct stat& st,
                         std::string_view content) {
   const std::string uri = printable(u.normalized);
@@ -433,61 +462,87 @@ bool Store::replace_doc(int parent, const ParsedUri& u, const struct stat& st,
   h.inode = static_cast<std::uint64_t>(st.st_ino);
   h.path = u.relative();
   h.content_length = content.size();
-  const std::string name = next_journal_name();
-  {
-    UniqueFd j(::openat(journal_fd_.get(), name.c_str(),
-                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!j.valid()) {
-      log_line("AddDoc %s: cannot create journal record: %s", uri.c_str(), std::strerror(errno));
-      return false;
-    }
-    const std::string header = encode_journal_header(h);
-    Checksum sum;
-    sum.update(header);
-    sum.update(content);
-    if (!write_all(j.get(), header) || !write_all(j.get(), content) ||
-        !write_all(j.get(), encode_journal_trailer(sum)) || !sync(j.get()) ||
-        !sync(journal_fd_.get())) {
-      const int e = errno;
-      ::unlinkat(journal_fd_.get(), name.c_str(), 0);
-      log_line("AddDoc %s: cannot write journal record: %s", uri.c_str(), std::strerror(e));
-      return false;
-    }
+
+  // The record goes into the journal slot of the document's stripe, whose lock the caller holds:
+  // a slot holds the record of the last rewrite in its stripe, so a record never outlives the
+  // next rewrite of the same document.
+  const std::string slot = slot_name(stripe_index(u.normalized));
+  UniqueFd j(::openat(journal_fd_.get(), slot.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (!j.valid() && errno == ENOENT && make_slots()) {
+    j.reset(::openat(journal_fd_.get(), slot.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
   }
+  if (!j.valid()) {
+    log_line("AddDoc %s: cannot open journal slot: %s", uri.c_str(), std::strerror(errno));
+    return false;
+  }
+  const std::string header = encode_journal_header(h);
+  Checksum sum;
+  sum.update(header);
+  sum.update(content);
+  const std::string trailer = encode_journal_trailer(sum);
+  const off_t record_size = static_cast<off_t>(header.size() + content.size() + trailer.size());
+  if (!pwrite_all(j.get(), header, 0) ||
+      !pwrite_all(j.get(), content, static_cast<off_t>(header.size())) ||
+      !pwrite_all(j.get(), trailer, static_cast<off_t>(header.size() + content.size())) ||
+      ::ftruncate(j.get(), record_size) != 0 || !datasync(j.get())) {
+    // A torn record fails its checksum and is never completed.
+    log_line("AddDoc %s: cannot write journal record: %s", uri.c_str(), std::strerror(errno));
+    return false;
+  }
+
   UniqueFd target(
       ::openat(parent, u.name().c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat now {};
   if (!target.valid() || ::fstat(target.get(), &now) != 0 || !S_ISREG(now.st_mode) ||
       now.st_dev != st.st_dev || now.st_ino != st.st_ino) {
     const int e = errno;
-    ::unlinkat(journal_fd_.get(), name.c_str(), 0);
+    clear_slot(j.get());
     log_line("AddDoc %s: the document changed under the rewrite: %s", uri.c_str(),
              std::strerror(e));
     return false;
   }
   if (!pwrite_all(target.get(), content, 0) ||
-      ::ftruncate(target.get(), static_cast<off_t>(content.size())) != 0 || !sync(target.get())) {
-    // The journal record stays: the next start completes the rewrite.
+      ::ftruncate(target.get(), static_cast<off_t>(content.size())) != 0 ||
+      !datasync(target.get())) {
+    // The record moves out of the slot, where the next rewrite would overwrite it, and stays
+    // until the next start completes it.
+    const int e = errno;
+    j.reset();
+    const std::string kept = next_journal_name();
+    if (::renameat(journal_fd_.get(), slot.c_str(), journal_fd_.get(), kept.c_str()) == 0) {
+      make_slots();
+      std::lock_guard<std::mutex> lock(pending_mu_);
+      pending_[h.path].push_back(kept);
+    }
     log_line("AddDoc %s: rewrite failed half-way, completed at next start from journal %s: %s",
-             uri.c_str(), name.c_str(), std::strerror(errno));
-    std::lock_guard<std::mutex> lock(pending_mu_);
-    pending_[h.path].push_back(name);
+             uri.c_str(), kept.c_str(), std::strerror(e));
     return false;
   }
-  ::unlinkat(journal_fd_.get(), name.c_str(), 0);
+  // The rewrite is whole on disk; the record is no longer needed. Clearing it need not be
+  // durable: completing it again would write the same bytes.
+  clear_slot(j.get());
+  std::vector<std::string> superseded;
   {
     std::lock_guard<std::mutex> lock(pending_mu_);
     auto it = pending_.find(h.path);
     if (it != pending_.end()) {
-      for (const std::string& old : it->second) ::unlinkat(journal_fd_.get(), old.c_str(), 0);
+      superseded = std::move(it->second);
       pending_.erase(it);
     }
   }
-  // A record that survived a crash would be completed again over a later write.
-  if (!sync(journal_fd_.get())) {
-    log_line("AddDoc %s: cannot sync the journal: %s", uri.c_str(), std::strerror(errno));
+  if (!superseded.empty()) {
+    for (const std::string& old : superseded) ::unlinkat(journal_fd_.get(), old.c_str(), 0);
+    // An older record that survived a crash would be completed over this rewrite.
+    if (!sync(journal_fd_.get())) {
+      log_line("AddDoc %s: cannot sync the journal: %s", uri.c_str(), std::strerror(errno));
+    }
   }
   return true;
+}
+
+void Store::clear_slot(int fd) {
+  static const char zeros[sizeof kJournalMagic] = {};
+  (void)pwrite_all(fd, std::string_view(zeros, kJournalMagic.size()), 0);
 }
 
 bool Store::get_doc(std::string_view uri, std::string* content) {
@@ -694,17 +749,33 @@ int Store::roll_forward() {
     log_line("cannot read the journal directory: %s", std::strerror(errno));
     return 0;
   }
+  // Records kept after a failed rewrite are older than any slot's record: they sort first.
   std::sort(names.begin(), names.end());
   int applied = 0;
+  bool removed = false;
   for (const auto& entry : names) {
     const std::string& name = entry.first;
     const bool record = name.size() > 4 && name.compare(name.size() - 4, 4, ".jnl") == 0;
+    const bool slot = record && name.compare(0, 5, "slot-") == 0;
     const JournalOutcome outcome = record ? apply_journal(name) : JournalOutcome::kDropped;
-    if (outcome == JournalOutcome::kKept) continue;  // tried again at the next start
     if (outcome == JournalOutcome::kCompleted) ++applied;
+    if (slot) {
+      if (outcome == JournalOutcome::kKept) {
+        // Out of the slot, where the next rewrite would overwrite it.
+        ::renameat(journal_fd_.get(), name.c_str(), journal_fd_.get(),
+                   next_journal_name().c_str());
+        removed = true;
+      } else {
+        UniqueFd fd(::openat(journal_fd_.get(), name.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+        if (fd.valid()) clear_slot(fd.get());
+      }
+      continue;
+    }
+    if (outcome == JournalOutcome::kKept) continue;  // tried again at the next start
     ::unlinkat(journal_fd_.get(), name.c_str(), 0);
+    removed = true;
   }
-  if (!names.empty()) sync(journal_fd_.get());
+  if (removed) sync(journal_fd_.get());
   return applied;
 }
 
@@ -721,8 +792,16 @@ Store::JournalOutcome Store::apply_journal(const std::string& name) {
       '\0');
   JournalHeader h;
   std::size_t header_size = 0;
-  if (pread_full(j.get(), head.data(), head.size(), 0) != static_cast<ssize_t>(head.size()) ||
-      parse_journal_header(head, &h, &header_size) != JournalParse::kOk ||
+  if (pread_full(j.get(), head.data(), head.size(), 0) != static_cast<ssize_t>(head.size())) {
+    log_line("journal %s: cannot read, dropped", name.c_str());
+    return JournalOutcome::kDropped;
+  }
+  // An empty slot, or one whose record was done, holds nothing to complete.
+  if (size == 0 || head.compare(0, kJournalMagic.size(),
+                                std::string(kJournalMagic.size(), '\0')) == 0) {
+    return JournalOutcome::kDropped;
+  }
+  if (parse_journal_header(head, &h, &header_size) != JournalParse::kOk ||
       journal_record_size(h) != size) {
     log_line("journal %s: incomplete record, dropped", name.c_str());
     return JournalOutcome::kDropped;

@@ -6,7 +6,9 @@
 // New documents appear whole (written to a private temporary file beside the target, synced,
 // renamed into place). A document that exists is rewritten in place, so that it keeps its
 // inode, behind a journal record that makes the rewrite complete at the next start if the
-// service dies half-way (see journal.h). Readers and writers of one document are serialised
+// service dies half-way (see journal.h). The record goes into the journal slot of the
+// document's stripe (one file per stripe, made once), so a rewrite costs two syncs: the record,
+// then the document. Readers and writers of one document are serialised
 // (striped locks by URI); operations that change the name space hold the whole tree.
 //
 // Each operation answers true or false and writes one log line for a refused URI or a failure;
@@ -103,6 +105,8 @@ class Store {
   int open_dir(const std::string& rel) const;
   Kind kind_at(int dir_fd, const std::string& name, struct stat* st) const;
   bool sync(int fd) const;
+  bool datasync(int fd) const;  // data and the size, without other metadata
+  static std::size_t stripe_index(const std::string& normalized);
   std::shared_mutex& stripe(const std::string& normalized);
 
   bool create_doc(int parent, const ParsedUri& uri, std::string_view content);
@@ -121,6 +125,12 @@ class Store {
   enum class JournalOutcome { kCompleted, kDropped, kKept };
   JournalOutcome apply_journal(const std::string& name);
   std::string next_journal_name();
+  // The journal slot of a stripe: it holds the record of the stripe's rewrite in progress.
+  static std::string slot_name(std::size_t stripe);
+  // Creates the slots that are missing and makes their names durable.
+  bool make_slots();
+  // Marks the record in a slot as done.
+  static void clear_slot(int fd);
 
   kiv::net::UniqueFd root_fd_;
   kiv::net::UniqueFd journal_fd_;
