@@ -2,11 +2,14 @@
 // per-thread storage for what the operations hand back.
 #include "client/kiv_client.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
+#include <stdexcept>
 #include <mutex>
 #include <new>
 #include <utility>
@@ -31,8 +34,15 @@ constexpr int kDefaultIoMs = 30000;
 constexpr std::size_t kMaxIdle = 64;
 
 // What the calling thread owns: its upload stream and the results it was handed last.
+// An upload stream: the first kUploadMemory bytes are kept in memory; a larger body goes on in
+// an anonymous temporary file, so that a large upload is held in memory once (when it is read
+// back whole), not twice.
+constexpr std::size_t kUploadMemory = 1 << 20;
+
 struct ThreadState {
   std::string upload;
+  kiv::net::UniqueFd spill;     // the temporary file of a large body, or none
+  std::uint64_t spilled = 0;    // bytes in spill
   bool upload_open = false;
   bool upload_broken = false;  // an append failed: the stream no longer holds the whole body
   Directory entry;
@@ -362,9 +372,31 @@ std::vector<Directory*>& WebDavUtil::GetSubDirectory(const std::string& uri) {
   return ts.member_ptrs;
 }
 
+namespace {
+
+// An unnamed file in the temporary directory: it goes away with its descriptor.
+int open_spill_file() {
+  const char* dir = std::getenv("TMPDIR");
+  if (dir == nullptr || *dir == '\0') dir = "/tmp";
+  int fd = ::open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd >= 0) return fd;
+  std::string name = std::string(dir) + "/kiv-upload-XXXXXX";
+  fd = ::mkostemp(name.data(), O_CLOEXEC);
+  if (fd >= 0) ::unlink(name.c_str());
+  return fd;
+}
+
+void reset_upload(ThreadState& ts) {
+  std::string().swap(ts.upload);  // give a large body's memory back
+  ts.spill.reset();
+  ts.spilled = 0;
+}
+
+}  // namespace
+
 void WebDavUtil::OpenStream() {
   ThreadState& ts = thread_state();
-  ts.upload.clear();
+  reset_upload(ts);
   ts.upload_open = true;
   ts.upload_broken = false;
 }
@@ -373,18 +405,41 @@ void WebDavUtil::WriteToTempFile(const std::string& data) {
   ThreadState& ts = thread_state();
   if (ts.upload_broken) return;
   try {
-    ts.upload.append(data);
+    if (!ts.spill.valid() && ts.upload.size() + data.size() <= kUploadMemory) {
+      ts.upload.append(data);
+      return;
+    }
+    if (!ts.spill.valid()) {
+      ts.spill.reset(open_spill_file());
+      if (!ts.spill.valid() || !kiv::net::pwrite_all(ts.spill.get(), ts.upload, 0)) {
+        throw std::runtime_error("cannot spill the upload");
+      }
+      ts.spilled = ts.upload.size();
+      std::string().swap(ts.upload);
+    }
+    if (!kiv::net::pwrite_all(ts.spill.get(), data, static_cast<off_t>(ts.spilled))) {
+      throw std::runtime_error("cannot spill the upload");
+    }
+    ts.spilled += data.size();
   } catch (...) {
     // The body is no longer whole; AddDoc refuses to store what is left of it.
     ts.upload_broken = true;
-    std::string().swap(ts.upload);
+    reset_upload(ts);
   }
 }
 
 void WebDavUtil::ReadFromTempFile(std::string& content) {
   ThreadState& ts = thread_state();
   try {
-    content.assign(ts.upload);
+    if (!ts.spill.valid()) {
+      content.assign(ts.upload);
+      return;
+    }
+    content.resize(static_cast<std::size_t>(ts.spilled));
+    if (kiv::net::pread_full(ts.spill.get(), content.data(), content.size(), 0) !=
+        static_cast<ssize_t>(content.size())) {
+      throw std::runtime_error("cannot read the upload back");
+    }
   } catch (...) {
     ts.upload_broken = true;
     content.clear();
@@ -393,7 +448,7 @@ void WebDavUtil::ReadFromTempFile(std::string& content) {
 
 void WebDavUtil::CloseStream() {
   ThreadState& ts = thread_state();
-  std::string().swap(ts.upload);  // give a large body's memory back
+  reset_upload(ts);
   ts.upload_open = false;
   ts.upload_broken = false;
 }

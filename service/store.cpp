@@ -20,6 +20,8 @@
 namespace kiv::service {
 namespace {
 
+using kiv::net::pread_full;
+using kiv::net::pwrite_all;
 using kiv::net::UniqueFd;
 
 // Deeper trees are not deleted; a URI cannot name anything that deep anyway.
@@ -48,33 +50,6 @@ bool write_all(int fd, std::string_view data) {
   return true;
 }
 
-bool pwrite_all(int fd, std::string_view data, off_t offset) {
-  while (!data.empty()) {
-    const ssize_t n = ::pwrite(fd, data.data(), data.size(), offset);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data.remove_prefix(static_cast<std::size_t>(n));
-    offset += n;
-  }
-  return true;
-}
-
-// Reads up to n bytes at offset; the count read, or -1.
-ssize_t pread_full(int fd, char* buf, std::size_t n, off_t offset) {
-  std::size_t got = 0;
-  while (got < n) {
-    const ssize_t r = ::pread(fd, buf + got, n - got, offset + static_cast<off_t>(got));
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    if (r == 0) break;
-    got += static_cast<std::size_t>(r);
-  }
-  return static_cast<ssize_t>(got);
-}
 
 // The entries of an open directory, "." and ".." left out. False when it cannot be read.
 bool read_names(int dir_fd, std::vector<std::pair<std::string, unsigned char>>* out) {

@@ -296,6 +296,30 @@ TEST(ClientLocalTest, UploadStreamsArePerThread) {
   client.CloseStream();
 }
 
+TEST(ClientLocalTest, LargeUploadGoesToATemporaryFileAndReadsBackWhole) {
+  WebDavUtil client;
+  std::string expected;
+  client.OpenStream();
+  for (int i = 0; i < 40; ++i) {
+    std::string block(64 * 1024 + i, static_cast<char>('a' + i % 26));
+    block[0] = '\0';
+    client.WriteToTempFile(block);
+    expected += block;
+  }
+  ASSERT_GT(expected.size(), std::size_t{2} << 20);
+  std::string body;
+  client.ReadFromTempFile(body);
+  EXPECT_TRUE(body == expected);
+  client.ReadFromTempFile(body);
+  EXPECT_TRUE(body == expected);
+  client.CloseStream();
+  client.OpenStream();
+  client.WriteToTempFile("small again");
+  client.ReadFromTempFile(body);
+  EXPECT_EQ(body, "small again");
+  client.CloseStream();
+}
+
 TEST(ClientLocalTest, SplitFromSlash) {
   WebDavUtil client;
   std::string first = "x", second = "y";
