@@ -179,32 +179,12 @@ class ClientImpl {
 
 namespace {
 
-// Sends one request and reads its response payload into *payload.
+// Sends one request and reads its response payload into *payload. With document given, a kOk
+// response of exactly one field (a fetched document) is read from the socket straight into
+// *document instead, *payload keeps only the payload's header and *direct is set.
 Exchange exchange(int fd, const FrameBuilder& frame, std::uint32_t max_payload, int io_ms,
-                  std::string* payload) {
-  const IoResult w = kiv::net::write_pieces(fd, frame.pieces(), io_ms);
-  if (w.status != Io::kOk) return is_stale_error(w) ? Exchange::kStale : Exchange::kFailed;
-  char header[kiv::proto::kFrameHeaderSize];
-  const IoResult h = kiv::net::read_full(fd, header, sizeof header, io_ms);
-  if (h.status != Io::kOk) {
-    return h.transferred == 0 && is_stale_error(h) ? Exchange::kStale : Exchange::kFailed;
-  }
-  std::uint32_t len = 0;
-  if (kiv::proto::decode_frame_length(std::string_view(header, sizeof header), max_payload, &len) !=
-      Decode::kOk) {
-    return Exchange::kFailed;
-  }
-  payload->resize(len);
-  const IoResult b = kiv::net::read_full(fd, payload->data(), len, io_ms);
-  return b.status == Io::kOk ? Exchange::kOk : Exchange::kFailed;
-}
-
-// Like exchange, for a response that should carry one document: when the payload is kOk with
-// one field, the field is read straight into *document and *payload keeps only the payload's
-// header; any other payload is read whole into *payload (*document untouched).
-Exchange exchange_document(int fd, const FrameBuilder& frame, std::uint32_t max_payload, int io_ms,
-                           std::string* payload, std::string* document, bool* direct) {
-  *direct = false;
+                  std::string* payload, std::string* document = nullptr, bool* direct = nullptr) {
+  if (direct != nullptr) *direct = false;
   const IoResult w = kiv::net::write_pieces(fd, frame.pieces(), io_ms);
   if (w.status != Io::kOk) return is_stale_error(w) ? Exchange::kStale : Exchange::kFailed;
   char header[kiv::proto::kFrameHeaderSize];
@@ -218,24 +198,26 @@ Exchange exchange_document(int fd, const FrameBuilder& frame, std::uint32_t max_
     return Exchange::kFailed;
   }
   constexpr std::size_t kPrefix = kiv::proto::kPayloadHeaderSize + kiv::proto::kFieldHeaderSize;
-  const std::size_t first = std::min<std::size_t>(len, kPrefix);
-  payload->resize(first);
-  if (kiv::net::read_full(fd, payload->data(), first, io_ms).status != Io::kOk) {
-    return Exchange::kFailed;
-  }
-  if (first == kPrefix && (*payload)[0] == static_cast<char>(Status::kOk) &&
-      kiv::proto::get_u32(payload->data() + 1) == 1 &&
-      kiv::proto::get_u32(payload->data() + kiv::proto::kPayloadHeaderSize) == len - kPrefix) {
-    document->resize(len - kPrefix);
-    *direct = true;
-    return kiv::net::read_full(fd, document->data(), document->size(), io_ms).status == Io::kOk
-               ? Exchange::kOk
-               : Exchange::kFailed;
+  std::size_t first = 0;
+  if (document != nullptr) {
+    first = std::min<std::size_t>(len, kPrefix);
+    payload->resize(first);
+    if (kiv::net::read_full(fd, payload->data(), first, io_ms).status != Io::kOk) {
+      return Exchange::kFailed;
+    }
+    if (first == kPrefix && (*payload)[0] == static_cast<char>(Status::kOk) &&
+        kiv::proto::get_u32(payload->data() + 1) == 1 &&
+        kiv::proto::get_u32(payload->data() + kiv::proto::kPayloadHeaderSize) == len - kPrefix) {
+      document->resize(len - kPrefix);
+      *direct = true;
+      return kiv::net::read_full(fd, document->data(), document->size(), io_ms).status == Io::kOk
+                 ? Exchange::kOk
+                 : Exchange::kFailed;
+    }
   }
   payload->resize(len);
-  return kiv::net::read_full(fd, payload->data() + first, len - first, io_ms).status == Io::kOk
-             ? Exchange::kOk
-             : Exchange::kFailed;
+  const IoResult b = kiv::net::read_full(fd, payload->data() + first, len - first, io_ms);
+  return b.status == Io::kOk ? Exchange::kOk : Exchange::kFailed;
 }
 
 // One round trip: the request goes out on a pooled connection; a connection that turns out to
@@ -243,20 +225,27 @@ Exchange exchange_document(int fd, const FrameBuilder& frame, std::uint32_t max_
 // which is as stale, is dropped. *payload holds the response payload, *reply views into it.
 // False when no well-formed response with status kOk or kFalse arrived.
 bool call(ClientImpl& impl, Op op, std::initializer_list<std::string_view> fields,
-          std::string* payload, Message* reply) {
+          std::string* payload, Message* reply, std::string* document = nullptr,
+          bool* direct = nullptr) {
   const FrameBuilder frame(static_cast<std::uint8_t>(op), fields);
   if (!frame.ok()) return false;
   ClientImpl::Lease lease;
   if (!impl.acquire(&lease)) return false;
-  Exchange x = exchange(lease.fd.get(), frame, impl.max_payload(), lease.settings.io_ms, payload);
+  Exchange x = exchange(lease.fd.get(), frame, impl.max_payload(), lease.settings.io_ms, payload,
+                        document, direct);
   if (x == Exchange::kStale && lease.reused) {
     impl.drop_idle();
     lease.fd.reset();
     if (!ClientImpl::open(&lease)) return false;
     ++lease.generation;  // the fresh connection belongs to the pool that follows the drop
-    x = exchange(lease.fd.get(), frame, impl.max_payload(), lease.settings.io_ms, payload);
+    x = exchange(lease.fd.get(), frame, impl.max_payload(), lease.settings.io_ms, payload,
+                 document, direct);
   }
   if (x != Exchange::kOk) return false;  // the lease closes the connection
+  if (direct != nullptr && *direct) {
+    impl.release(&lease);
+    return true;
+  }
   if (kiv::proto::decode_payload(*payload, reply) != Decode::kOk ||
       (reply->code != static_cast<std::uint8_t>(Status::kOk) &&
        reply->code != static_cast<std::uint8_t>(Status::kFalse))) {
@@ -466,38 +455,15 @@ bool WebDavUtil::AddDoc(const std::string& uri, const std::string& content) {
 bool WebDavUtil::GetDocContent(const std::string& uri, std::string& content) {
   try {
     content.clear();
-    const FrameBuilder frame(static_cast<std::uint8_t>(Op::kGetDocContent), {uri});
-    if (!frame.ok()) return false;
-    ClientImpl::Lease lease;
-    if (!impl_->acquire(&lease)) return false;
-    // The document is read from the socket straight into content: no copy of a large body.
     std::string payload;
-    bool direct = false;
-    Exchange x = exchange_document(lease.fd.get(), frame, impl_->max_payload(),
-                                   lease.settings.io_ms, &payload, &content, &direct);
-    if (x == Exchange::kStale && lease.reused) {
-      impl_->drop_idle();
-      lease.fd.reset();
-      if (!ClientImpl::open(&lease)) return false;
-      ++lease.generation;
-      x = exchange_document(lease.fd.get(), frame, impl_->max_payload(), lease.settings.io_ms,
-                            &payload, &content, &direct);
-    }
-    if (x != Exchange::kOk) {
-      content.clear();
-      return false;  // the lease closes the connection
-    }
-    if (direct) {
-      impl_->release(&lease);
-      return true;
-    }
     Message reply;
-    if (kiv::proto::decode_payload(payload, &reply) != Decode::kOk ||
-        (reply.code != static_cast<std::uint8_t>(Status::kOk) &&
-         reply.code != static_cast<std::uint8_t>(Status::kFalse))) {
+    bool direct = false;
+    // The document is read from the socket straight into content: no copy of a large body.
+    if (!call(*impl_, Op::kGetDocContent, {uri}, &payload, &reply, &content, &direct)) {
+      content.clear();
       return false;
     }
-    impl_->release(&lease);
+    if (direct) return true;
     if (!is_ok(reply) || reply.fields.size() != 1) return false;
     content.assign(reply.fields[0]);
     return true;
