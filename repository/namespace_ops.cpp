@@ -95,12 +95,24 @@ int dav_kiv_method_precondition(request_rec* r, dav_resource* src, const dav_res
   return OK;
 }
 
-// Fills the create_collection slot (MKCOL). A collection whose parent collection is missing
-// conflicts with the name space (409); any other refusal of the repository is 403.
+// Fills the create_collection slot (MKCOL). The repository's refusal carries no cause, so the
+// state of the name and of its parent afterwards tells it: a name that another request took since
+// the lookup is a mapped URL (405, as when it was taken before); a missing parent collection
+// conflicts with the name space (409). A parent that exists now may have been created by a request
+// that ran meanwhile, so one more attempt tells that race from a refusal that lasts (403).
 dav_error* dav_kiv_create_collection(dav_resource* resource) {
   return kiv::guarded(resource->pool, [&]() -> dav_error* {
     WebDavUtil* client = kiv::repository_client();
+    const auto taken = [&] {
+      Directory* existing = nullptr;
+      return client->GetDirectory(resource->uri, &existing) && existing != nullptr;
+    };
+    const auto name_taken = [&] {
+      return kiv::error(resource->pool, HTTP_METHOD_NOT_ALLOWED,
+                        "Unable to create collection: the name was taken meanwhile.");
+    };
     if (!client->AddCollection(resource->uri)) {
+      if (taken()) return name_taken();
       Directory* parent = nullptr;
       const char* parent_uri = kiv::strip_one_trailing_slash(
           resource->pool, ap_make_dirstr_parent(resource->pool, resource->uri));
@@ -109,7 +121,10 @@ dav_error* dav_kiv_create_collection(dav_resource* resource) {
         return kiv::error(resource->pool, HTTP_CONFLICT,
                           "Unable to create collection: the parent collection does not exist.");
       }
-      return kiv::error(resource->pool, HTTP_FORBIDDEN, "Unable to create collection.");
+      if (!client->AddCollection(resource->uri)) {
+        if (taken()) return name_taken();
+        return kiv::error(resource->pool, HTTP_FORBIDDEN, "Unable to create collection.");
+      }
     }
     resource->exists = 1;
     resource->collection = 1;
