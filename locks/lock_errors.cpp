@@ -80,6 +80,10 @@ dav_error* lock_error(apr_pool_t* pool, LockError which, dav_error* prev,
     case LockError::kLocknullAddSave:
       message = "Could not save .locknull file.";
       break;
+    case LockError::kTimeoutPassed:
+      status = HTTP_BAD_REQUEST;
+      message = "The requested lock timeout ends before the lock could be made.";
+      break;
   }
   if (prev != nullptr) return dav_push_error(pool, status, id, message, prev);
   return dav_new_error(pool, status, id, 0, message);

@@ -170,12 +170,28 @@ dav_error* has_locks(dav_lockdb* lockdb, const dav_resource* resource, int* lock
   return nullptr;
 }
 
+// True when a lock timeout ends no later than the second its request began: the client asked
+// for zero seconds or less, or for something that is no number. Such a lock would be answered as
+// granted and protect nothing, so it is refused. A timeout of a second or more is never refused,
+// however long the request took.
+bool timeout_already_passed(const dav_lockdb* lockdb, time_t timeout) {
+  if (timeout == DAV_TIMEOUT_INFINITE) return false;
+  const request_rec* r = lockdb->info->request;
+  const apr_time_t began = r != nullptr ? r->request_time : apr_time_now();
+  return timeout <= static_cast<time_t>(apr_time_sec(began));
+}
+
 dav_error* append_locks(dav_lockdb* lockdb, const dav_resource* resource, int make_indirect,
                         const dav_lock* lock) {
   apr_pool_t* pool = pool_of(lockdb);
   const apr_datum_t key = dav_kiv_lock_key(pool, resource);
   dav_kiv_direct_entry* direct = nullptr;
   dav_kiv_indirect_entry* indirect = nullptr;
+  for (const dav_lock* l = lock; l != nullptr && !make_indirect; l = l->next) {
+    if (l->rectype == DAV_LOCKREC_DIRECT && timeout_already_passed(lockdb, l->timeout)) {
+      return lock_error(pool, LockError::kTimeoutPassed);
+    }
+  }
   if (dav_error* err = dav_kiv_lockrec_load(lockdb, key, &direct, &indirect)) return err;
 
   for (; lock != nullptr; lock = lock->next) {
@@ -262,6 +278,8 @@ dav_error* refresh_locks(dav_lockdb* lockdb, const dav_resource* resource,
                          const dav_locktoken_list* ltl, time_t new_time, dav_lock** locks) {
   *locks = nullptr;
   apr_pool_t* pool = pool_of(lockdb);
+  // A refresh that would end the lock at once is refused, as a new lock would be.
+  if (timeout_already_passed(lockdb, new_time)) return lock_error(pool, LockError::kTimeoutPassed);
   const apr_datum_t key = dav_kiv_lock_key(pool, resource);
   dav_kiv_direct_entry* direct = nullptr;
   dav_kiv_indirect_entry* indirect = nullptr;

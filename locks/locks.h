@@ -169,6 +169,7 @@ enum class LockError {
   kLocknullWrite,       // (path, number: bytes) writing the list file failed
   kLocknullAddLoad,     // loading the list for an add failed (pushed)
   kLocknullAddSave,     // saving the list for an add failed (pushed)
+  kTimeoutPassed,       // a lock or refresh whose timeout ends before it is made
 };
 
 // What some messages print.

@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -45,6 +46,21 @@ const char* parent_directory(apr_pool_t* p, const char* path) {
   if (slash == nullptr) return ".";
   if (slash == path) return "/";
   return apr_pstrmemdup(p, path, static_cast<apr_size_t>(slash - path));
+}
+
+// Free space a store leaves untouched on top of twice its record: pages the DBM library may add
+// or split while it writes the record.
+constexpr apr_uint64_t kStoreHeadroom = 256 * 1024;
+
+// The DBM library writes its pages when the database closes, where a failure (a full disk) can
+// no longer be reported and leaves a database that holds pages it never wrote. So a store is
+// refused up front when the file system has no room for it. True when there is room or the
+// free space cannot be told.
+bool room_to_store(apr_pool_t* p, const char* path, apr_size_t bytes) {
+  struct statvfs st;
+  if (::statvfs(parent_directory(p, path), &st) != 0) return true;
+  const apr_uint64_t free_bytes = static_cast<apr_uint64_t>(st.f_bavail) * st.f_frsize;
+  return free_bytes >= kStoreHeadroom + 2 * static_cast<apr_uint64_t>(bytes);
 }
 
 // Reads every record of an open DBM into an image; null when it holds more than an image may
@@ -355,6 +371,10 @@ dav_error* dav_kiv_dbm_fetch(dav_db* db, apr_datum_t key, apr_datum_t* pvalue) {
 }
 
 dav_error* dav_kiv_dbm_store(dav_db* db, apr_datum_t key, apr_datum_t value) {
+  if (!room_to_store(db->pool, db->path, key.dsize + value.dsize)) {
+    return dav_new_error(db->pool, HTTP_INSUFFICIENT_STORAGE, 0, ENOSPC,
+                         "There is not enough free space to store the database record.");
+  }
   if (const apr_status_t status = open_for_write(db)) return dav_kiv_dbm_error(nullptr, db->pool, status);
   db->changed = 1;
   return dav_kiv_dbm_error(db, nullptr, apr_dbm_store(db->dbm, key, value));

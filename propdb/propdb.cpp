@@ -245,6 +245,17 @@ static dav_error* dav_kiv_propdb_map_namespaces(dav_db* db, const apr_array_head
   return kiv::guarded(db->pool, [&]() -> dav_error* {
     const int count = namespaces != nullptr ? namespaces->nelts : 0;
     const auto* uris = count > 0 ? reinterpret_cast<const char* const*>(namespaces->elts) : nullptr;
+    // The same request document maps the same way while the table is unchanged; mapping it anew
+    // for each of its properties would cost time and memory that grow with the square of its
+    // namespaces.
+    if ((db->mapped != nullptr || db->mapped_error != nullptr) &&
+        db->mapped_namespaces == namespaces && db->mapped_nelts == count &&
+        db->mapped_table_count == db->namespace_count) {
+      *mapping = db->mapped;
+      return db->mapped_error;
+    }
+    db->mapped = nullptr;
+    db->mapped_error = nullptr;
 
     // Count the URIs to append first, so that a table that would overflow stays as it is.
     apr_hash_t* fresh = apr_hash_make(db->pool);
@@ -255,7 +266,13 @@ static dav_error* dav_kiv_propdb_map_namespaces(dav_db* db, const apr_array_head
     }
     const format::FormatStatus room =
         format::check_namespace_room(db->namespace_count, apr_hash_count(fresh));
-    if (!room.is_ok()) return format_error(db->pool, room);
+    if (!room.is_ok()) {
+      db->mapped_namespaces = namespaces;
+      db->mapped_nelts = count;
+      db->mapped_table_count = db->namespace_count;
+      db->mapped_error = format_error(db->pool, room);
+      return db->mapped_error;
+    }
 
     auto* map = static_cast<dav_namespace_map*>(apr_pcalloc(db->pool, sizeof(dav_namespace_map)));
     map->count = count;
@@ -298,6 +315,10 @@ static dav_error* dav_kiv_propdb_map_namespaces(dav_db* db, const apr_array_head
       }
       db->namespace_table_changed = 0;
     }
+    db->mapped_namespaces = namespaces;
+    db->mapped_nelts = count;
+    db->mapped_table_count = db->namespace_count;
+    db->mapped = map;
     *mapping = map;
     return nullptr;
   });

@@ -39,6 +39,15 @@ struct dav_db {
   dav_buffer key_buffer;        // scratch space in which every key is built
   apr_datum_t cursor;           // DBM key of the current position of a property listing
 
+  // The last map handed out by map_namespaces (or the refusal it answered), for the namespaces
+  // array it was made for while the table held mapped_table_count URIs: mod_dav asks again for
+  // every property of a PROPPATCH.
+  const apr_array_header_t* mapped_namespaces;
+  int mapped_nelts;
+  short mapped_table_count;
+  dav_namespace_map* mapped;
+  dav_error* mapped_error;
+
   // Advisory lock on the database, held from open to close: shared for a read-only open,
   // exclusive for a read-write open; -1 when none is held (a read served from an image).
   int lock_fd;

@@ -6,6 +6,7 @@
 #include "module/dav_host.h"
 
 #include <cstring>
+#include <string_view>
 
 #include "client/kiv_client.h"
 #include "module/kiv_guard.h"
@@ -26,6 +27,21 @@ void mark_move(dav_resource* src, dav_resource* dst) {
   dst->collection = src->collection;
   src->exists = 0;
   src->collection = 0;
+}
+
+// True when a segment of uri is a name the repository tree reserves: the state directories
+// (".DAV") and the service's private names (".kivd..."). The service refuses such URIs; a local
+// rename must not create them either.
+bool names_reserved(const char* uri) {
+  for (const char* seg = uri; seg != nullptr && *seg != '\0';) {
+    while (*seg == '/') ++seg;
+    const char* end = std::strchr(seg, '/');
+    const std::string_view name(
+        seg, end != nullptr ? static_cast<std::size_t>(end - seg) : std::strlen(seg));
+    if (name == ".DAV" || name.substr(0, 5) == ".kivd") return true;
+    seg = end;
+  }
+  return false;
 }
 
 // True when src can reach dst by a rename of its local path: both lie on one device.
@@ -86,13 +102,22 @@ dav_error* dav_kiv_delete_walker(dav_walk_resource* wres, int /*calltype*/) {
 
 // mod_dav's method-precondition hook: refuses COPY of this provider's resources before mod_dav
 // acts on the request at all, so that a COPY with Overwrite never removes its destination first.
-int dav_kiv_method_precondition(request_rec* r, dav_resource* src, const dav_resource* /*dst*/,
+//
+// It also refuses a MOVE onto a collection that holds the source: with Overwrite, mod_dav would
+// delete that destination, and the source with it, before the move could fail.
+int dav_kiv_method_precondition(request_rec* r, dav_resource* src, const dav_resource* dst,
                                 const apr_xml_doc* /*doc*/, dav_error** err) {
-  if (r->method_number != M_COPY || src == nullptr || src->hooks != &dav_kiv_hooks_repository) {
-    return DECLINED;
+  if (src == nullptr || src->hooks != &dav_kiv_hooks_repository) return DECLINED;
+  if (r->method_number == M_COPY) {
+    *err = kiv::error(r->pool, HTTP_NOT_IMPLEMENTED, kCopyRefused);
+    return OK;
   }
-  *err = kiv::error(r->pool, HTTP_NOT_IMPLEMENTED, kCopyRefused);
-  return OK;
+  if (r->method_number == M_MOVE && dst != nullptr && dst->hooks == src->hooks && dst->exists &&
+      dav_kiv_is_parent_resource(dst, src)) {
+    *err = kiv::error(r->pool, HTTP_CONFLICT, "The destination collection contains the source.");
+    return OK;
+  }
+  return DECLINED;
 }
 
 // Fills the create_collection slot (MKCOL). The repository's refusal carries no cause, so the
@@ -148,6 +173,10 @@ dav_error* dav_kiv_move_resource(dav_resource* src, dav_resource* dst, dav_respo
     if (src->hooks != dst->hooks) {
       return kiv::error(src->pool, HTTP_INTERNAL_SERVER_ERROR,
                         "DESIGN ERROR: a mix of repositories was passed to move_resource.");
+    }
+    if (names_reserved(dst->uri)) {
+      return kiv::error(src->pool, HTTP_FORBIDDEN,
+                        "The destination is a name reserved for the repository's own state.");
     }
     if (!local_rename_possible(src, dst)) {
       if (dav_error* err = dav_kiv_copymove_resource(1, src, dst, DAV_INFINITY, response)) {

@@ -75,6 +75,15 @@ FileETag INode MTime Size
 """
 
 
+def kill_session(process):
+    """SIGKILL to every process of the session that process leads (it was started with
+    start_new_session), so that no child of it is left behind."""
+    try:
+        os.killpg(process.pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+
+
 def free_port(host="127.0.0.1"):
     """A TCP port on host that nobody listens on right now."""
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
@@ -232,7 +241,8 @@ class KivServer:
             try:
                 self.httpd.wait(timeout)
             except subprocess.TimeoutExpired:
-                self.httpd.kill()
+                # A child stuck in a request outlives its parent unless the whole session goes.
+                kill_session(self.httpd)
                 self.httpd.wait(timeout)
         self.httpd = None
 

@@ -476,6 +476,17 @@ bool Store::replace_doc(int parent, const ParsedUri& u, const struct stat& st,
              std::strerror(e));
     return false;
   }
+  // Claim the blocks of longer content before anything is overwritten, so that a disk without
+  // room for it refuses the rewrite while the document is still whole. File systems that cannot
+  // preallocate go on as before.
+  if (static_cast<std::uint64_t>(content.size()) > static_cast<std::uint64_t>(now.st_size) &&
+      ::fallocate(target.get(), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(content.size())) != 0 &&
+      errno != EOPNOTSUPP && errno != ENOSYS) {
+    const int e = errno;
+    clear_slot(j.get());
+    log_line("AddDoc %s: no room for the new content: %s", uri.c_str(), std::strerror(e));
+    return false;
+  }
   if (!pwrite_all(target.get(), content, 0) ||
       ::ftruncate(target.get(), static_cast<off_t>(content.size())) != 0 ||
       !datasync(target.get())) {

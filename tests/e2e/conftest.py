@@ -43,14 +43,21 @@ class GuardedServer(KivServer):
     def __init__(self, *args, **kwargs):
         super().__init__(*args, **kwargs)
         self._allowed = []
+        self._allowed_crashes = []
         self._log_offset = 0
 
     def allow_errors(self, pattern):
         """Announces error-log lines (a regular expression) that the current test provokes."""
         self._allowed.append(re.compile(pattern))
 
+    def allow_crashes(self, pattern):
+        """Announces crash lines (a regular expression) that the test causes itself, such as
+        the parent's report of a child the test killed."""
+        self._allowed_crashes.append(re.compile(pattern))
+
     def mark_log(self):
         self._allowed = []
+        self._allowed_crashes = []
         self._log_offset = os.path.getsize(self.error_log) if os.path.exists(self.error_log) else 0
 
     def new_log_lines(self):
@@ -68,7 +75,8 @@ class GuardedServer(KivServer):
         bad = []
         for line in self.new_log_lines():
             if CRASH.search(line):
-                bad.append(line)
+                if not any(p.search(line) for p in self._allowed_crashes):
+                    bad.append(line)
             elif ERROR.search(line) and not any(p.search(line) for p in self._allowed):
                 bad.append(line)
         return bad
