@@ -63,6 +63,101 @@ bool room_to_store(apr_pool_t* p, const char* path, apr_size_t bytes) {
   return free_bytes >= kStoreHeadroom + 2 * static_cast<apr_uint64_t>(bytes);
 }
 
+// What the file of a database looks like before the DBM library is let at it.
+enum class FileState { kMissing, kWhole, kDamaged };
+
+// The DBM library hangs or fails in odd ways on a file cut short, so a Berkeley DB hash file (the
+// default type here) is checked first: its header names its page size and its last page, and the
+// file must hold that many whole pages. Files of other types pass unchecked.
+FileState file_state(const char* path) {
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT ? FileState::kMissing : FileState::kWhole;
+  unsigned char header[36];
+  struct stat st;
+  const bool read = ::fstat(fd, &st) == 0 && ::pread(fd, header, sizeof header, 0) ==
+                                                 static_cast<ssize_t>(sizeof header);
+  ::close(fd);
+  if (!read) return FileState::kDamaged;  // not even a header
+  auto u32 = [&header](std::size_t at) {
+    std::uint32_t v;
+    std::memcpy(&v, header + at, sizeof v);
+    return v;
+  };
+  constexpr std::uint32_t kHashMagic = 0x061561;
+  if (u32(12) != kHashMagic) return FileState::kWhole;
+  const std::uint64_t page = u32(20);
+  const std::uint64_t pages = std::uint64_t{u32(32)} + 1;
+  if (page < 512 || page > 65536 || (page & (page - 1)) != 0) return FileState::kDamaged;
+  const auto size = static_cast<std::uint64_t>(st.st_size);
+  return size % page == 0 && size >= pages * page ? FileState::kWhole : FileState::kDamaged;
+}
+
+// The file names that the DBM type in use keeps for a database at path; *second is null for a
+// type that keeps one file.
+void used_names(apr_pool_t* p, const char* path, const char** first, const char** second) {
+  const char* type = dbm_type.load(std::memory_order_relaxed);
+  if (type == nullptr || apr_dbm_get_usednames_ex(p, type, path, first, second) != APR_SUCCESS) {
+    apr_dbm_get_usednames(p, path, first, second);
+  }
+}
+
+// file_state of the database at path, whatever files its DBM type keeps (a type with two files
+// is only looked for, not checked).
+FileState database_state(apr_pool_t* p, const char* path) {
+  const char* first = nullptr;
+  const char* second = nullptr;
+  used_names(p, path, &first, &second);
+  if (second == nullptr) return file_state(first);
+  return ::access(first, F_OK) == 0 ? FileState::kWhole : FileState::kMissing;
+}
+
+// Copies the file at from to to (created or truncated, with from's permissions).
+bool copy_file(const char* from, const char* to) {
+  const int in = ::open(from, O_RDONLY | O_CLOEXEC);
+  if (in < 0) return false;
+  struct stat st;
+  if (::fstat(in, &st) != 0) {
+    ::close(in);
+    return false;
+  }
+  const int out = ::open(to, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
+                         st.st_mode & 07777);
+  bool ok = out >= 0;
+  char buf[64 * 1024];
+  while (ok) {
+    const ssize_t n = ::read(in, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = n == 0;
+      break;
+    }
+    for (ssize_t done = 0; ok && done < n;) {
+      const ssize_t w = ::write(out, buf + done, static_cast<std::size_t>(n - done));
+      if (w < 0 && errno == EINTR) continue;
+      ok = w > 0;
+      done += w > 0 ? w : 0;
+    }
+  }
+  ::close(in);
+  if (out >= 0 && ::close(out) != 0) ok = false;
+  return ok;
+}
+
+// The copy a writer changes: beside the file, under a name that starts with the prefix the
+// repository reserves for private files, so that it can never be the database of a document.
+// One writer at a time holds the directory's lock, so one name per database serves.
+const char* work_path_of(apr_pool_t* p, const char* path) {
+  const char* slash = std::strrchr(path, '/');
+  if (slash == nullptr) return apr_pstrcat(p, ".kivd-dbm-", path, nullptr);
+  return apr_pstrcat(p, apr_pstrmemdup(p, path, static_cast<apr_size_t>(slash - path + 1)),
+                     ".kivd-dbm-", slash + 1, nullptr);
+}
+
+dav_error* damaged_error(apr_pool_t* p, const char* path) {
+  return dav_new_error(p, HTTP_INTERNAL_SERVER_ERROR, 0, 0,
+                       apr_pstrcat(p, "The database file is damaged: ", path, nullptr));
+}
+
 // Reads every record of an open DBM into an image; null when it holds more than an image may
 // (the caller then keeps using the file).
 std::shared_ptr<kiv::DbmSnapshot> read_image(apr_dbm_t* dbm) {
@@ -103,11 +198,21 @@ apr_status_t close_db_cleanup(void* data) {
   if (db->dbm != nullptr) {
     // A database opened for writing but left unchanged is read whole before it closes, so that
     // the next readers can use the image without opening the file.
-    if (db->writable && !db->changed && db->image == nullptr && kiv::dbm_cache_enabled()) {
+    if (db->writable && !db->changed && db->work_path == nullptr && db->image == nullptr &&
+        kiv::dbm_cache_enabled()) {
       remember_image(db->pool, db->path, db->dbm);
     }
     apr_dbm_close(db->dbm);
     db->dbm = nullptr;
+  }
+  if (db->work_path != nullptr) {
+    // The copy replaces the file only when the DBM library wrote it whole (a full disk leaves
+    // it short); otherwise the file stays as it was before this request.
+    if (!db->changed || file_state(db->work_path) != FileState::kWhole ||
+        ::rename(db->work_path, db->path) != 0) {
+      ::unlink(db->work_path);
+    }
+    db->work_path = nullptr;
   }
   if (db->changed) {
     kiv::dbm_changed(db->path);  // still under the exclusive lock
@@ -145,6 +250,15 @@ apr_status_t open_dbm(apr_pool_t* p, const char* path, int ro, apr_dbm_t** dbm) 
                          : apr_dbm_open_ex(dbm, type, path, mode, APR_OS_DEFAULT, p);
 }
 
+std::shared_ptr<const kiv::DbmSnapshot> empty_image() {
+  static const std::shared_ptr<const kiv::DbmSnapshot> empty = [] {
+    auto image = std::make_shared<kiv::DbmSnapshot>();
+    image->seal();
+    return image;
+  }();
+  return empty;
+}
+
 // A database served from an image; a writable one holds lock_fd and opens the file when it is
 // first written.
 dav_db* image_db(apr_pool_t* p, const char* path, int writable, int lock_fd,
@@ -160,10 +274,37 @@ dav_db* image_db(apr_pool_t* p, const char* path, int writable, int lock_fd,
   return db;
 }
 
-// Opens the file of a writable database that was read from its image, before its first write.
+// Makes a writable database ready for its first write: the file is copied beside itself and
+// the copy opened for writing (the read-only handle of the file, if any, is closed). A DBM type
+// that keeps two files, which no single rename replaces, is opened in place instead.
 apr_status_t open_for_write(dav_db* db) {
-  if (db->dbm != nullptr) return APR_SUCCESS;
-  return open_dbm(db->pool, db->path, 0, &db->dbm);
+  if (db->work_path != nullptr || (db->dbm != nullptr && db->in_place)) return APR_SUCCESS;
+  if (db->dbm != nullptr) {
+    apr_dbm_close(db->dbm);
+    db->dbm = nullptr;
+  }
+  const char* first = nullptr;
+  const char* second = nullptr;
+  used_names(db->pool, db->path, &first, &second);
+  if (second != nullptr) {
+    db->in_place = 1;
+    return open_dbm(db->pool, db->path, 0, &db->dbm);
+  }
+  const char* work = work_path_of(db->pool, db->path);
+  if (file_state(db->path) == FileState::kMissing) {
+    if (::unlink(work) != 0 && errno != ENOENT) return APR_FROM_OS_ERROR(errno);
+  } else if (!copy_file(db->path, work)) {
+    const int error = errno != 0 ? errno : EIO;
+    ::unlink(work);
+    return APR_FROM_OS_ERROR(error);
+  }
+  const apr_status_t status = open_dbm(db->pool, work, 0, &db->dbm);
+  if (status != APR_SUCCESS) {
+    ::unlink(work);
+    return status;
+  }
+  db->work_path = work;
+  return APR_SUCCESS;
 }
 
 }  // namespace
@@ -273,8 +414,9 @@ dav_error* dav_kiv_dbm_open_path(apr_pool_t* p, const char* path, int ro, dav_db
   // A reader whose image is current needs neither the lock nor the file.
   if (ro && caching) {
     struct stat st;
-    if (::stat(path, &st) != 0) return nullptr;  // no database: no properties
-    if (auto image = kiv::dbm_cache_find(path, kiv::dbm_generation(path), st)) {
+    if (::stat(path, &st) != 0) {
+      if (database_state(p, path) == FileState::kMissing) return nullptr;  // no properties
+    } else if (auto image = kiv::dbm_cache_find(path, kiv::dbm_generation(path), st)) {
       *pdb = image_db(p, path, 0, -1, std::move(image));
       return nullptr;
     }
@@ -307,8 +449,22 @@ dav_error* dav_kiv_dbm_open_path(apr_pool_t* p, const char* path, int ro, dav_db
     }
   }
 
+  switch (database_state(p, path)) {
+    case FileState::kMissing:
+      if (ro) return nullptr;
+      // Nothing to read: the writer starts from an empty image and makes the file at its first
+      // write.
+      *pdb = image_db(p, path, 1, lock.release(), empty_image());
+      return nullptr;
+    case FileState::kDamaged:
+      return damaged_error(p, path);
+    case FileState::kWhole:
+      break;
+  }
+
+  // A writer reads the file through a read-only handle until its first write (open_for_write).
   apr_dbm_t* dbm = nullptr;
-  const apr_status_t status = open_dbm(p, path, ro, &dbm);
+  const apr_status_t status = open_dbm(p, path, 1, &dbm);
   if (status != APR_SUCCESS) {
     // A database that cannot be read simply holds no properties; one that cannot be written is
     // an error. The lock goes when `lock` does.

@@ -55,6 +55,11 @@ struct dav_db {
   // Where the database lies and how it was opened.
   const char* path;
   int writable;
+  // A writer changes a copy of the file beside it and renames it over the file at close, so that
+  // a process that dies while the DBM library writes leaves the file as it was; null until the
+  // first write (and for DBM types that keep two files, which are changed in place).
+  const char* work_path;
+  int in_place;  // a DBM type that keeps two files is written in place
   int changed;  // a store or delete happened: the close counts a change of the file
 
   // A read image of the file (see dbm_cache.h) served instead of the DBM library while dbm is

@@ -862,7 +862,8 @@ class Soak:
             if os.path.basename(top) != ".DAV":
                 continue
             for name in files:
-                if name == ".locknull":
+                # The lock-null list, and the copy a writer killed mid-write may leave behind.
+                if name == ".locknull" or name.startswith(".kivd"):
                     continue
                 path = os.path.join(top, name)
                 try:

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <csignal>
 #include <string>
 #include <thread>
 #include <vector>
@@ -65,6 +66,8 @@ TEST_F(DbmTest, ResourcesMapToTheirStateFiles) {
   dav_db* db = nullptr;
   ASSERT_EQ(dav_kiv_dbm_open_resource(pool_, document, 0, &db), nullptr);
   ASSERT_NE(db, nullptr);
+  EXPECT_TRUE(path_exists(dir_ / ".DAV"));  // a writable open makes the state directory
+  ASSERT_EQ(dav_kiv_dbm_store(db, datum("k"), datum("document")), nullptr);
   dav_kiv_dbm_close(db);
   EXPECT_TRUE(path_exists(dir_ / ".DAV/a.xml"));
 
@@ -143,6 +146,7 @@ TEST_F(DbmTest, OpenHoldsTheDirectoryLockUntilClose) {
   dav_db* writer = open_path(db_path, false);
   ASSERT_NE(writer, nullptr);
   EXPECT_EQ(probe.lock(dir_.path().c_str(), false), DirectoryLock::Result::kBusy);
+  ASSERT_EQ(dav_kiv_dbm_store(writer, datum("k"), datum("v")), nullptr);
   dav_kiv_dbm_close(writer);
   dav_kiv_dbm_close(writer);  // a second close is harmless
   EXPECT_EQ(probe.lock(dir_.path().c_str(), true), DirectoryLock::Result::kLocked);
@@ -163,6 +167,72 @@ TEST_F(DbmTest, OpenHoldsTheDirectoryLockUntilClose) {
   EXPECT_EQ(probe.lock(dir_.path().c_str(), false), DirectoryLock::Result::kBusy);
   apr_pool_destroy(request_pool);
   EXPECT_EQ(probe.lock(dir_.path().c_str(), true), DirectoryLock::Result::kLocked);
+}
+
+TEST_F(DbmTest, AWriterKilledBeforeItClosedLeavesTheFileAsItWas) {
+  const std::string db_path = dir_ / "db";
+  dav_db* db = open_path(db_path, false);
+  ASSERT_NE(db, nullptr);
+  ASSERT_EQ(dav_kiv_dbm_store(db, datum("kept"), datum("before")), nullptr);
+  dav_kiv_dbm_close(db);
+
+  const pid_t child = ::fork();
+  if (child == 0) {
+    apr_pool_t* pool = nullptr;
+    apr_pool_create(&pool, nullptr);
+    dav_db* w = nullptr;
+    if (dav_kiv_dbm_open_path(pool, db_path.c_str(), 0, &w) != nullptr) ::_exit(1);
+    // More than the DBM library caches: some pages reach the file before the end.
+    for (int i = 0; i < 8000; ++i) {
+      const std::string k = "k" + std::to_string(i);
+      if (dav_kiv_dbm_store(w, datum(k), datum(std::string(200, 'x'))) != nullptr) ::_exit(1);
+    }
+    ::raise(SIGKILL);  // dies with the rest of its pages unwritten
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status));
+
+  db = open_path(db_path, true);
+  ASSERT_NE(db, nullptr);
+  apr_datum_t value{};
+  ASSERT_EQ(dav_kiv_dbm_fetch(db, datum("kept"), &value), nullptr);
+  EXPECT_EQ(std::string(value.dptr, value.dsize), "before");
+  EXPECT_FALSE(dav_kiv_dbm_exists(db, datum("k1")));
+  dav_kiv_dbm_close(db);
+
+  // The next writer starts from the file, whatever the dead one left beside it.
+  db = open_path(db_path, false);
+  ASSERT_NE(db, nullptr);
+  ASSERT_EQ(dav_kiv_dbm_store(db, datum("after"), datum("yes")), nullptr);
+  dav_kiv_dbm_close(db);
+  db = open_path(db_path, true);
+  ASSERT_NE(db, nullptr);
+  EXPECT_TRUE(dav_kiv_dbm_exists(db, datum("kept")));
+  EXPECT_TRUE(dav_kiv_dbm_exists(db, datum("after")));
+  dav_kiv_dbm_close(db);
+}
+
+TEST_F(DbmTest, AFileCutShortIsRefusedNotOpened) {
+  const std::string db_path = dir_ / "db";
+  dav_db* db = open_path(db_path, false);
+  ASSERT_NE(db, nullptr);
+  for (int i = 0; i < 300; ++i) {
+    const std::string k = "k" + std::to_string(i);
+    ASSERT_EQ(dav_kiv_dbm_store(db, datum(k), datum(std::string(100, 'v'))), nullptr);
+  }
+  dav_kiv_dbm_close(db);
+  struct stat st;
+  ASSERT_EQ(::stat(db_path.c_str(), &st), 0);
+  ASSERT_EQ(::truncate(db_path.c_str(), st.st_size - 4096), 0);
+  for (int ro : {1, 0}) {
+    dav_db* damaged = nullptr;
+    dav_error* err = dav_kiv_dbm_open_path(pool_, db_path.c_str(), ro, &damaged);
+    ASSERT_NE(err, nullptr);
+    EXPECT_EQ(damaged, nullptr);
+    EXPECT_EQ(err->status, HTTP_INTERNAL_SERVER_ERROR);
+    EXPECT_NE(std::string(err->desc).find("damaged"), std::string::npos);
+  }
 }
 
 TEST_F(DbmTest, WaitingForABusyDatabaseIsBounded) {
