@@ -253,7 +253,9 @@ TEST_F(DbmTest, WaitingForABusyDatabaseIsBounded) {
   }
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(400));
 
-  // A holder that lets go within the wait lets the open through.
+  // A holder that lets go within the wait lets the open through (a wait long enough for a
+  // loaded machine to run the releasing thread).
+  kiv::set_dbm_lock_wait(apr_time_from_sec(10));
   std::thread release([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     holder.unlock();
