@@ -50,7 +50,7 @@ const char* parent_directory(apr_pool_t* p, const char* path) {
 
 // Free space a store leaves untouched on top of twice its record: pages the DBM library may add
 // or split while it writes the record.
-constexpr apr_uint64_t kStoreHeadroom = 256 * 1024;
+constexpr apr_uint64_t kStoreHeadroom = apr_uint64_t{256} * 1024;
 
 // The DBM library writes its pages when the database closes, where a failure (a full disk) can
 // no longer be reported and leaves a database that holds pages it never wrote. So a store is

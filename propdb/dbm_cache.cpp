@@ -14,7 +14,7 @@ namespace kiv {
 namespace {
 
 constexpr const char* kCountersKey = "dav_kiv_dbm_change_counters";
-constexpr std::size_t kCountersBytes = 512 * 1024;  // 65536 counters
+constexpr std::size_t kCountersBytes = std::size_t{512} * 1024;  // 65536 counters
 
 // The counter table; set before the server forks, read by every thread afterwards.
 std::atomic<std::atomic<std::uint64_t>*> counters{nullptr};

@@ -21,7 +21,7 @@
 
 namespace {
 
-constexpr apr_size_t kCopyBufferSize = 64 * 1024;
+constexpr apr_size_t kCopyBufferSize = apr_size_t{64} * 1024;
 
 dav_error* state_error(apr_pool_t* p, const char* message) {
   return dav_new_error(p, HTTP_INTERNAL_SERVER_ERROR, 0, 0, message);
