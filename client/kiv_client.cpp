@@ -208,15 +208,15 @@ Exchange exchange(int fd, const FrameBuilder& frame, std::uint32_t max_payload, 
     if (first == kPrefix && (*payload)[0] == static_cast<char>(Status::kOk) &&
         kiv::proto::get_u32(payload->data() + 1) == 1 &&
         kiv::proto::get_u32(payload->data() + kiv::proto::kPayloadHeaderSize) == len - kPrefix) {
-      document->resize(len - kPrefix);
+      document->clear();
       *direct = true;
-      return kiv::net::read_full(fd, document->data(), document->size(), io_ms).status == Io::kOk
+      return kiv::net::read_append(fd, document, len - kPrefix, io_ms).status == Io::kOk
                  ? Exchange::kOk
                  : Exchange::kFailed;
     }
   }
-  payload->resize(len);
-  const IoResult b = kiv::net::read_full(fd, payload->data() + first, len - first, io_ms);
+  payload->resize(first);
+  const IoResult b = kiv::net::read_append(fd, payload, len - first, io_ms);
   return b.status == Io::kOk ? Exchange::kOk : Exchange::kFailed;
 }
 

@@ -62,6 +62,27 @@ IoResult read_full(int fd, char* buf, std::size_t n, int timeout_ms) {
   return r;
 }
 
+IoResult read_append(int fd, std::string* out, std::size_t n, int timeout_ms) {
+  // Untouched reserved pages cost address space only; each chunk is touched when it is read.
+  constexpr std::size_t kChunk = std::size_t{1} << 20;
+  const std::size_t start = out->size();
+  out->reserve(start + n);
+  IoResult r;
+  while (r.transferred < n) {
+    const std::size_t step = std::min(kChunk, n - r.transferred);
+    out->resize(start + r.transferred + step);
+    const IoResult got = read_full(fd, out->data() + start + r.transferred, step, timeout_ms);
+    r.transferred += got.transferred;
+    if (got.status != Io::kOk) {
+      out->resize(start + r.transferred);
+      r.status = got.status;
+      r.error = got.error;
+      return r;
+    }
+  }
+  return r;
+}
+
 IoResult write_pieces(int fd, const std::vector<std::string_view>& pieces, int timeout_ms) {
   IoResult r;
   std::size_t index = 0;   // first piece not yet fully written

@@ -31,6 +31,11 @@ struct IoResult {
 // Reads exactly n bytes into buf.
 IoResult read_full(int fd, char* buf, std::size_t n, int timeout_ms);
 
+// Reads exactly n bytes and appends them to *out, which grows only as the bytes arrive (a chunk
+// at a time, within room reserved once for all n): a length that a peer announces and never
+// sends commits no memory. On failure *out holds what arrived.
+IoResult read_append(int fd, std::string* out, std::size_t n, int timeout_ms);
+
 // Writes every piece, in order.
 IoResult write_pieces(int fd, const std::vector<std::string_view>& pieces, int timeout_ms);
 

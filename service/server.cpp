@@ -170,8 +170,9 @@ void Server::serve(int fd) {
         respond(fd, Status::kBadRequest, {});
         break;
       }
-      std::string payload(len, '\0');
-      const IoResult b = kiv::net::read_full(fd, payload.data(), len, options_.io_timeout_ms);
+      // Grows as the bytes arrive: a length that lies costs no memory for what never comes.
+      std::string payload;
+      const IoResult b = kiv::net::read_append(fd, &payload, len, options_.io_timeout_ms);
       if (b.status != Io::kOk) {
         log_line("connection: frame of %u bytes cut short: %s", len, io_text(b));
         break;

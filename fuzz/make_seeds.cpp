@@ -1,0 +1,244 @@
+// Writes the starting corpus of every fuzz target: valid inputs made by the real encoders (the
+// lock record writer, the property key and header writers, the lock-null list append, the token
+// formatter, the frame builder), plus a few near misses. Deterministic: fixed tokens, no clock.
+//
+//   fuzz_seeds DIR    writes DIR/<target>/<name> for every target, replacing what is there.
+#include <apr_general.h>
+#include <apr_pools.h>
+#include <sys/stat.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "client/protocol.h"
+#include "fuzz/fuzz_support.h"
+#include "locks/lock_record.h"
+#include "locks/locknull_list.h"
+#include "locks/locks.h"
+#include "module/dav_host.h"
+#include "propdb/prop_format.h"
+
+namespace {
+
+using kiv::fuzz::join_parts;
+using kiv::proto::FrameBuilder;
+using kiv::proto::Op;
+using kiv::proto::Status;
+
+std::string out_dir;
+int written = 0;
+
+bool make_dir(const std::string& path) {
+  return ::mkdir(path.c_str(), 0755) == 0 || errno == EEXIST;
+}
+
+void seed(const char* target, const std::string& name, std::string_view bytes) {
+  const std::string dir = out_dir + "/" + target;
+  if (!make_dir(dir)) {
+    std::fprintf(stderr, "cannot create %s: %s\n", dir.c_str(), std::strerror(errno));
+    std::exit(1);
+  }
+  const std::string path = dir + "/" + name;
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr || std::fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size() ||
+      std::fclose(f) != 0) {
+    std::fprintf(stderr, "cannot write %s\n", path.c_str());
+    std::exit(1);
+  }
+  ++written;
+}
+
+std::string as_string(const std::vector<std::uint8_t>& bytes) {
+  return std::string(bytes.begin(), bytes.end());
+}
+
+constexpr std::uint8_t kToken[kiv::locks::kTokenSize] = {
+    0x12, 0x34, 0x56, 0x78, 0x9a, 0xbc, 0x4d, 0xef, 0x80, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07};
+
+std::string name_key(std::string_view path) {
+  std::vector<std::uint8_t> key(kiv::locks::name_key_size(path));
+  kiv::locks::write_name_key(path, key.data());
+  return as_string(key);
+}
+
+std::string identity_key(std::uint64_t inode, std::uint64_t device) {
+  std::vector<std::uint8_t> key(kiv::locks::kIdentityKeySize);
+  kiv::locks::write_identity_key(inode, device, key.data());
+  return as_string(key);
+}
+
+void lock_record_seeds() {
+  kiv::locks::DirectFields exclusive;
+  exclusive.scope = 1;
+  exclusive.type = 1;
+  exclusive.depth = 0;
+  exclusive.timeout = 1700000000;
+  exclusive.token = kToken;
+  exclusive.owner = "<D:href>mailto:jo@example.org</D:href>";
+  exclusive.auth_user = "jo";
+  kiv::locks::DirectFields shared = exclusive;
+  shared.scope = 2;
+  shared.depth = 0x7fffffff;
+  shared.timeout = 0;
+  shared.owner = "";
+  shared.auth_user = "";
+  const std::string parent = name_key("/srv/repo/dir/");
+  kiv::locks::IndirectFields inherited;
+  inherited.token = kToken;
+  inherited.timeout = 1700000000;
+  inherited.key = reinterpret_cast<const std::uint8_t*>(parent.data());
+  inherited.key_size = parent.size();
+
+  std::vector<std::uint8_t> record(1024);
+  kiv::locks::RecordWriter writer(record.data(), record.size());
+  writer.put_direct(exclusive);
+  const std::size_t one_direct = writer.size();
+  writer.put_direct(shared);
+  writer.put_indirect(inherited);
+  const std::string whole(record.begin(), record.begin() + writer.size());
+
+  seed("lock_record", "direct", join_parts({whole.substr(0, one_direct), name_key("/srv/a")}));
+  seed("lock_record", "mixed", join_parts({whole, identity_key(1234567, 2049)}));
+  seed("lock_record", "truncated", join_parts({whole.substr(0, whole.size() - 3), parent}));
+  seed("lock_record", "bad_tag", join_parts({whole + "\x80", name_key("/")}));
+}
+
+void prop_format_seeds() {
+  const std::string_view uris[] = {"DAV:", "urn:x", ""};
+  std::string metadata(kiv::propdb::kHeaderSize, '\0');
+  kiv::propdb::write_metadata_header(0, 3, metadata.data());
+  for (std::string_view u : uris) {
+    metadata.append(u);
+    metadata.push_back('\0');
+  }
+  std::string empty(kiv::propdb::kHeaderSize, '\0');
+  kiv::propdb::write_metadata_header(0, 0, empty.data());
+
+  auto key = [](int index, std::string_view name) {
+    std::string k(kiv::propdb::key_size(index, name.size()), '\0');
+    kiv::propdb::write_key(index, name.data(), name.size(), k.data());
+    return k;
+  };
+  const std::string value("\0Jo\0", 4);
+  const std::string lang_value("en\0<ns1:given>Jo</ns1:given> &amp; co\0", 39);
+  const std::string empty_value("fr\0\0", 4);
+
+  seed("prop_format", "namespaced", join_parts({metadata, key(1, "author"), value}));
+  seed("prop_format", "lang", join_parts({metadata, key(0, "displayname"), lang_value}));
+  seed("prop_format", "no_namespace",
+       join_parts({empty, key(kiv::propdb::kNoNamespace, "color"), empty_value}));
+  std::string minor = metadata;
+  minor[1] = 7;
+  seed("prop_format", "minor", join_parts({minor, key(2, "x"), value}));
+}
+
+void locknull_list_seeds() {
+  std::string list(64, '\0');
+  std::size_t size = 0;
+  for (std::string_view name : {"a.txt", "notes", "a.txt"}) {
+    size = kiv::locks::locknull_append(list.data(), size, name);
+  }
+  list.resize(size);
+  seed("locknull_list", "three", join_parts({list, "a.txt"}));
+  seed("locknull_list", "absent", join_parts({list, "b"}));
+  seed("locknull_list", "damaged_tail", join_parts({list + "tail", "notes"}));
+}
+
+void lock_token_seeds(apr_pool_t* pool) {
+  dav_locktoken token;
+  std::memcpy(token.uuid.data, kToken, sizeof token.uuid.data);
+  const std::string text = dav_kiv_format_locktoken(pool, &token);
+  seed("lock_token", "formatted", text);
+  std::string upper = text;
+  for (std::size_t i = 16; i < upper.size(); ++i)
+    upper[i] = static_cast<char>(std::toupper(upper[i]));
+  seed("lock_token", "upper", upper);
+  seed("lock_token", "bare_scheme", "opaquelocktoken:");
+  seed("lock_token", "other_scheme", "urn:uuid:" + text.substr(16));
+}
+
+std::string frame(std::uint8_t code, std::initializer_list<std::string_view> fields) {
+  return FrameBuilder(code, fields).flatten();
+}
+
+std::string request(Op op, std::initializer_list<std::string_view> fields) {
+  return frame(static_cast<std::uint8_t>(op), fields);
+}
+
+std::string response(Status status, std::initializer_list<std::string_view> fields) {
+  return frame(static_cast<std::uint8_t>(status), fields);
+}
+
+void protocol_seeds() {
+  const std::string session =
+      request(Op::kPing, {}) + request(Op::kAddCollection, {"/a"}) +
+      request(Op::kAddDoc, {"/a/b.txt", "hello"}) + request(Op::kAddDoc, {"/a/b.txt", "replaced"}) +
+      request(Op::kGetDocContent, {"/a/b.txt"}) + request(Op::kGetSubDirectory, {"/a/"}) +
+      request(Op::kGetDirectory, {"/a/b.txt"}) + request(Op::kMoveDoc, {"/a/b.txt", "/c.txt"}) +
+      request(Op::kMoveCollection, {"/a", "/d"}) + request(Op::kDelDoc, {"/c.txt"}) +
+      request(Op::kDelCollection, {"/d"});
+  const std::string refused = request(Op::kAddCollection, {"/a/../.."}) +
+                              request(Op::kGetDocContent, {"/.kivd/journal"}) +
+                              request(Op::kAddDoc, {"/.DAV", "x"});
+  seed("service", "session", session);
+  seed("service", "refused", refused);
+  seed("service", "bad_arity", request(Op::kPing, {}) + request(Op::kDelDoc, {}));
+  seed("service", "cut_short", session.substr(0, session.size() / 2));
+
+  seed("frame", "session", session);
+  seed("frame", "responses",
+       response(Status::kOk, {"/a/", "b.txt", "D", "sub", "C"}) + response(Status::kFalse, {}) +
+           response(Status::kBadRequest, {}));
+
+  // The first byte picks the client operation (see client_fuzz.cpp): 0 GetDirectory,
+  // 1 GetSubDirectory, 2 GetDocContent, 3 AddDoc, 4 AddCollection, 8 DelCollection.
+  auto client = [](const char* name, char operation, const std::string& answer) {
+    seed("client", name, std::string(1, operation) + answer);
+  };
+  client("directory", 0, response(Status::kOk, {"/a", "a", "D"}));
+  client("listing", 1, response(Status::kOk, {"/a/", "b.txt", "D", "sub", "C"}));
+  client("content", 2, response(Status::kOk, {"hello"}));
+  client("add_doc", 3, response(Status::kOk, {}));
+  client("false", 4, response(Status::kFalse, {}));
+  client("ping", 8, response(Status::kOk, {kiv::proto::kPingAnswer}));
+}
+
+void uri_seeds() {
+  seed("uri", "root", "/");
+  seed("uri", "nested", "/a/b c/d.txt");
+  seed("uri", "collection", "/a/b/");
+  seed("uri", "dots", "/a/../b");
+  seed("uri", "private", "/x/.kivd-tmp-1-2");
+  seed("uri", "control", std::string("/a\x01\x7f\\b", 6));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: %s DIR\n", argv[0]);
+    return 2;
+  }
+  out_dir = argv[1];
+  if (!make_dir(out_dir)) {
+    std::fprintf(stderr, "cannot create %s: %s\n", out_dir.c_str(), std::strerror(errno));
+    return 1;
+  }
+  apr_initialize();
+  apr_pool_t* pool = nullptr;
+  apr_pool_create(&pool, nullptr);
+  lock_record_seeds();
+  prop_format_seeds();
+  locknull_list_seeds();
+  lock_token_seeds(pool);
+  protocol_seeds();
+  uri_seeds();
+  apr_pool_destroy(pool);
+  apr_terminate();
+  std::printf("%d seeds in %s\n", written, out_dir.c_str());
+  return 0;
+}
