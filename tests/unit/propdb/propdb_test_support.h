@@ -27,17 +27,24 @@
 namespace kiv_test {
 
 // A fresh directory under /tmp, removed with everything in it when the object dies.
+// A private directory for one test. Its path is one level below a directory of its own: a
+// database's lock gate is the directory above the one it lies in, and /tmp, shared with every
+// other test running at the same time, must not be that gate.
 class ScratchDir {
  public:
   ScratchDir() {
     char name[] = "/tmp/kiv-propdb-XXXXXX";
     const char* made = ::mkdtemp(name);
-    path_ = made != nullptr ? made : "";
+    if (made != nullptr) {
+      root_ = made;
+      path_ = root_ + "/d";
+      if (::mkdir(path_.c_str(), 0700) != 0) path_.clear();
+    }
   }
   ~ScratchDir() {
-    if (!path_.empty()) {
+    if (!root_.empty()) {
       ::nftw(
-          path_.c_str(),
+          root_.c_str(),
           [](const char* p, const struct stat*, int, struct FTW*) { return ::remove(p); }, 16,
           FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
     }
@@ -49,6 +56,7 @@ class ScratchDir {
   std::string operator/(const std::string& rest) const { return path_ + "/" + rest; }
 
  private:
+  std::string root_;
   std::string path_;
 };
 
