@@ -9,9 +9,23 @@ if(NOT IS_ABSOLUTE "${unitdir}")
 endif()
 set(generated "${KIV_PACKAGING_BINARY_DIR}/generated")
 
+# file(INSTALL) skips a file whose modification time is within a second of its source's, whatever
+# it holds; a target whose content differs from the source is therefore removed first, so that it
+# is always replaced.
+function(kiv_drop_if_different source target)
+  if(EXISTS "${target}")
+    file(READ "${target}" current)
+    file(READ "${source}" fresh)
+    if(NOT current STREQUAL fresh)
+      file(REMOVE "${target}")
+    endif()
+  endif()
+endfunction()
+
 # Installs a file that is replaced on every install.
 function(kiv_install_generated template directory name)
   configure_file("${KIV_PACKAGING_SOURCE_DIR}/${template}" "${generated}/${name}" @ONLY)
+  kiv_drop_if_different("${generated}/${name}" "$ENV{DESTDIR}${directory}/${name}")
   file(INSTALL DESTINATION "${directory}" TYPE FILE FILES "${generated}/${name}"
        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 endfunction()
@@ -30,6 +44,7 @@ function(kiv_install_settings template directory name)
       message(STATUS "Keeping: ${target} (changed locally; the new version is ${name}.dist)")
     endif()
   endif()
+  kiv_drop_if_different("${generated}/${name}" "$ENV{DESTDIR}${directory}/${install_name}")
   file(INSTALL DESTINATION "${directory}" TYPE FILE FILES "${generated}/${name}"
        RENAME "${install_name}" PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 endfunction()
