@@ -275,6 +275,9 @@ def test_huge_and_deeply_nested_xml_bodies_are_refused_or_bounded(server, dav, v
 def test_thousands_of_namespaces_in_one_proppatch_answer_promptly(server, dav, victim):
     # The namespaces were mapped again for every property, in time and memory that grew with the
     # square of their number: 34000 of them in a body under 1 MB took minutes and gigabytes.
+    # What remains is the XML parser's own list of namespaces, searched once per new one (about
+    # 2.5 s of CPU here for 34000); the bound is there to catch a hang, not to time it, and leaves
+    # room for a machine busy with other tests.
     server.allow_errors(r"namespace|could not be completed|Prop database|property")
     doc = victim + "/doc.txt"
     state = os.path.join(server.repo, victim[1:], ".DAV", "doc.txt")
@@ -284,7 +287,7 @@ def test_thousands_of_namespaces_in_one_proppatch_answer_promptly(server, dav, v
                 '</D:prop></D:set></D:propertyupdate>' % props)
         started = time.monotonic()
         r = dav.proppatch(doc, body)
-        assert time.monotonic() - started < 15, count
+        assert time.monotonic() - started < 90, count
         records = dbmfile.read(state)
         table = records[b"METADATA"]
         assert table[0] == 4
