@@ -43,6 +43,26 @@ enum class Op : std::uint8_t {
   kDelCollection = 10,   // (uri) -> ()
 };
 
+// Fields a request of the operation carries; -1 for a code that names no operation.
+constexpr int arity(Op op) {
+  switch (op) {
+    case Op::kPing:
+      return 0;
+    case Op::kGetDirectory:
+    case Op::kGetSubDirectory:
+    case Op::kGetDocContent:
+    case Op::kAddCollection:
+    case Op::kDelDoc:
+    case Op::kDelCollection:
+      return 1;
+    case Op::kAddDoc:
+    case Op::kMoveDoc:
+    case Op::kMoveCollection:
+      return 2;
+  }
+  return -1;
+}
+
 // Status codes of responses.
 enum class Status : std::uint8_t {
   kOk = 0,          // the operation's answer is true; the fields carry its results

@@ -171,25 +171,6 @@ void shut_down() {
   remove_at(AT_FDCWD, harness->base.c_str());
 }
 
-int arity(std::uint8_t code) {
-  switch (static_cast<Op>(code)) {
-    case Op::kPing:
-      return 0;
-    case Op::kGetDirectory:
-    case Op::kGetSubDirectory:
-    case Op::kGetDocContent:
-    case Op::kAddCollection:
-    case Op::kDelDoc:
-    case Op::kDelCollection:
-      return 1;
-    case Op::kAddDoc:
-    case Op::kMoveDoc:
-    case Op::kMoveCollection:
-      return 2;
-  }
-  return -1;
-}
-
 // What the service owes for one request: the operation, or 0 for a bad-request answer.
 struct Owed {
   std::uint8_t op = 0;
@@ -209,7 +190,8 @@ std::vector<Owed> owed_answers(std::string_view stream) {
     Message m;
     if (kiv::proto::decode_payload(stream.substr(kiv::proto::kFrameHeaderSize, len), &m) !=
             Decode::kOk ||
-        arity(m.code) < 0 || m.fields.size() != static_cast<std::size_t>(arity(m.code))) {
+        kiv::proto::arity(static_cast<Op>(m.code)) < 0 ||
+        m.fields.size() != static_cast<std::size_t>(kiv::proto::arity(static_cast<Op>(m.code)))) {
       owed.push_back({});
       return owed;
     }

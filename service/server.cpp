@@ -30,26 +30,6 @@ std::string_view kind_of(bool collection) {
   return collection ? kCollectionKind : kDocumentKind;
 }
 
-// Fields each operation takes.
-int arity(Op op) {
-  switch (op) {
-    case Op::kPing:
-      return 0;
-    case Op::kGetDirectory:
-    case Op::kGetSubDirectory:
-    case Op::kGetDocContent:
-    case Op::kAddCollection:
-    case Op::kDelDoc:
-    case Op::kDelCollection:
-      return 1;
-    case Op::kAddDoc:
-    case Op::kMoveDoc:
-    case Op::kMoveCollection:
-      return 2;
-  }
-  return -1;
-}
-
 const char* io_text(const IoResult& r) {
   switch (r.status) {
     case Io::kOk:
@@ -199,7 +179,7 @@ void Server::serve(int fd) {
 
 bool Server::handle(int fd, const Message& request) {
   const Op op = static_cast<Op>(request.code);
-  const int want = arity(op);
+  const int want = kiv::proto::arity(op);
   if (want < 0 || request.fields.size() != static_cast<std::size_t>(want)) {
     log_line("connection: refused request code %u with %zu fields", request.code,
              request.fields.size());

@@ -104,10 +104,10 @@ dav_xmlns_info* dav_xmlns_create(apr_pool_t* pool) {
 
 long dav_get_liveprop_info(int propid, const dav_liveprop_group* group,
                            const dav_liveprop_spec** info) {
-  for (const dav_liveprop_spec* spec = group->specs; spec->name != nullptr; ++spec) {
-    if (spec->propid == propid) {
-      *info = spec;
-      return spec->ns;  // the test host numbers namespaces by the group's own indexes
+  for (const dav_liveprop_spec* entry = group->specs; entry->name != nullptr; ++entry) {
+    if (entry->propid == propid) {
+      *info = entry;
+      return entry->ns;  // the test host numbers namespaces by the group's own indexes
     }
   }
   *info = nullptr;

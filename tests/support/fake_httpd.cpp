@@ -44,11 +44,11 @@ void dav_add_response(dav_walk_resource* wres, int status, dav_get_props_result*
 
 int dav_do_find_liveprop(const char* ns_uri, const char* name, const dav_liveprop_group* group,
                          const dav_hooks_liveprop** hooks) {
-  for (const dav_liveprop_spec* spec = group->specs; spec->name != nullptr; ++spec) {
-    if (std::strcmp(group->namespace_uris[spec->ns], ns_uri) == 0 &&
-        std::strcmp(spec->name, name) == 0) {
+  for (const dav_liveprop_spec* entry = group->specs; entry->name != nullptr; ++entry) {
+    if (std::strcmp(group->namespace_uris[entry->ns], ns_uri) == 0 &&
+        std::strcmp(entry->name, name) == 0) {
       *hooks = group->hooks;
-      return spec->propid;
+      return entry->propid;
     }
   }
   return 0;

@@ -1,11 +1,7 @@
 // A tiny fake service that answers every request with something broken: the client must come
 // back with a clean false (or an empty list), promptly, and never crash.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -15,6 +11,7 @@
 
 #include "client/kiv_client.h"
 #include "client/protocol.h"
+#include "tests/support/loopback_service.h"
 
 namespace {
 
@@ -24,24 +21,7 @@ using kiv::proto::FrameBuilder;
 // Answers each request (read whole) with whatever answer() returns, then closes.
 class FakeService {
  public:
-  FakeService() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    EXPECT_EQ(::listen(fd_, 16), 0);
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
-    thread_ = std::thread([this] { loop(); });
-  }
-  ~FakeService() {
-    stop_ = true;
-    thread_.join();
-    ::close(fd_);
-  }
-  unsigned int port() const { return port_; }
+  unsigned int port() const { return listener_.port(); }
   void set_answer(std::function<std::string()> answer) {
     std::lock_guard<std::mutex> lock(mu_);
     answer_ = std::move(answer);
@@ -49,37 +29,30 @@ class FakeService {
   std::atomic<bool> hold_open{false};  // keep the connection open after answering
 
  private:
-  void loop() {
-    while (!stop_) {
-      pollfd p{fd_, POLLIN, 0};
-      if (::poll(&p, 1, 50) <= 0) continue;
-      const int c = ::accept(fd_, nullptr, nullptr);
-      if (c < 0) continue;
-      std::string buf;
-      char chunk[4096];
-      kiv::proto::Message m;
-      std::size_t used = 0;
-      while (kiv::proto::decode_frame(buf, 1 << 30, &m, &used) == kiv::proto::Decode::kTruncated) {
-        const ssize_t n = ::recv(c, chunk, sizeof chunk, 0);
-        if (n <= 0) break;
-        buf.append(chunk, static_cast<std::size_t>(n));
-      }
-      std::string reply;
-      {
-        std::lock_guard<std::mutex> lock(mu_);
-        if (answer_) reply = answer_();
-      }
-      ::send(c, reply.data(), reply.size(), MSG_NOSIGNAL);
-      while (hold_open && !stop_) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      ::close(c);
+  void serve(int c, const std::atomic<bool>& stopping) {
+    std::string buf;
+    char chunk[4096];
+    kiv::proto::Message m;
+    std::size_t used = 0;
+    while (kiv::proto::decode_frame(buf, 1 << 30, &m, &used) == kiv::proto::Decode::kTruncated) {
+      const ssize_t n = ::recv(c, chunk, sizeof chunk, 0);
+      if (n <= 0) break;
+      buf.append(chunk, static_cast<std::size_t>(n));
     }
+    std::string reply;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (answer_) reply = answer_();
+    }
+    ::send(c, reply.data(), reply.size(), MSG_NOSIGNAL);
+    while (hold_open && !stopping) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
+
   std::mutex mu_;
   std::function<std::string()> answer_;
-  int fd_ = -1;
-  unsigned int port_ = 0;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
+  // Last: its thread stops before the members it uses go.
+  kiv_test::LoopbackService listener_{
+      [this](int c, const std::atomic<bool>& stopping) { serve(c, stopping); }};
 };
 
 class HostileServiceTest : public ::testing::Test {

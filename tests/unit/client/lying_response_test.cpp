@@ -2,12 +2,9 @@
 // payload (or the document) as it arrives, so that a prefix that lies commits no memory for bytes
 // that never come, in a web server process where every thread may be waiting on the service.
 // (Found by fuzz/client_fuzz.cpp: each call zero-filled the announced half gigabyte.)
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -17,6 +14,7 @@
 
 #include "client/kiv_client.h"
 #include "client/protocol.h"
+#include "tests/support/loopback_service.h"
 
 namespace {
 
@@ -33,55 +31,28 @@ long peak_rss_kib() {
 // keeps the connection open until the client gives up.
 class LyingService {
  public:
-  LyingService() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    EXPECT_EQ(::listen(fd_, 16), 0);
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
-    thread_ = std::thread([this] { loop(); });
-  }
-  ~LyingService() {
-    stop_ = true;
-    thread_.join();
-    ::close(fd_);
-  }
-  unsigned int port() const { return port_; }
+  unsigned int port() const { return listener_.port(); }
 
  private:
-  void loop() {
-    while (!stop_) {
-      pollfd p{fd_, POLLIN, 0};
-      if (::poll(&p, 1, 50) <= 0) continue;
-      const int c = ::accept(fd_, nullptr, nullptr);
-      if (c < 0) continue;
-      // Status kOk, one field, the field as long as the rest of the announced payload.
-      constexpr std::uint32_t kAnnounced = 256u << 20;
-      std::string head(4 + 9, '\0');
-      kiv::proto::put_u32(head.data(), kAnnounced);
-      head[4] = 0;
-      kiv::proto::put_u32(head.data() + 5, 1);
-      kiv::proto::put_u32(head.data() + 9, kAnnounced - 9);
-      head += "abc";
-      ::send(c, head.data(), head.size(), MSG_NOSIGNAL);
-      // Until the client closes its end (after its timeout).
-      char buf[256];
-      for (int i = 0; i < 40 && !stop_; ++i) {
-        pollfd q{c, POLLIN, 0};
-        if (::poll(&q, 1, 50) > 0 && ::recv(c, buf, sizeof buf, MSG_DONTWAIT) == 0) break;
-      }
-      ::close(c);
+  static void serve(int c, const std::atomic<bool>& stopping) {
+    // Status kOk, one field, the field as long as the rest of the announced payload.
+    constexpr std::uint32_t kAnnounced = 256u << 20;
+    std::string head(4 + 9, '\0');
+    kiv::proto::put_u32(head.data(), kAnnounced);
+    head[4] = 0;
+    kiv::proto::put_u32(head.data() + 5, 1);
+    kiv::proto::put_u32(head.data() + 9, kAnnounced - 9);
+    head += "abc";
+    ::send(c, head.data(), head.size(), MSG_NOSIGNAL);
+    // Until the client closes its end (after its timeout).
+    char buf[256];
+    for (int i = 0; i < 40 && !stopping; ++i) {
+      pollfd q{c, POLLIN, 0};
+      if (::poll(&q, 1, 50) > 0 && ::recv(c, buf, sizeof buf, MSG_DONTWAIT) == 0) break;
     }
   }
 
-  int fd_ = -1;
-  unsigned int port_ = 0;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
+  kiv_test::LoopbackService listener_{serve};
 };
 
 TEST(LyingResponseTest, AnnouncedPayloadCommitsNoMemoryBeforeItArrives) {
