@@ -281,37 +281,24 @@ TEST_F(DbmTest, ConcurrentWritersAndReadersKeepTheFileWhole) {
   auto value_of = [](const std::string& key) { return "value of " + key; };
 
   const auto start = std::chrono::steady_clock::now();
-  std::vector<pid_t> children;
-  for (int p = 0; p < kProcesses; ++p) {
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      std::atomic<int> failures{0};
-      std::vector<apr_pool_t*> pools(kThreads);
-      for (auto& pool : pools) apr_pool_create(&pool, nullptr);
-      std::vector<std::thread> threads;
-      for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
-          for (int k = 0; k < kKeys; ++k) {
-            apr_pool_t* pool = nullptr;
-            apr_pool_create(&pool, pools[t]);
-            dav_db* db = nullptr;
-            const std::string key = key_of(p, t, k);
-            const std::string value = value_of(key);
-            if (dav_kiv_dbm_open_path(pool, db_path.c_str(), 0, &db) != nullptr ||
-                dav_kiv_dbm_store(db, datum(key), datum(value)) != nullptr) {
-              ++failures;
-            }
-            dav_kiv_dbm_close(db);
-            apr_pool_destroy(pool);
+  const std::vector<pid_t> children =
+      kiv_test::fork_workers(kProcesses, kThreads, [&](apr_pool_t* parent, int p, int t) {
+        bool ok = true;
+        for (int k = 0; k < kKeys; ++k) {
+          apr_pool_t* pool = nullptr;
+          apr_pool_create(&pool, parent);
+          dav_db* db = nullptr;
+          const std::string key = key_of(p, t, k);
+          const std::string value = value_of(key);
+          if (dav_kiv_dbm_open_path(pool, db_path.c_str(), 0, &db) != nullptr ||
+              dav_kiv_dbm_store(db, datum(key), datum(value)) != nullptr) {
+            ok = false;
           }
-        });
-      }
-      for (auto& thread : threads) thread.join();
-      ::_exit(failures.load() == 0 ? 0 : 1);
-    }
-    children.push_back(pid);
-  }
+          dav_kiv_dbm_close(db);
+          apr_pool_destroy(pool);
+        }
+        return ok;
+      });
 
   std::atomic<bool> writing{true};
   std::atomic<int> reads{0};
@@ -347,11 +334,7 @@ TEST_F(DbmTest, ConcurrentWritersAndReadersKeepTheFileWhole) {
     });
   }
 
-  for (pid_t pid : children) {
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "writer process failed";
-  }
+  kiv_test::wait_workers(children);
   writing = false;
   for (auto& reader : readers) reader.join();
   const double seconds =

@@ -509,27 +509,12 @@ TEST_F(PropdbTest, ConcurrentPropertyUpdatesOnOneDocument) {
     return ok;
   };
 
-  std::vector<pid_t> children;
-  for (int p = 0; p < kProcesses; ++p) {
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      std::atomic<int> failures{0};
-      std::vector<apr_pool_t*> pools(kThreads);
-      for (auto& pool : pools) apr_pool_create(&pool, nullptr);
-      std::vector<std::thread> threads;
-      for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
-          for (int n = 0; n < kUpdates; ++n) {
-            if (!update(pools[t], p, t, n)) ++failures;
-          }
-        });
-      }
-      for (auto& thread : threads) thread.join();
-      ::_exit(failures.load() == 0 ? 0 : 1);
-    }
-    children.push_back(pid);
-  }
+  const std::vector<pid_t> children =
+      kiv_test::fork_workers(kProcesses, kThreads, [&](apr_pool_t* pool, int p, int t) {
+        bool ok = true;
+        for (int n = 0; n < kUpdates; ++n) ok = update(pool, p, t, n) && ok;
+        return ok;
+      });
 
   std::atomic<bool> writing{true};
   std::atomic<int> bad_reads{0};
@@ -562,11 +547,7 @@ TEST_F(PropdbTest, ConcurrentPropertyUpdatesOnOneDocument) {
     }
   });
 
-  for (pid_t pid : children) {
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "writer process failed";
-  }
+  kiv_test::wait_workers(children);
   writing = false;
   reader.join();
   EXPECT_EQ(bad_reads.load(), 0);

@@ -13,14 +13,19 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "repository/repository.h"
 
@@ -155,6 +160,45 @@ inline std::string run(const std::string& command) {
     ::pclose(pipe);
   }
   return out;
+}
+
+// Runs work(pool, p, t) in `threads` threads of each of `processes` forked children, each thread
+// with a pool of its own, while the caller goes on; a child exits with 0 when every call
+// returned true. The children are for wait_workers.
+inline std::vector<pid_t> fork_workers(int processes, int threads,
+                                       const std::function<bool(apr_pool_t*, int, int)>& work) {
+  std::vector<pid_t> children;
+  for (int p = 0; p < processes; ++p) {
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+      ADD_FAILURE() << "fork failed";
+      break;
+    }
+    if (pid == 0) {
+      std::atomic<int> failures{0};
+      std::vector<std::thread> workers;
+      for (int t = 0; t < threads; ++t) {
+        workers.emplace_back([&, t] {
+          apr_pool_t* pool = nullptr;
+          apr_pool_create(&pool, nullptr);
+          if (!work(pool, p, t)) ++failures;
+        });
+      }
+      for (auto& worker : workers) worker.join();
+      ::_exit(failures.load() == 0 ? 0 : 1);
+    }
+    children.push_back(pid);
+  }
+  return children;
+}
+
+// Waits for the children of fork_workers and reports any that failed.
+inline void wait_workers(const std::vector<pid_t>& children) {
+  for (pid_t pid : children) {
+    int status = 0;
+    EXPECT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "worker process failed";
+  }
 }
 
 }  // namespace kiv_test
