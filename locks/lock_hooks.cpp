@@ -193,6 +193,9 @@ dav_error* append_locks(dav_lockdb* lockdb, const dav_resource* resource, int ma
     }
   }
   if (dav_error* err = dav_kiv_lockrec_load(lockdb, key, &direct, &indirect)) return err;
+  // A new lock on a URL that maps to nothing and held no lock makes a lock-null resource.
+  const bool creates_locknull =
+      !resource->exists && !make_indirect && direct == nullptr && indirect == nullptr;
 
   for (; lock != nullptr; lock = lock->next) {
     if (make_indirect || lock->rectype != DAV_LOCKREC_DIRECT) {
@@ -222,7 +225,10 @@ dav_error* append_locks(dav_lockdb* lockdb, const dav_resource* resource, int ma
     }
   }
   if (dav_error* err = dav_kiv_lockrec_save(lockdb, key, direct, indirect)) return err;
-  if (!resource->exists) return dav_kiv_locknull_add(pool, resource);
+  if (!resource->exists) {
+    if (dav_error* err = dav_kiv_locknull_add(pool, resource)) return err;
+    if (creates_locknull) dav_kiv_note_lock_created(lockdb->info->request);
+  }
   return nullptr;
 }
 

@@ -149,3 +149,13 @@ dav_error* dav_kiv_locknull_remove_member(apr_pool_t* pool, const char* path, da
   pbuf->cur_len = size;
   return dav_kiv_locknull_save(pool, dirpath, pbuf);
 }
+
+extern "C" {
+
+const char dav_kiv_lock_created_note[] = "kiv-lock-created";
+
+void dav_kiv_note_lock_created(request_rec* r) {
+  if (r != nullptr) apr_table_setn(r->notes, dav_kiv_lock_created_note, "1");
+}
+
+}  // extern "C"

@@ -87,6 +87,12 @@ dav_error* dav_kiv_remove_lock(dav_lockdb* lockdb, const dav_resource* resource,
 dav_error* dav_kiv_refresh_locks(dav_lockdb* lockdb, const dav_resource* resource,
                                  const dav_locktoken_list* ltl, time_t new_time, dav_lock** locks);
 
+// A LOCK that made a lock-null resource answers 201 (Created), as a request that maps a URL
+// does, where mod_dav answers 200 for every granted lock. The lock hooks note it on the request
+// (r may be null) under this key; an output filter of the module frame sets the status.
+extern const char dav_kiv_lock_created_note[];
+void dav_kiv_note_lock_created(request_rec* r);
+
 }  // extern "C"
 
 // ---- The lock database (lockdb.cpp) ----

@@ -8,6 +8,7 @@
 #include "module/dav_host.h"
 
 #include "client/kiv_client.h"
+#include "locks/locks.h"
 #include "module/kiv_guard.h"
 #include "module/kiv_module.h"
 #include "propdb/dbm_cache.h"
@@ -56,6 +57,25 @@ int dav_kiv_post_config(apr_pool_t* /*pconf*/, apr_pool_t* /*plog*/, apr_pool_t*
   return OK;
 }
 
+// A LOCK that made a lock-null resource answers 201: mod_dav sets 200 for every granted lock
+// after the lock hooks have run, so the status is changed on the response's way out, before its
+// head is written.
+constexpr char kLockStatusFilter[] = "KIV_LOCK_STATUS";
+
+apr_status_t dav_kiv_lock_status_filter(ap_filter_t* f, apr_bucket_brigade* bb) {
+  request_rec* r = f->r;
+  if (r->status == HTTP_OK && apr_table_get(r->notes, dav_kiv_lock_created_note) != nullptr) {
+    r->status = HTTP_CREATED;
+    r->status_line = nullptr;
+  }
+  ap_remove_output_filter(f);
+  return ap_pass_brigade(f->next, bb);
+}
+
+void dav_kiv_insert_lock_status_filter(request_rec* r) {
+  if (r->method_number == M_LOCK) ap_add_output_filter(kLockStatusFilter, nullptr, r, r->connection);
+}
+
 void dav_kiv_register_hooks(apr_pool_t* p) {
   dav_hook_gather_propsets(dav_kiv_gather_propsets, nullptr, nullptr, APR_HOOK_MIDDLE);
   dav_hook_find_liveprop(dav_kiv_find_liveprop, nullptr, nullptr, APR_HOOK_MIDDLE);
@@ -63,6 +83,10 @@ void dav_kiv_register_hooks(apr_pool_t* p) {
   ap_hook_post_config(dav_kiv_post_config, nullptr, nullptr, APR_HOOK_MIDDLE);
   // COPY is refused before mod_dav would remove an existing destination to make room for it.
   dav_hook_method_precondition(dav_kiv_method_precondition, nullptr, nullptr, APR_HOOK_MIDDLE);
+  // A LOCK that made a lock-null resource answers 201.
+  ap_register_output_filter(kLockStatusFilter, dav_kiv_lock_status_filter, nullptr,
+                            AP_FTYPE_RESOURCE);
+  ap_hook_insert_filter(dav_kiv_insert_lock_status_filter, nullptr, nullptr, APR_HOOK_MIDDLE);
   dav_register_liveprop_group(p, &dav_kiv_liveprop_group);
   dav_register_provider(p, "filesystem", &dav_kiv_provider);
 }

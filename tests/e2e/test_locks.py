@@ -129,9 +129,15 @@ def test_depth_infinity_lock_reaches_two_levels_down(server, dav, fresh):
 
 
 def test_lock_null_resource(server, dav, fresh):
+    # A lock that maps a URL creates something: 201, where a lock on what exists is 200.
     r = dav.lock(fresh + "/ghost.txt")
-    assert r.status in (200, 201)
+    assert r.status == 201
     token = lock_token(r)
+    server.allow_errors(r"already locked|failed precondition")
+    assert dav.lock(fresh + "/ghost.txt", scope="shared").status == 423
+    refresh = dav.request("LOCK", fresh + "/ghost.txt",
+                          headers={"If": "(<%s>)" % token, "Timeout": "Second-900"})
+    assert refresh.status == 200
     locknull = os.path.join(server.repo, fresh[1:], ".DAV", ".locknull")
     with open(locknull, "rb") as f:
         assert f.read() == b"ghost.txt\x00"
@@ -149,6 +155,13 @@ def test_lock_null_resource(server, dav, fresh):
     assert os.path.exists(locknull)
     assert dav.unlock(fresh + "/ghost2.txt", token).status == 204
     assert not os.path.exists(locknull)
+
+    # A second shared lock finds the lock-null resource there: 200.
+    first = dav.lock(fresh + "/ghost3.txt", scope="shared")
+    second = dav.lock(fresh + "/ghost3.txt", scope="shared")
+    assert (first.status, second.status) == (201, 200)
+    for r in (second, first):
+        assert dav.unlock(fresh + "/ghost3.txt", lock_token(r)).status == 204
 
 
 def test_record_bytes_of_direct_and_indirect_entries(server, dav, fresh):

@@ -256,6 +256,8 @@ TEST_F(LockHooksTest, LockNullResourceIsListedUntilItsFileExists) {
   ASSERT_EQ(dav_kiv_append_locks(db_, ghost, 0, lock), nullptr);
   const std::string list_file = path("coll/.DAV/.locknull");
   EXPECT_EQ(read_file(list_file), std::string("ghost.xml\0", 10));
+  // The request is told it made something (its LOCK answers 201).
+  EXPECT_NE(apr_table_get(request_.notes, dav_kiv_lock_created_note), nullptr);
   dav_lock* found = nullptr;
   ASSERT_EQ(dav_kiv_find_lock(db_, ghost, lock->locktoken, 0, &found), nullptr);
   ASSERT_NE(found, nullptr);

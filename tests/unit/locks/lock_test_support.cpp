@@ -67,6 +67,7 @@ void LockTest::SetUp() {
   server_.module_config = reinterpret_cast<ap_conf_vector_t*>(module_config_);
   request_.pool = pool_;
   request_.server = &server_;
+  request_.notes = apr_table_make(pool_, 4);
 }
 
 void LockTest::TearDown() {
