@@ -84,11 +84,32 @@ def kill_session(process):
         pass
 
 
+# Ports are handed out from a block of this process's own, below the kernel's ephemeral range,
+# and never twice by one process. A port that the kernel picks (bind to port 0) is free only
+# until someone else binds it: another test process running at the same time could be handed it
+# too, and a server that stops and restarts on its port (a killed repository service, say) could
+# find it taken, while the other server's start check connects to the wrong listener.
+PORT_BASE = 10000
+PORT_BLOCK = 40
+PORT_BLOCKS = (32000 - PORT_BASE) // PORT_BLOCK
+_ports_given = set()
+
+
 def free_port(host="127.0.0.1"):
-    """A TCP port on host that nobody listens on right now."""
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind((host, 0))
-        return s.getsockname()[1]
+    """A TCP port on host that nobody listens on right now, not handed out before here."""
+    first = PORT_BASE + (os.getpid() % PORT_BLOCKS) * PORT_BLOCK
+    # This process's block first, then the blocks after it.
+    for port in list(range(first, 32000)) + list(range(PORT_BASE, first)):
+        if port in _ports_given:
+            continue
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+            try:
+                s.bind((host, port))
+            except OSError:
+                continue
+        _ports_given.add(port)
+        return port
+    raise RuntimeError("no free TCP port on %s" % host)
 
 
 def wait_for_port(host, port, timeout, process=None):
