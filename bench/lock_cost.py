@@ -6,7 +6,6 @@ depth-infinity lock on an unrelated collection), each in a fresh scratch data di
 """
 
 import argparse
-import http.client
 import os
 import shutil
 import sys
@@ -26,14 +25,12 @@ LOCKINFO = ('<?xml version="1.0"?><D:lockinfo xmlns:D="DAV:"><D:lockscope><D:exc
 
 def take_locks(host, port, documents):
     """Locks `documents` other documents and one unrelated collection (depth infinity)."""
-    conn = http.client.HTTPConnection(host, port, timeout=60)
+    h = http_bench.Http(host, port)
 
     def request(method, path, body=None, headers=None):
-        conn.request(method, path, body=body, headers=headers or {})
-        r = conn.getresponse()
-        r.read()
-        if not http_bench.ok(r.status):
-            raise RuntimeError("%s %s: %d" % (method, path, r.status))
+        status = h.request(method, path, body, headers)
+        if not http_bench.ok(status):
+            raise RuntimeError("%s %s: %d" % (method, path, status))
 
     request("MKCOL", "/locked/")
     request("MKCOL", "/locked/tree/")
@@ -43,6 +40,7 @@ def take_locks(host, port, documents):
                 {"Content-Type": "application/xml", "Timeout": "Second-3600"})
     request("LOCK", "/locked/tree/", LOCKINFO,
             {"Content-Type": "application/xml", "Timeout": "Second-3600", "Depth": "infinity"})
+    h.close()
 
 
 def measure(build, setting, connections, duration):
