@@ -14,8 +14,8 @@
 #include <new>
 #include <utility>
 
-#include "client/net_io.h"
-#include "client/protocol.h"
+#include "wire/net_io.h"
+#include "wire/protocol.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "client/kiv_client.h"
-#include "client/protocol.h"
+#include "wire/protocol.h"
 #include "fuzz/fuzz_support.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "client/protocol.h"
+#include "wire/protocol.h"
 #include "fuzz/fuzz_support.h"
 
 namespace {

@@ -15,7 +15,7 @@
 
 #include "fuzz/fuzz_support.h"
 #include "locks/locks.h"
-#include "module/dav_host.h"
+#include "common/host.h"
 
 namespace {
 

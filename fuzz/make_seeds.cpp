@@ -14,12 +14,12 @@
 #include <string>
 #include <vector>
 
-#include "client/protocol.h"
+#include "wire/protocol.h"
 #include "fuzz/fuzz_support.h"
 #include "locks/lock_record.h"
 #include "locks/locknull_list.h"
 #include "locks/locks.h"
-#include "module/dav_host.h"
+#include "common/host.h"
 #include "propdb/prop_format.h"
 
 namespace {

@@ -29,8 +29,8 @@
 #include <thread>
 #include <vector>
 
-#include "client/net_io.h"
-#include "client/protocol.h"
+#include "wire/net_io.h"
+#include "wire/protocol.h"
 #include "fuzz/fuzz_support.h"
 #include "service/log.h"
 #include "service/server.h"

@@ -1,6 +1,6 @@
 // The error records of the lock subsystem: every status, error id and message it reports.
 #include "locks/locks.h"
-#include "module/dav_host.h"
+#include "common/host.h"
 
 namespace kiv::locks {
 

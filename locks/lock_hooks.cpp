@@ -9,8 +9,8 @@
 // hooks that hand out lists reverse again, so get_locks answers with the locks of the indirect
 // entries first, then those of the direct entries, each group in stored order.
 #include "locks/locks.h"
-#include "module/dav_host.h"
-#include "module/kiv_guard.h"
+#include "common/host.h"
+#include "common/guard.h"
 #include "module/kiv_module.h"
 #include "repository/repository.h"
 

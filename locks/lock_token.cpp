@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "locks/locks.h"
-#include "module/dav_host.h"
-#include "module/kiv_guard.h"
+#include "common/host.h"
+#include "common/guard.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 
 #include "locks/lock_record.h"
 #include "locks/locks.h"
-#include "module/dav_host.h"
-#include "module/kiv_guard.h"
+#include "common/host.h"
+#include "common/guard.h"
 #include "module/kiv_module.h"
 #include "repository/repository.h"
 

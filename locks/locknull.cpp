@@ -11,7 +11,7 @@
 #include "client/kiv_client.h"
 #include "locks/locknull_list.h"
 #include "locks/locks.h"
-#include "module/dav_host.h"
+#include "common/host.h"
 #include "repository/repository.h"
 
 namespace {

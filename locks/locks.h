@@ -16,7 +16,7 @@
 
 #include <cstdint>
 
-#include "module/dav_host.h"
+#include "common/host.h"
 #include "propdb/propdb.h"
 
 extern "C" {

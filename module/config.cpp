@@ -2,7 +2,7 @@
 // DAVLockDB and KIVParam.
 #include <cstdlib>
 
-#include "module/dav_host.h"
+#include "common/host.h"
 #include "module/kiv_module.h"
 
 namespace {

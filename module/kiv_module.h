@@ -3,7 +3,7 @@
 #ifndef KIV_MODULE_KIV_MODULE_H_
 #define KIV_MODULE_KIV_MODULE_H_
 
-#include "module/dav_host.h"
+#include "common/host.h"
 
 extern "C" {
 

@@ -5,11 +5,11 @@
 // repository service client is pointed at the main server's configured address and port.
 #include <string>
 
-#include "module/dav_host.h"
+#include "common/host.h"
 
 #include "client/kiv_client.h"
 #include "locks/locks.h"
-#include "module/kiv_guard.h"
+#include "common/guard.h"
 #include "module/kiv_module.h"
 #include "propdb/dbm_cache.h"
 

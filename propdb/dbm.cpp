@@ -8,7 +8,7 @@
 // in order to lock it (the DBM library refuses an existing empty file) and no lock file is left
 // for a move to forget. All databases of one directory share the lock. The directory above serves
 // as a gate that gives waiting writers precedence over readers that arrive after them.
-#include "module/dav_host.h"
+#include "common/host.h"
 // The host's headers come first: dav_host.h renames a member of mod_dav.h.
 
 #include <apr_strings.h>

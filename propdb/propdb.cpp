@@ -3,7 +3,7 @@
 // halfway. The byte format is prop_format's; the file and its locking are the DBM layer's.
 //
 // A dav_db belongs to one request and is used by one thread at a time.
-#include "module/dav_host.h"
+#include "common/host.h"
 // The host's headers come first: dav_host.h renames a member of mod_dav.h.
 
 #include <apr_hash.h>
@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "module/kiv_guard.h"
+#include "common/guard.h"
 #include "module/kiv_module.h"
 #include "propdb/prop_format.h"
 #include "propdb/propdb.h"

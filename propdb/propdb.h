@@ -4,7 +4,7 @@
 #ifndef KIV_PROPDB_PROPDB_H_
 #define KIV_PROPDB_PROPDB_H_
 
-#include "module/dav_host.h"
+#include "common/host.h"
 // The host's headers come first: dav_host.h renames a member of mod_dav.h.
 
 #include <apr_dbm.h>

@@ -1,14 +1,14 @@
 // Live properties: the values the provider computes from a resource's file information rather
 // than stores - creationdate, getcontentlength, getetag, getlastmodified of "DAV:" and
 // executable of the Apache properties namespace - and the entity tag.
-#include "module/dav_host.h"
+#include "common/host.h"
 
 #include <cstring>
 
 #include <apr_file_io.h>
 #include <apr_time.h>
 
-#include "module/kiv_guard.h"
+#include "common/guard.h"
 #include "module/kiv_module.h"
 #include "repository/repository.h"
 #include "repository/repository_internal.h"

@@ -3,13 +3,13 @@
 // A MOVE between two local paths on one device is a local rename (the repository tree is the
 // server's document root) with the dead-property state files carried along; any other MOVE goes
 // through the repository service, and the state files follow it there too.
-#include "module/dav_host.h"
+#include "common/host.h"
 
 #include <cstring>
 #include <string_view>
 
 #include "client/kiv_client.h"
-#include "module/kiv_guard.h"
+#include "common/guard.h"
 #include "module/kiv_module.h"
 #include "repository/repository.h"
 #include "repository/repository_internal.h"

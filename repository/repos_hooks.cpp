@@ -1,7 +1,7 @@
 // The provider's repository hook table. The hooks live in the files of this directory:
 // resource.cpp (lookup), stream.cpp (GET and PUT), namespace_ops.cpp (MKCOL, COPY, MOVE,
 // DELETE), walker.cpp and liveprops.cpp (entity tags).
-#include "module/dav_host.h"
+#include "common/host.h"
 
 #include "module/kiv_module.h"
 #include "repository/repository.h"

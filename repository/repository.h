@@ -7,7 +7,7 @@
 #include <apr_file_info.h>
 #include <apr_pools.h>
 #include <httpd.h>
-#include "module/dav_host.h"
+#include "common/host.h"
 
 extern "C" {
 

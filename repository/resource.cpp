@@ -4,7 +4,7 @@
 // whether it exists and whether it is a collection. Its local path name comes from the server's
 // own URI-to-file mapping; dead properties, lock keys and lock-null lists hang off that path and
 // its file information.
-#include "module/dav_host.h"
+#include "common/host.h"
 
 #include <cstring>
 #include <string>
@@ -13,7 +13,7 @@
 #include <apr_time.h>
 
 #include "client/kiv_client.h"
-#include "module/kiv_guard.h"
+#include "common/guard.h"
 #include "module/kiv_module.h"
 #include "repository/repository.h"
 #include "repository/repository_internal.h"

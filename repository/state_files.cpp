@@ -7,7 +7,7 @@
 // renamed into place; for a move the source is removed only after that succeeded. Either the
 // destination gets the properties or the move fails with the source intact: properties are never
 // left behind or lost without an error.
-#include "module/dav_host.h"
+#include "common/host.h"
 // The host's headers come first: dav_host.h renames a member of mod_dav.h.
 
 #include <apr_file_io.h>

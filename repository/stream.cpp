@@ -1,11 +1,11 @@
 // Content streams and delivery: the body of a PUT goes through the client's upload stream into
 // the repository service; a GET fetches the document whole and hands it to the output filters.
-#include "module/dav_host.h"
+#include "common/host.h"
 
 #include <string>
 
 #include "client/kiv_client.h"
-#include "module/kiv_guard.h"
+#include "common/guard.h"
 #include "repository/repository.h"
 #include "repository/repository_internal.h"
 

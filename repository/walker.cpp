@@ -6,14 +6,14 @@
 // own members follow it directly. Every member describes itself: its own URI, collection flag,
 // local path name (the parent's path name + "/" + the member's last URI segment) and the file
 // information of that path.
-#include "module/dav_host.h"
+#include "common/host.h"
 
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "client/kiv_client.h"
-#include "module/kiv_guard.h"
+#include "common/guard.h"
 #include "repository/repository.h"
 #include "repository/repository_internal.h"
 

@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "client/protocol.h"
+#include "wire/protocol.h"
 
 namespace kiv::service {
 

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <string>
 
-#include "client/protocol.h"
+#include "wire/protocol.h"
 #include "service/log.h"
 #include "service/server.h"
 #include "service/store.h"

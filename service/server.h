@@ -16,8 +16,8 @@
 #include <string_view>
 #include <vector>
 
-#include "client/net_io.h"
-#include "client/protocol.h"
+#include "wire/net_io.h"
+#include "wire/protocol.h"
 #include "service/store.h"
 
 namespace kiv::service {

@@ -29,7 +29,7 @@
 #include <string_view>
 #include <vector>
 
-#include "client/net_io.h"
+#include "wire/net_io.h"
 #include "service/uri.h"
 
 namespace kiv::service {

@@ -8,7 +8,7 @@
 #include <apr_lib.h>
 #include <apr_strings.h>
 #include <httpd.h>
-#include "module/dav_host.h"
+#include "common/host.h"
 
 extern "C" {
 

@@ -1,7 +1,7 @@
 // Stand-ins for the server's response and filter functions and mod_dav's response and
 // live-property helpers that the repository hooks call. Unit tests that exercise them record
 // what was asked for here.
-#include "module/dav_host.h"
+#include "common/host.h"
 
 #include <cstring>
 

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "client/kiv_client.h"
-#include "client/protocol.h"
+#include "wire/protocol.h"
 #include "tests/support/loopback_service.h"
 
 namespace {

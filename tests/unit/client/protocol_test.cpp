@@ -1,5 +1,5 @@
 // Frames of the service protocol, byte for byte, and the refusal of what does not fit.
-#include "client/protocol.h"
+#include "wire/protocol.h"
 
 #include <gtest/gtest.h>
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "locks/locks.h"
-#include "module/dav_host.h"
+#include "common/host.h"
 #include "module/kiv_module.h"
 
 namespace kiv_test {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "locks/locks.h"
-#include "module/dav_host.h"
+#include "common/host.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The DBM access layer: where databases lie, how failures are reported, and the advisory lock
 // that keeps concurrent writers (threads and processes) from corrupting a file.
-#include "module/dav_host.h"
+#include "common/host.h"
 // The host's headers come first: dav_host.h renames a member of mod_dav.h.
 
 #include <sys/wait.h>

@@ -1,6 +1,6 @@
 // The property database hooks over real DBM files: the bytes they leave on disk, the XML they
 // give back, rollback, listing, and refusal of files of another version or damaged ones.
-#include "module/dav_host.h"
+#include "common/host.h"
 // The host's headers come first: dav_host.h renames a member of mod_dav.h.
 
 #include <sys/wait.h>

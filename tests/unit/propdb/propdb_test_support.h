@@ -3,7 +3,7 @@
 #ifndef KIV_TESTS_UNIT_PROPDB_PROPDB_TEST_SUPPORT_H_
 #define KIV_TESTS_UNIT_PROPDB_PROPDB_TEST_SUPPORT_H_
 
-#include "module/dav_host.h"
+#include "common/host.h"
 // The host's headers come first: dav_host.h renames a member of mod_dav.h.
 
 #include <apr_dbm.h>

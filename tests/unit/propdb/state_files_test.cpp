@@ -1,6 +1,6 @@
 // Moving and removing a resource's property state files: on one file system, across file
 // systems (a tmpfs mounted for the test, when the test may mount one), and the failures.
-#include "module/dav_host.h"
+#include "common/host.h"
 // The host's headers come first: dav_host.h renames a member of mod_dav.h.
 
 #include <sys/mount.h>

@@ -1,5 +1,5 @@
 // Live properties: values, formats, and the executable patch hooks called directly.
-#include "module/dav_host.h"
+#include "common/host.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

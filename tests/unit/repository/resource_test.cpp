@@ -1,5 +1,5 @@
 // Resource identity: the directory/name split, sameness and ancestry, and parents.
-#include "module/dav_host.h"
+#include "common/host.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

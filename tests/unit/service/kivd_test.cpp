@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "client/kiv_client.h"
-#include "client/protocol.h"
+#include "wire/protocol.h"
 #include "tests/unit/service/kivd_process.h"
 
 namespace kiv::test {

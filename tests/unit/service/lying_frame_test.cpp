@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "client/kiv_client.h"
-#include "client/protocol.h"
+#include "wire/protocol.h"
 #include "tests/unit/service/kivd_process.h"
 
 namespace kiv::test {

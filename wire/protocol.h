@@ -8,8 +8,8 @@
 // operations and their fields.
 //
 // Thread-safety: the functions are pure; a FrameBuilder is used by one thread.
-#ifndef KIV_CLIENT_PROTOCOL_H_
-#define KIV_CLIENT_PROTOCOL_H_
+#ifndef KIV_WIRE_PROTOCOL_H_
+#define KIV_WIRE_PROTOCOL_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -136,4 +136,4 @@ class FrameBuilder {
 
 }  // namespace kiv::proto
 
-#endif  // KIV_CLIENT_PROTOCOL_H_
+#endif  // KIV_WIRE_PROTOCOL_H_

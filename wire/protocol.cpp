@@ -1,4 +1,4 @@
-#include "client/protocol.h"
+#include "wire/protocol.h"
 
 #include <limits>
 

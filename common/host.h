@@ -2,8 +2,8 @@
 // "namespace", a C++ keyword, so mod_dav.h is read with that member renamed to dav_namespace.
 // Include this header instead of mod_dav.h, and before any C++ standard header would matter:
 // the rename is undone right after mod_dav.h.
-#ifndef KIV_MODULE_DAV_HOST_H_
-#define KIV_MODULE_DAV_HOST_H_
+#ifndef KIV_COMMON_HOST_H_
+#define KIV_COMMON_HOST_H_
 
 #include <httpd.h>  // first: the other server headers rely on it
 
@@ -24,4 +24,4 @@
 #include <mod_dav.h>
 #undef namespace
 
-#endif  // KIV_MODULE_DAV_HOST_H_
+#endif  // KIV_COMMON_HOST_H_

@@ -3,8 +3,8 @@
 // The descriptors are non-blocking; each wait for readiness is bounded by timeout_ms (negative:
 // no bound). Nothing here raises SIGPIPE. Thread-safety: the functions keep no state; a
 // descriptor must not be used by two threads at once.
-#ifndef KIV_CLIENT_NET_IO_H_
-#define KIV_CLIENT_NET_IO_H_
+#ifndef KIV_WIRE_NET_IO_H_
+#define KIV_WIRE_NET_IO_H_
 
 #include <sys/types.h>
 
@@ -13,7 +13,11 @@
 #include <string_view>
 #include <vector>
 
+#include "common/unique_fd.h"
+
 namespace kiv::net {
+
+using kiv::UniqueFd;
 
 enum class Io {
   kOk,
@@ -56,33 +60,7 @@ bool set_nodelay(int fd);
 // (owned by the caller) or -1 with *error set to an errno value or a short text in *why.
 int connect_tcp(const std::string& address, unsigned int port, int timeout_ms, std::string* why);
 
-// Closes fd when it is valid; owns one descriptor.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() { reset(); }
-  UniqueFd(UniqueFd&& o) noexcept : fd_(o.release()) {}
-  UniqueFd& operator=(UniqueFd&& o) noexcept {
-    if (this != &o) reset(o.release());
-    return *this;
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void reset(int fd = -1);
-
- private:
-  int fd_ = -1;
-};
 
 }  // namespace kiv::net
 
-#endif  // KIV_CLIENT_NET_IO_H_
+#endif  // KIV_WIRE_NET_IO_H_

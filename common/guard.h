@@ -1,12 +1,12 @@
 // Keeps C++ exceptions out of the server: every entry point that the host calls runs its body
 // through one of these guards, which turn an exception into the answer the host understands.
-#ifndef KIV_MODULE_KIV_GUARD_H_
-#define KIV_MODULE_KIV_GUARD_H_
+#ifndef KIV_COMMON_GUARD_H_
+#define KIV_COMMON_GUARD_H_
 
 #include <exception>
 #include <new>
 
-#include "module/dav_host.h"
+#include "common/host.h"
 
 namespace kiv {
 
@@ -48,4 +48,4 @@ void guarded_void(Body&& body) noexcept {
 
 }  // namespace kiv
 
-#endif  // KIV_MODULE_KIV_GUARD_H_
+#endif  // KIV_COMMON_GUARD_H_

@@ -1,4 +1,4 @@
-#include "client/net_io.h"
+#include "wire/net_io.h"
 
 #include <fcntl.h>
 #include <limits.h>
@@ -29,11 +29,6 @@ IoResult wait_for(int fd, short events, int timeout_ms) {
 }
 
 }  // namespace
-
-void UniqueFd::reset(int fd) {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = fd;
-}
 
 IoResult read_full(int fd, char* buf, std::size_t n, int timeout_ms) {
   IoResult r;

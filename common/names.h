@@ -1,0 +1,31 @@
+// The names the repository tree reserves, and the key of the repository service client: each
+// spelled here once, for the module, the client and the service alike.
+//
+// A collection's state directory ".DAV" holds the property databases of its documents (one per
+// document, named after it), its own properties (".state_for_dir") and its lock-null list
+// (".locknull"). The repository service keeps its own files under names that start with
+// ".kivd" (the directory ".kivd" at the root, temporary files beside documents being written).
+#ifndef KIV_COMMON_NAMES_H_
+#define KIV_COMMON_NAMES_H_
+
+#include <string_view>
+
+namespace kiv {
+
+inline constexpr std::string_view kStateDirName = ".DAV";
+inline constexpr std::string_view kStateFileForDir = ".state_for_dir";
+inline constexpr std::string_view kLocknullFileName = ".locknull";
+inline constexpr std::string_view kPrivatePrefix = ".kivd";
+
+// The key under which the client factory hands out the repository service client.
+inline constexpr const char* kServiceKey = "a";
+
+// True when name is one of the reserved names: the state directory, or a name that starts with
+// the service's private prefix.
+constexpr bool is_reserved_name(std::string_view name) {
+  return name == kStateDirName || name.substr(0, kPrivatePrefix.size()) == kPrivatePrefix;
+}
+
+}  // namespace kiv
+
+#endif  // KIV_COMMON_NAMES_H_
