@@ -400,13 +400,13 @@ void WebDavUtil::WriteToTempFile(const std::string& data) {
     }
     if (!ts.spill.valid()) {
       ts.spill.reset(open_spill_file());
-      if (!ts.spill.valid() || !kiv::net::pwrite_all(ts.spill.get(), ts.upload, 0)) {
+      if (!ts.spill.valid() || !kiv::pwrite_all(ts.spill.get(), ts.upload, 0)) {
         throw std::runtime_error("cannot spill the upload");
       }
       ts.spilled = ts.upload.size();
       std::string().swap(ts.upload);
     }
-    if (!kiv::net::pwrite_all(ts.spill.get(), data, static_cast<off_t>(ts.spilled))) {
+    if (!kiv::pwrite_all(ts.spill.get(), data, static_cast<off_t>(ts.spilled))) {
       throw std::runtime_error("cannot spill the upload");
     }
     ts.spilled += data.size();
@@ -425,7 +425,7 @@ void WebDavUtil::ReadFromTempFile(std::string& content) {
       return;
     }
     content.resize(static_cast<std::size_t>(ts.spilled));
-    if (kiv::net::pread_full(ts.spill.get(), content.data(), content.size(), 0) !=
+    if (kiv::pread_full(ts.spill.get(), content.data(), content.size(), 0) !=
         static_cast<ssize_t>(content.size())) {
       throw std::runtime_error("cannot read the upload back");
     }

@@ -191,31 +191,4 @@ int connect_tcp(const std::string& address, unsigned int port, int timeout_ms, s
   return result;
 }
 
-bool pwrite_all(int fd, std::string_view data, off_t offset) {
-  while (!data.empty()) {
-    const ssize_t n = ::pwrite(fd, data.data(), data.size(), offset);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data.remove_prefix(static_cast<std::size_t>(n));
-    offset += n;
-  }
-  return true;
-}
-
-ssize_t pread_full(int fd, char* buf, std::size_t n, off_t offset) {
-  std::size_t got = 0;
-  while (got < n) {
-    const ssize_t r = ::pread(fd, buf + got, n - got, offset + static_cast<off_t>(got));
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    if (r == 0) break;
-    got += static_cast<std::size_t>(r);
-  }
-  return static_cast<ssize_t>(got);
-}
-
 }  // namespace kiv::net

@@ -13,10 +13,13 @@
 #include <string_view>
 #include <vector>
 
+#include "common/file_io.h"
 #include "common/unique_fd.h"
 
 namespace kiv::net {
 
+using kiv::pread_full;
+using kiv::pwrite_all;
 using kiv::UniqueFd;
 
 enum class Io {
@@ -42,12 +45,6 @@ IoResult read_append(int fd, std::string* out, std::size_t n, int timeout_ms);
 
 // Writes every piece, in order.
 IoResult write_pieces(int fd, const std::vector<std::string_view>& pieces, int timeout_ms);
-
-// Writes all of data to a file at offset (blocking I/O, EINTR retried). False on failure.
-bool pwrite_all(int fd, std::string_view data, off_t offset);
-
-// Reads up to n bytes of a file at offset; the count read (short at the end of the file), or -1.
-ssize_t pread_full(int fd, char* buf, std::size_t n, off_t offset);
 
 // Makes fd non-blocking (and keeps its other flags). False on failure.
 bool set_nonblocking(int fd);
