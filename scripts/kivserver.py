@@ -217,19 +217,36 @@ class KivServer:
         return ["setpriv", "--reuid=%d" % entry.pw_uid, "--regid=%d" % entry.pw_gid,
                 "--init-groups", "--"] + argv
 
-    def start_service(self, timeout=10):
-        argv = self._as_account([self.kivd, "--root", self.repo, "--listen", self.service_host,
-                                 "--port", str(self.service_port)] + self.service_args)
+    @property
+    def service_pid_file(self):
+        return os.path.join(self.data, "service.pid")
+
+    def service_argv(self):
+        """The service's command line (run under the account, if there is one)."""
+        return [self.kivd, "--root", self.repo, "--listen", self.service_host, "--port",
+                str(self.service_port)] + self.service_args
+
+    def spawn_service(self):
+        """Starts the service without waiting for it to listen, and names it in service.pid
+        (replaced whole, so that a reader never sees a half-written number)."""
         log = open(self.service_log, "ab")
-        self.service = subprocess.Popen(argv, stdout=log, stderr=subprocess.STDOUT,
-                                        stdin=subprocess.DEVNULL, start_new_session=True)
-        log.close()
-        with open(os.path.join(self.data, "service.pid"), "w") as f:
+        try:
+            self.service = subprocess.Popen(self._as_account(self.service_argv()), stdout=log,
+                                            stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+                                            start_new_session=True)
+        finally:
+            log.close()
+        with open(self.service_pid_file + ".new", "w") as f:
             f.write("%d\n" % self.service.pid)
+        os.replace(self.service_pid_file + ".new", self.service_pid_file)
+
+    def start_service(self, timeout=10):
+        self.spawn_service()
         if not wait_for_port(self.service_host, self.service_port, timeout, self.service):
             raise RuntimeError("repository service did not start; see %s" % self.service_log)
 
     def stop_service(self, sig=signal.SIGTERM, timeout=10):
+        """Stops the service (if it still runs) and removes service.pid."""
         if self.service is None:
             return
         if self.service.poll() is None:
@@ -240,6 +257,10 @@ class KivServer:
                 self.service.kill()
                 self.service.wait(timeout)
         self.service = None
+        try:
+            os.remove(self.service_pid_file)
+        except FileNotFoundError:
+            pass
 
     def kill_service(self):
         self.stop_service(signal.SIGKILL)
@@ -265,6 +286,9 @@ class KivServer:
                 # A child stuck in a request outlives its parent unless the whole session goes.
                 kill_session(self.httpd)
                 self.httpd.wait(timeout)
+        else:
+            # A parent that died (killed, say) leaves its children serving on its port.
+            kill_session(self.httpd)
         self.httpd = None
 
     def start(self):

@@ -11,7 +11,7 @@ import subprocess
 import pytest
 
 from conftest import BUILD_DIR, MODULE, GuardedServer, scratch_dir
-from kivserver import APACHE_BIN, free_port, wait_for_port
+from kivserver import APACHE_BIN, free_port
 
 CMAKE = shutil.which("cmake") or "/usr/bin/cmake"
 A2ENMOD = shutil.which("a2enmod") or "/usr/sbin/a2enmod"
@@ -313,16 +313,6 @@ class InstalledServer(GuardedServer):
         argv = expand_exec(unit["Service"]["ExecStart"][0], unit_environment(unit, settings))
         assert argv[0] == "/usr/local/sbin/kivd"
         return [self.kivd] + argv[1:]
-
-    def start_service(self, timeout=10):
-        # The same start as the harness's, with the installed command line.
-        argv = self._as_account(self.service_argv())
-        log = open(self.service_log, "ab")
-        self.service = subprocess.Popen(argv, stdout=log, stderr=subprocess.STDOUT,
-                                        stdin=subprocess.DEVNULL, start_new_session=True)
-        log.close()
-        if not wait_for_port(self.service_host, self.service_port, timeout, self.service):
-            raise RuntimeError("kivd did not start; see %s" % self.service_log)
 
 
 @pytest.fixture(scope="module")
