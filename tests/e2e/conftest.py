@@ -10,6 +10,7 @@ import re
 import shutil
 import sys
 import tempfile
+import time
 
 import pytest
 
@@ -29,6 +30,18 @@ from davclient import Dav  # noqa: E402
 CRASH = re.compile(r"Segmentation fault|exit signal|AH00052|AH00060|double free|terminate called|"
                    r"AddressSanitizer|stack smashing")
 ERROR = re.compile(r":(error|crit|alert|emerg)\]")
+
+
+def wait_for(condition, timeout=30, interval=0.05):
+    """Calls condition until it gives a true value, which is returned, or until timeout seconds
+    have passed (its last value is returned). The bound guards against a hang, not a slow machine:
+    keep it generous."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value or time.monotonic() >= deadline:
+            return value
+        time.sleep(interval)
 
 
 def scratch_dir(prefix="kiv-e2e-"):
@@ -70,6 +83,12 @@ class GuardedServer(KivServer):
     def log_has(self, text):
         """True when the error log got a line holding text since the test began."""
         return any(text in line for line in self.new_log_lines())
+
+    def requests_logged(self, request_line):
+        """How many requests the access log holds with request_line ("PUT /a HTTP/1.1"): Apache
+        logs a request once it is done with it."""
+        with open(os.path.join(self.data, "logs", "access.log"), errors="replace") as log:
+            return log.read().count('"%s"' % request_line)
 
     def unexpected_log_lines(self):
         bad = []

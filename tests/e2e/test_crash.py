@@ -20,7 +20,7 @@ import urllib.parse
 import pytest
 
 import dbmfile
-from conftest import KIVD, MODULE, GuardedServer, scratch_dir
+from conftest import KIVD, MODULE, GuardedServer, scratch_dir, wait_for
 from davclient import PROPFIND_ALL, lock_token, responses
 from soak import active_tokens, body_version, proppatch_body, versioned_body
 
@@ -28,6 +28,7 @@ KILLS = int(os.environ.get("KIV_CRASH_KILLS", "100"))
 CHILD_KILLS = int(os.environ.get("KIV_CRASH_CHILD_KILLS", "20"))
 RESTARTS = int(os.environ.get("KIV_CRASH_RESTARTS", "3"))
 NS = "urn:crash"
+OK = (200, 201, 204, 207)
 
 
 class Outcome:
@@ -52,16 +53,6 @@ def one_shot(server, method, path, body=None, headers=None, timeout=30):
         return None, b"", None
     finally:
         conn.close()
-
-
-def wait_until_healthy(server, path, timeout=20):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        status, _, _ = one_shot(server, "PROPFIND", path, PROPFIND_ALL, {"Depth": "0"})
-        if status == 207:
-            return True
-        time.sleep(0.1)
-    return False
 
 
 def allowed_final(history):
@@ -190,7 +181,8 @@ def test_service_restarted_under_load_without_restarting_apache(server):
         assert dav.put("/restart/d%d" % i, b"initial").status == 201
     dav.close()
     apache_pid = server.httpd.pid
-    events = []  # (start, end, method, status)
+    clients = 4
+    events = []  # (client, start, end, method, status)
     stop = threading.Event()
 
     def client(i):
@@ -210,43 +202,52 @@ def test_service_restarted_under_load_without_restarting_apache(server):
                 except (ConnectionError, http.client.HTTPException) as e:
                     status = repr(e)
                     c.close()
-                events.append((start, time.monotonic(), method, status))
+                events.append((i, start, time.monotonic(), method, status))
                 time.sleep(0.01)
         finally:
             c.close()
 
-    threads = [threading.Thread(target=client, args=(i,)) for i in range(4)]
+    def since_first_success(i, after, before=float("inf")):
+        """Client i's requests between after and before, from its first success on."""
+        mine = [e for e in list(events) if e[0] == i and e[1] > after and e[2] < before]
+        first = next((k for k, e in enumerate(mine) if e[4] in OK), len(mine))
+        return mine[first:]
+
+    def every_client_settled(after):
+        return all(len(since_first_success(i, after)) >= 4 for i in range(clients))
+
+    threads = [threading.Thread(target=client, args=(i,)) for i in range(clients)]
     for t in threads:
         t.start()
     windows = []
     try:
+        up = 0.0
         for _ in range(RESTARTS):
-            time.sleep(1.0)
+            assert wait_for(lambda: every_client_settled(up)), "no success after a start"
             stopping = time.monotonic()
             server.stop_service()
             down = time.monotonic()
-            time.sleep(1.0)
+            assert wait_for(lambda: {e[0] for e in list(events) if e[1] > down + 0.05} ==
+                            set(range(clients))), "a client made no request during the outage"
             up = time.monotonic()
             server.start_service()
             windows.append((stopping, down, up))
-        time.sleep(2.0)
+        assert wait_for(lambda: every_client_settled(up)), "no success after the last start"
     finally:
         stop.set()
         for t in threads:
             t.join(30)
     assert server.httpd.poll() is None and server.httpd.pid == apache_pid
-    assert all(isinstance(e[3], int) for e in events), "the server dropped a connection"
-    for stopping, down, up in windows:
-        during = [e for e in events if e[0] > down + 0.05 and e[1] < up]
-        assert during, "no request while the service was down"
-        assert all(e[3] in (404, 500) for e in during), [e for e in during
-                                                         if e[3] not in (404, 500)][:5]
-    # Half a second after each start, every request succeeds again.
-    settled = [e for e in events if not any(s <= e[1] and e[0] <= u + 0.5 for s, _, u in windows)
-               and e[0] > windows[0][2]]
-    assert settled, "no request after a restart"
-    assert all(e[3] in (200, 204, 207) for e in settled), [e for e in settled
-                                                           if e[3] not in (200, 204, 207)][:5]
+    assert all(isinstance(e[4], int) for e in events), "the server dropped a connection"
+    for n, (stopping, down, up) in enumerate(windows):
+        during = [e for e in events if e[1] > down + 0.05 and e[2] < up]
+        assert all(e[4] in (404, 500) for e in during), [e for e in during
+                                                         if e[4] not in (404, 500)][:5]
+        # Once a client's request succeeded after a start, all of its requests succeed.
+        next_stop = windows[n + 1][0] if n + 1 < len(windows) else float("inf")
+        for i in range(clients):
+            failed = [e for e in since_first_success(i, up, next_stop) if e[4] not in OK]
+            assert not failed, failed[:5]
 
 
 def test_apache_children_killed_in_lock_and_proppatch_storms_lose_nothing(server):
@@ -337,7 +338,8 @@ def test_apache_children_killed_in_lock_and_proppatch_storms_lose_nothing(server
                          "|".join(map(str, killed)))
     print("%d children killed, requests: %s" % (len(killed), counts))
     assert server.httpd.poll() is None
-    assert wait_until_healthy(server, "/kids")
+    assert wait_for(lambda: one_shot(server, "PROPFIND", "/kids", PROPFIND_ALL,
+                                     {"Depth": "0"})[0] == 207, 20)
 
     # Every database opens and reads back whole, on disk and through the server: a writer changes
     # a copy and renames it into place, so a child killed while the DBM library writes leaves the

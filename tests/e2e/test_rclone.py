@@ -16,11 +16,10 @@ import shutil
 import signal
 import subprocess
 import threading
-import time
 
 import pytest
 
-from conftest import scratch_dir
+from conftest import scratch_dir, wait_for
 from davclient import Dav
 
 RCLONE = shutil.which("rclone") or "/usr/bin/rclone"
@@ -221,14 +220,9 @@ def test_server_side_copy_is_refused_and_a_client_side_copy_works(server, rclone
         assert f.read() == b"copy me"
 
 
-def wait_for_log(server, text, count, timeout=30):
+def wait_for_log(server, text, count):
     """Waits until the error log holds count lines with text since the test began."""
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if sum(text in line for line in server.new_log_lines()) >= count:
-            return True
-        time.sleep(0.1)
-    return False
+    return wait_for(lambda: sum(text in line for line in server.new_log_lines()) >= count)
 
 
 def interrupt_upload(rclone, source, target):
@@ -237,15 +231,13 @@ def interrupt_upload(rclone, source, target):
     with open(progress, "wb") as log:
         proc = rclone.start("copyto", "--bwlimit", "4M", "--stats", "200ms", "--stats-one-line",
                             "-v", source, target, stderr=log)
+    def a_tenth_sent():
+        assert proc.poll() is None, "the upload ended before it could be interrupted"
+        with open(progress, errors="replace") as f:
+            return max([int(p) for p in re.findall(r" (\d+)%,", f.read())] or [0]) >= 10
+
     try:
-        deadline = time.monotonic() + 30
-        sent = 0
-        while sent < 10 and time.monotonic() < deadline:
-            assert proc.poll() is None, "the upload ended before it could be interrupted"
-            time.sleep(0.1)
-            with open(progress, errors="replace") as f:
-                sent = max([int(p) for p in re.findall(r" (\d+)%,", f.read())] or [0])
-        assert sent >= 10, "rclone reported no progress"
+        assert wait_for(a_tenth_sent, 30, 0.1), "rclone reported no progress"
     finally:
         if proc.poll() is None:
             proc.send_signal(signal.SIGKILL)
