@@ -13,6 +13,7 @@ import re
 import shutil
 import signal
 import subprocess
+import sys
 import threading
 import time
 import urllib.parse
@@ -20,8 +21,9 @@ import urllib.parse
 import pytest
 
 import dbmfile
-from conftest import KIVD, MODULE, GuardedServer, scratch_dir, wait_for
-from davclient import PROPFIND_ALL, lock_token, responses
+from conftest import KIVD, MODULE, SOURCE_DIR, GuardedServer, scratch_dir, wait_for
+from davclient import PROPFIND_ALL, Dav, lock_token, responses
+from kivserver import free_port
 from soak import active_tokens, body_version, proppatch_body, versioned_body
 
 KILLS = int(os.environ.get("KIV_CRASH_KILLS", "100"))
@@ -248,6 +250,59 @@ def test_service_restarted_under_load_without_restarting_apache(server):
         for i in range(clients):
             failed = [e for e in since_first_success(i, up, next_stop) if e[4] not in OK]
             assert not failed, failed[:5]
+
+
+def test_run_restarts_a_killed_service_while_apache_keeps_answering():
+    root = scratch_dir()
+    data, http_port, service_port = os.path.join(root, "data"), free_port(), free_port()
+    with open(os.path.join(root, "serve.log"), "wb") as log:
+        serve = subprocess.Popen(
+            [sys.executable, os.path.join(SOURCE_DIR, "scripts", "serve.py"), "--data", data,
+             "--http-port", str(http_port), "--service-port", str(service_port), "--module",
+             MODULE, "--kivd", KIVD], stdout=log, stderr=subprocess.STDOUT,
+            start_new_session=True)
+    dav = Dav("127.0.0.1", http_port)
+
+    def service_pid():
+        """The live process that service.pid names, if any."""
+        try:
+            with open(os.path.join(data, "service.pid")) as f:
+                pid = int(f.read())
+            os.kill(pid, 0)
+            return pid
+        except (OSError, ValueError):
+            return None
+
+    def restarted():
+        assert dav.request("OPTIONS", "/").status == 200
+        return service_pid() if service_pid() != killed else None
+
+    def serve_log():
+        with open(os.path.join(root, "serve.log"), errors="replace") as f:
+            return f.read()
+
+    try:
+        wait_for(lambda: serve.poll() is not None or "WebDAV at" in serve_log(), 60)
+        up = re.search(r"WebDAV at .*httpd pid (\d+)", serve_log())
+        assert up, serve_log()
+        killed = service_pid()
+        os.kill(killed, signal.SIGKILL)
+        new_pid = wait_for(restarted, 5)
+        assert new_pid, "no new service within 5 s"
+        assert wait_for(lambda: dav.put("/back.txt", b"back").status in (201, 204))
+        assert dav.get("/back.txt").body == b"back"
+        serve.send_signal(signal.SIGTERM)
+        assert serve.wait(60) == 0
+        for pid in (int(up.group(1)), new_pid):
+            with pytest.raises(ProcessLookupError):
+                os.kill(pid, 0)
+        assert "(pid %d) exited (signal SIGKILL)" % killed in serve_log()
+    finally:
+        dav.close()
+        if serve.poll() is None:
+            serve.send_signal(signal.SIGTERM)
+            serve.wait(60)
+        shutil.rmtree(root, ignore_errors=True)
 
 
 def test_apache_children_killed_in_lock_and_proppatch_storms_lose_nothing(server):
