@@ -22,7 +22,7 @@ import pytest
 
 import dbmfile
 from conftest import KIVD, MODULE, SOURCE_DIR, GuardedServer, scratch_dir, wait_for
-from davclient import PROPFIND_ALL, Dav, lock_token, responses
+from davclient import PROPFIND_ALL, Dav, responses
 from kivserver import free_port
 from soak import active_tokens, body_version, proppatch_body, versioned_body
 

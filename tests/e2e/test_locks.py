@@ -11,7 +11,7 @@ import pytest
 
 import dbmfile
 from conftest import KIVD, MODULE, GuardedServer, scratch_dir, wait_for
-from davclient import PROPFIND_ALL, lock_token, responses
+from davclient import PROPFIND_ALL, lock_token
 
 NS_PATCH = ('<?xml version="1.0"?><D:propertyupdate xmlns:D="DAV:" xmlns:t="urn:t"><D:set>'
             '<D:prop><t:k>v</t:k></D:prop></D:set></D:propertyupdate>')

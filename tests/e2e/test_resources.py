@@ -5,11 +5,10 @@ import concurrent.futures
 import os
 import re
 import socket
-import stat
 import time
 
 from conftest import wait_for
-from davclient import (PROPFIND_ALL, PROPFIND_NAMES, Dav, propfind_prop, quote, responses)
+from davclient import PROPFIND_ALL, PROPFIND_NAMES, propfind_prop, quote, responses
 
 APACHE_PROPS = "http://apache.org/dav/props/"
 
