@@ -29,12 +29,13 @@
 #include <thread>
 #include <vector>
 
-#include "wire/net_io.h"
-#include "wire/protocol.h"
+#include "common/names.h"
 #include "fuzz/fuzz_support.h"
 #include "service/log.h"
 #include "service/server.h"
 #include "service/store.h"
+#include "wire/net_io.h"
+#include "wire/protocol.h"
 
 // The service's log is kept in memory here: every refused request writes a line, and the
 // fuzzer's own output must stay readable. The last lines are shown when an invariant fails. This
@@ -60,6 +61,7 @@ void log_line(const char* format, ...) {
 
 namespace {
 
+using kiv::Reason;
 using kiv::proto::Decode;
 using kiv::proto::Message;
 using kiv::proto::Op;
@@ -134,17 +136,18 @@ std::vector<std::string> names_in(const std::string& dir) {
 void reset_root() {
   const int root = ::open(harness->root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   KIV_FUZZ_CHECK(root >= 0);
+  const std::string priv(kiv::kPrivatePrefix);
+  const std::string journal = priv + "/" + std::string(kiv::service::kJournalName);
   for (const std::string& n : names_in(harness->root)) {
-    if (n != kiv::service::kPrivateDir) remove_at(root, n.c_str());
+    if (n != priv) remove_at(root, n.c_str());
   }
-  const std::string priv = harness->root + "/" + kiv::service::kPrivateDir;
-  for (const std::string& n : names_in(priv)) {
-    if (n != "journal") remove_at(root, (std::string(kiv::service::kPrivateDir) + "/" + n).c_str());
+  for (const std::string& n : names_in(harness->root + "/" + priv)) {
+    if (n != kiv::service::kJournalName) remove_at(root, (priv + "/" + n).c_str());
   }
   // The journal slots stay (the store makes them once); records kept beside them go.
-  for (const std::string& n : names_in(harness->root + "/" + kiv::service::kJournalDir)) {
+  for (const std::string& n : names_in(harness->root + "/" + journal)) {
     if (n.rfind("slot-", 0) == 0) continue;
-    remove_at(root, (std::string(kiv::service::kJournalDir) + "/" + n).c_str());
+    remove_at(root, (journal + "/" + n).c_str());
   }
   ::close(root);
 }
@@ -171,9 +174,11 @@ void shut_down() {
   remove_at(AT_FDCWD, harness->base.c_str());
 }
 
-// What the service owes for one request: the operation, or 0 for a bad-request answer.
+// What the service owes for one request: the operation, or 0 for a bad-request answer (which
+// carries the reason kTooLarge when too_large).
 struct Owed {
   std::uint8_t op = 0;
+  bool too_large = false;
 };
 
 // Reads the stream as the service does and lists the answers it owes, in order.
@@ -182,8 +187,9 @@ std::vector<Owed> owed_answers(std::string_view stream) {
   for (;;) {
     if (stream.size() < kiv::proto::kFrameHeaderSize) return owed;  // closed between frames
     std::uint32_t len = 0;
-    if (kiv::proto::decode_frame_length(stream, kMaxFrame, &len) != Decode::kOk) {
-      owed.push_back({});
+    const Decode head = kiv::proto::decode_frame_length(stream, kMaxFrame, &len);
+    if (head != Decode::kOk) {
+      owed.push_back({0, head == Decode::kOversized});
       return owed;
     }
     if (len > stream.size() - kiv::proto::kFrameHeaderSize) return owed;  // cut short
@@ -195,7 +201,7 @@ std::vector<Owed> owed_answers(std::string_view stream) {
       owed.push_back({});
       return owed;
     }
-    owed.push_back({m.code});
+    owed.push_back({m.code, false});
     stream.remove_prefix(kiv::proto::kFrameHeaderSize + len);
   }
 }
@@ -246,9 +252,44 @@ std::string converse(std::string_view input, bool* reset) {
   }
 }
 
+// The reasons an operation may fail with: any may meet a refused URI, a full disk or a failure
+// to read or write; the others fit the operation.
+bool may_fail_with(Op op, Reason r) {
+  using R = Reason;
+  if (r == R::kIo || r == R::kNoSpace || r == R::kRefusedName) return true;
+  switch (op) {
+    case Op::kGetDirectory:
+      return r == R::kNotFound;
+    case Op::kGetSubDirectory:
+      return r == R::kNotFound || r == R::kNotCollection;
+    case Op::kAddDoc:
+      return r == R::kParentMissing || r == R::kNotCollection || r == R::kNotDocument ||
+             r == R::kTooLarge || r == R::kExists;
+    case Op::kGetDocContent:
+      return r == R::kNotFound || r == R::kNotDocument || r == R::kTooLarge;
+    case Op::kAddCollection:
+      return r == R::kExists || r == R::kParentMissing || r == R::kNotCollection;
+    case Op::kMoveDoc:
+    case Op::kMoveCollection:
+      return r == R::kNotFound || r == R::kNotDocument || r == R::kNotCollection ||
+             r == R::kExists || r == R::kParentMissing;
+    case Op::kDelDoc:
+      return r == R::kNotFound || r == R::kNotDocument;
+    case Op::kDelCollection:
+      return r == R::kNotFound;
+    case Op::kPing:
+      return false;
+  }
+  return false;
+}
+
 void check_answer(const Owed& owed, const Message& m) {
+  Reason r = Reason::kNone;
+  bool given = false;
   if (owed.op == 0) {
-    KIV_SERVICE_CHECK(m.code == static_cast<std::uint8_t>(Status::kBadRequest) && m.fields.empty());
+    KIV_SERVICE_CHECK(m.code == static_cast<std::uint8_t>(Status::kBadRequest));
+    KIV_SERVICE_CHECK(kiv::proto::decode_reason(m.fields, &r, &given) == Decode::kOk);
+    KIV_SERVICE_CHECK(given == owed.too_large && (!given || r == Reason::kTooLarge));
     return;
   }
   const auto op = static_cast<Op>(owed.op);
@@ -258,7 +299,9 @@ void check_answer(const Owed& owed, const Message& m) {
     return;
   }
   if (m.code == static_cast<std::uint8_t>(Status::kFalse)) {
-    KIV_SERVICE_CHECK(m.fields.empty());
+    // Every failure says why, with a reason that fits the operation.
+    KIV_SERVICE_CHECK(kiv::proto::decode_reason(m.fields, &r, &given) == Decode::kOk && given);
+    KIV_SERVICE_CHECK(may_fail_with(op, r));
     return;
   }
   KIV_SERVICE_CHECK(m.code == static_cast<std::uint8_t>(Status::kOk));
@@ -272,7 +315,7 @@ void check_answer(const Owed& owed, const Message& m) {
                         m.fields[0].back() == '/');
       for (std::size_t i = 1; i < m.fields.size(); i += 2) {
         KIV_SERVICE_CHECK(!m.fields[i].empty() && m.fields[i].find('/') == std::string_view::npos);
-        KIV_SERVICE_CHECK(!kiv::service::is_hidden_name(m.fields[i]));
+        KIV_SERVICE_CHECK(!kiv::is_reserved_name(m.fields[i]));
         KIV_SERVICE_CHECK(m.fields[i + 1] == "C" || m.fields[i + 1] == "D");
       }
       break;

@@ -6,6 +6,7 @@
 // Input: the URI.
 #include <string>
 
+#include "common/names.h"
 #include "fuzz/fuzz_support.h"
 #include "service/uri.h"
 
@@ -28,7 +29,7 @@ void check_accepted(std::string_view uri, const ParsedUri& parsed) {
   for (const std::string& s : parsed.segments) {
     KIV_FUZZ_CHECK(!s.empty() && s != "." && s != "..");
     KIV_FUZZ_CHECK(s.find('/') == std::string::npos);
-    KIV_FUZZ_CHECK(!kiv::service::is_hidden_name(s));
+    KIV_FUZZ_CHECK(!kiv::is_reserved_name(s));
     joined += "/" + s;
   }
   KIV_FUZZ_CHECK((joined.empty() ? "/" : joined) == n);

@@ -10,10 +10,10 @@
 #include <cstring>
 #include <string>
 
-#include "wire/protocol.h"
 #include "service/log.h"
 #include "service/server.h"
 #include "service/store.h"
+#include "wire/protocol.h"
 
 namespace {
 

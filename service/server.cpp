@@ -21,6 +21,7 @@ using kiv::net::UniqueFd;
 using kiv::proto::Decode;
 using kiv::proto::Message;
 using kiv::proto::Op;
+using kiv::proto::reason_field;
 using kiv::proto::Status;
 
 const std::string_view kCollectionKind(&kiv::proto::kKindCollection, 1);
@@ -117,9 +118,11 @@ void Server::accept_one() {
     return;
   }
   kiv::net::set_nodelay(fd.get());
-  std::lock_guard<std::mutex> lock(mu_);
+  std::unique_lock<std::mutex> lock(mu_);
   if (active_.size() >= static_cast<std::size_t>(options_.max_connections)) {
+    lock.unlock();
     log_line("refused a connection: %d connections open", options_.max_connections);
+    answer_busy(fd.get());
     return;
   }
   const int raw = fd.get();
@@ -147,7 +150,11 @@ void Server::serve(int fd) {
                                                        options_.max_frame, &len);
       if (d != Decode::kOk) {
         log_line("connection: refused a frame of %u bytes (%s)", len, kiv::proto::decode_name(d));
-        respond(fd, Status::kBadRequest, {});
+        // A frame beyond the cap says so: the client can tell its caller that it asked too much.
+        const Reason too_large = Reason::kTooLarge;
+        respond(fd, Status::kBadRequest,
+                d == Decode::kOversized ? std::vector<std::string_view>{reason_field(too_large)}
+                                        : std::vector<std::string_view>{});
         break;
       }
       // Grows as the bytes arrive: a length that lies costs no memory for what never comes.
@@ -187,19 +194,25 @@ bool Server::handle(int fd, const Message& request) {
     return false;
   }
   const auto& f = request.fields;
-  auto answer = [&](bool ok) { return respond(fd, ok ? Status::kOk : Status::kFalse, {}); };
+  // Success without results, or the failure with its reason.
+  auto answer = [&](const Reason& r) {
+    return r == Reason::kNone ? respond(fd, Status::kOk, {})
+                              : respond(fd, Status::kFalse, {reason_field(r)});
+  };
   switch (op) {
     case Op::kPing:
       return respond(fd, Status::kOk, {kiv::proto::kPingAnswer});
     case Op::kGetDirectory: {
       Entry e;
-      if (!store_->get_directory(f[0], &e)) return answer(false);
+      const Reason r = store_->get_directory(f[0], &e);
+      if (r != Reason::kNone) return answer(r);
       return respond(fd, Status::kOk, {e.path, e.name, kind_of(e.collection)});
     }
     case Op::kGetSubDirectory: {
       std::string base;
       std::vector<Member> members;
-      if (!store_->list(f[0], &base, &members)) return answer(false);
+      const Reason r = store_->list(f[0], &base, &members);
+      if (r != Reason::kNone) return answer(r);
       std::vector<std::string_view> fields;
       fields.reserve(1 + 2 * members.size());
       fields.push_back(base);
@@ -213,7 +226,8 @@ bool Server::handle(int fd, const Message& request) {
       return answer(store_->add_doc(f[0], f[1]));
     case Op::kGetDocContent: {
       std::string content;
-      if (!store_->get_doc(f[0], &content)) return answer(false);
+      const Reason r = store_->get_doc(f[0], &content);
+      if (r != Reason::kNone) return answer(r);
       return respond(fd, Status::kOk, {content});
     }
     case Op::kAddCollection:
@@ -228,6 +242,16 @@ bool Server::handle(int fd, const Message& request) {
       return answer(store_->del_any(f[0]));
   }
   return false;
+}
+
+void Server::answer_busy(int fd) {
+  // One small frame into the empty send buffer of a new connection: it never waits. The answer
+  // stands for whatever request the client sends; the connection closes after it.
+  const Reason busy = Reason::kBusy;
+  const kiv::proto::FrameBuilder frame(static_cast<std::uint8_t>(Status::kFalse),
+                                       {reason_field(busy)});
+  (void)kiv::net::write_pieces(fd, frame.pieces(), 0);
+  ::shutdown(fd, SHUT_WR);
 }
 
 bool Server::respond(int fd, Status status, const std::vector<std::string_view>& fields) {

@@ -2,9 +2,10 @@
 // store and writes the responses. One thread per connection, up to a cap.
 //
 // A frame whose announced length exceeds the cap is refused before anything is allocated for
-// it: the service answers kBadRequest and closes the connection, as it does for a payload that
-// does not decode. Thread-safety: listen() and run() are called by one thread; the connection
-// threads share the Store, which is thread-safe.
+// it: the service answers kBadRequest (with the reason kTooLarge) and closes the connection, as
+// it does for a payload that does not decode. A failed operation is answered kFalse with its
+// reason. A connection beyond the cap is answered kBusy at once and closed. Thread-safety: listen()
+// and run() are called by one thread; the connection threads share the Store, which is thread-safe.
 #ifndef KIV_SERVICE_SERVER_H_
 #define KIV_SERVICE_SERVER_H_
 
@@ -16,9 +17,9 @@
 #include <string_view>
 #include <vector>
 
+#include "service/store.h"
 #include "wire/net_io.h"
 #include "wire/protocol.h"
-#include "service/store.h"
 
 namespace kiv::service {
 
@@ -52,6 +53,8 @@ class Server {
   // Runs one request; false when the connection must close.
   bool handle(int fd, const kiv::proto::Message& request);
   bool respond(int fd, kiv::proto::Status status, const std::vector<std::string_view>& fields);
+  // Answers a connection beyond the cap with kBusy, without reading its request.
+  static void answer_busy(int fd);
 
   Store* store_;
   ServerOptions options_;

@@ -1,7 +1,7 @@
 // The repository tree on disk: documents are regular files and collections directories under
 // one root directory, which the service opens once. Every path is resolved beneath that
 // directory without following symbolic links; symbolic links, devices, sockets and the names
-// of is_hidden_name() count as absent.
+// of kiv::is_reserved_name() count as absent.
 //
 // New documents appear whole (written to a private temporary file beside the target, synced,
 // renamed into place). A document that exists is rewritten in place, so that it keeps its
@@ -11,9 +11,17 @@
 // then the document. Readers and writers of one document are serialised
 // (striped locks by URI); operations that change the name space hold the whole tree.
 //
-// Each operation answers true or false and writes one log line for a refused URI or a failure;
-// plain negative answers of lookups are not logged. Thread-safe: one Store serves every
-// connection thread.
+// Each operation answers Reason::kNone on success and otherwise why it failed, and writes one
+// log line for a refused URI or a failure; plain negative answers of lookups are not logged.
+// The reasons, for every operation: kRefusedName for a URI that parse_uri() refuses and for the
+// root where it cannot be the target; kNoSpace when the file system is full (ENOSPC, EDQUOT);
+// kIo for any other failure to read or write. The others are listed with each operation.
+// Thread-safe: one Store serves every connection thread.
+//
+// The operations live in one file per concern: store.cpp (opening, path resolution, locks),
+// tree_ops.cpp (lookup, listing, collections, moves, deletes), documents.cpp (new documents and
+// reads), replace.cpp (the in-place rewrite and its journal slots), roll_forward.cpp (the
+// journal at start-up), cross_device.cpp (moves between file systems).
 #ifndef KIV_SERVICE_STORE_H_
 #define KIV_SERVICE_STORE_H_
 
@@ -29,8 +37,11 @@
 #include <string_view>
 #include <vector>
 
-#include "wire/net_io.h"
+#include "common/names.h"
+#include "common/unique_fd.h"
+#include "service/journal.h"
 #include "service/uri.h"
+#include "wire/reason.h"
 
 namespace kiv::service {
 
@@ -55,9 +66,9 @@ struct Member {
   bool collection = false;
 };
 
-// The private directory at the root and its journal directory.
-inline constexpr const char* kPrivateDir = ".kivd";
-inline constexpr const char* kJournalDir = ".kivd/journal";
+// The private directory at the root is named kiv::kPrivatePrefix; the journal is this directory
+// inside it.
+inline constexpr std::string_view kJournalName = "journal";
 
 class Store {
  public:
@@ -69,28 +80,32 @@ class Store {
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
 
-  // True when uri names a document or a collection; *out describes it.
-  bool get_directory(std::string_view uri, Entry* out);
+  // Looks uri up; *out describes what is there. kNotFound when nothing is (symbolic links and
+  // special files count as nothing).
+  Reason get_directory(std::string_view uri, Entry* out);
   // The members of the collection at uri, sorted by name (byte order); *base is its normalized
-  // URI with a trailing "/". False when uri is no collection or cannot be read.
-  bool list(std::string_view uri, std::string* base, std::vector<Member>* members);
-  // Creates or replaces a document. False when the parent collection is missing, uri names a
-  // collection or the root, or the content exceeds the document cap.
-  bool add_doc(std::string_view uri, std::string_view content);
-  // The whole document. False (content empty) for anything but a document.
-  bool get_doc(std::string_view uri, std::string* content);
-  // False when something exists at uri or its parent collection is missing.
-  bool add_collection(std::string_view uri);
-  // Moves a document (collection false) or a collection. False when the source is missing or
-  // of the other kind, the destination exists or its parent is missing, or the destination lies
-  // inside the source. Across file systems the entry is copied, put in place whole, and the
-  // source deleted; false when the source could not be deleted whole (both then remain).
-  bool move(std::string_view from, std::string_view to, bool collection);
-  // Deletes a document; false for anything else.
-  bool del_doc(std::string_view uri);
+  // URI with a trailing "/". kNotFound when nothing is at uri, kNotCollection for a document.
+  Reason list(std::string_view uri, std::string* base, std::vector<Member>* members);
+  // Creates or replaces a document. kParentMissing or kNotCollection when the parent collection
+  // is missing or is a document, kNotDocument when uri names something else than a document,
+  // kTooLarge when the content exceeds the document cap.
+  Reason add_doc(std::string_view uri, std::string_view content);
+  // The whole document (content empty on failure). kNotFound, kNotDocument for a collection,
+  // kTooLarge for a document beyond the cap.
+  Reason get_doc(std::string_view uri, std::string* content);
+  // kExists when something is at uri, kParentMissing or kNotCollection as for add_doc.
+  Reason add_collection(std::string_view uri);
+  // Moves a document (collection false) or a collection. kNotFound when the source is missing,
+  // kNotDocument or kNotCollection when it is of the other kind, kExists when the destination
+  // exists, kParentMissing or kNotCollection for its parent, kRefusedName when the destination
+  // lies inside the source. Across file systems the entry is copied, put in place whole, and
+  // the source deleted; kIo when the source could not be deleted whole (both then remain).
+  Reason move(std::string_view from, std::string_view to, bool collection);
+  // Deletes a document. kNotFound, kNotDocument for a collection.
+  Reason del_doc(std::string_view uri);
   // Deletes a document, or a collection with everything in it (the module's state directories
-  // included). Removes what it can; false when uri is missing or anything remains.
-  bool del_any(std::string_view uri);
+  // included). Removes what it can; kNotFound when nothing is at uri, kIo when anything remains.
+  Reason del_any(std::string_view uri);
 
   // Completes every whole journal record and drops the others. Returns the number completed.
   // Called by open(); callers must not run it while operations are in flight.
@@ -101,29 +116,48 @@ class Store {
 
   Store(int root_fd, int journal_fd, const StoreOptions& options);
 
-  // Opens the directory at rel ("" for the root) beneath the root, or -1 with errno set.
+  // Parses uri for the operation op (a name for log lines). kRefusedName, logged, for a URI
+  // that parse_uri() refuses, and for the root unless root_ok.
+  Reason accept(const char* op, std::string_view uri, bool root_ok, ParsedUri* out) const;
+  // Opens the directory at rel ("" for the root) beneath the root, or -1 with errno set (ELOOP
+  // for a symbolic link on the way, whichever way paths resolve).
   int open_dir(const std::string& rel) const;
+  // Opens the parent collection of u; on failure *why says why: kParentMissing, kNotCollection
+  // (a segment is a document) or the failure's own reason.
+  kiv::UniqueFd open_parent(const ParsedUri& u, Reason* why) const;
   Kind kind_at(int dir_fd, const std::string& name, struct stat* st) const;
   bool sync(int fd) const;
   bool datasync(int fd) const;  // data and the size, without other metadata
   static std::size_t stripe_index(const std::string& normalized);
   std::shared_mutex& stripe(const std::string& normalized);
-
-  bool create_doc(int parent, const ParsedUri& uri, std::string_view content);
-  bool replace_doc(int parent, const ParsedUri& uri, const struct stat& st,
-                   std::string_view content);
-  bool remove_tree(int parent, const std::string& name, int depth);
   std::string temp_name();
+
+  Reason create_doc(int parent, const ParsedUri& uri, std::string_view content);
+  Reason replace_doc(int parent, const ParsedUri& uri, const struct stat& st,
+                     std::string_view content);
+  // Writes the whole journal record of a rewrite into the open slot j, synced.
+  bool write_record(int j, const ParsedUri& u, const struct stat& st, std::string_view content);
+  // Moves the record in a slot whose rewrite failed half-way out of it, for the next start.
+  std::string keep_record(const std::string& slot, const std::string& path);
+  // Deletes the records kept for path: a whole rewrite of the same document supersedes them.
+  void drop_superseded(const std::string& path, const std::string& uri);
+  bool remove_tree(int parent, const std::string& name, int depth);
   // Moves across file systems: a copy under a private name beside the destination, renamed into
   // place once whole and synced, then the source deleted.
-  bool move_by_copy(int src_parent, const std::string& src_name, int dst_parent,
-                    const std::string& dst_name, bool collection, const std::string& names);
+  Reason move_by_copy(int src_parent, const std::string& src_name, int dst_parent,
+                      const std::string& dst_name, bool collection, const std::string& names);
   bool copy_file(int src_dir, const std::string& src_name, int dst_dir,
                  const std::string& dst_name);
   bool copy_tree(int src_dir, const std::string& src_name, int dst_dir, const std::string& dst_name,
                  int depth);
   enum class JournalOutcome { kCompleted, kDropped, kKept };
   JournalOutcome apply_journal(const std::string& name);
+  // Checks that the open record j of size bytes is whole; *h and *header_size describe it.
+  bool check_record(int j, const std::string& name, std::uint64_t size, JournalHeader* h,
+                    std::size_t* header_size);
+  // Writes the content of the checked record j into the document it names.
+  JournalOutcome complete_record(int j, const std::string& name, const JournalHeader& h,
+                                 std::size_t header_size);
   std::string next_journal_name();
   // The journal slot of a stripe: it holds the record of the stripe's rewrite in progress.
   static std::string slot_name(std::size_t stripe);
@@ -132,8 +166,8 @@ class Store {
   // Marks the record in a slot as done.
   static void clear_slot(int fd);
 
-  kiv::net::UniqueFd root_fd_;
-  kiv::net::UniqueFd journal_fd_;
+  kiv::UniqueFd root_fd_;
+  kiv::UniqueFd journal_fd_;
   StoreOptions options_;
   std::atomic<std::uint64_t> sequence_;
   std::atomic<std::uint64_t> temp_counter_{0};

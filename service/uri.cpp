@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "common/names.h"
+
 namespace kiv::service {
 
 std::string ParsedUri::relative() const {
@@ -20,10 +22,6 @@ std::string ParsedUri::parent_relative() const {
     out.append(segments[i]);
   }
   return out;
-}
-
-bool is_hidden_name(std::string_view name) {
-  return name == kStateDirName || name.substr(0, kPrivatePrefix.size()) == kPrivatePrefix;
 }
 
 bool parse_uri(std::string_view uri, ParsedUri* out, std::string* why) {
@@ -60,7 +58,7 @@ bool parse_uri(std::string_view uri, ParsedUri* out, std::string* why) {
       *why = "URI has a dot segment";
       return false;
     }
-    if (is_hidden_name(seg)) {
+    if (kiv::is_reserved_name(seg)) {
       *why = "URI names a private entry";
       return false;
     }

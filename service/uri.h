@@ -2,9 +2,9 @@
 //
 // A URI is a decoded path as the web server has it: it starts with "/", may end with one "/"
 // (ignored), and its segments are separated by single "/". Refused: no leading "/", a NUL byte,
-// an empty segment inside ("//"), a "." or ".." segment, a segment named ".DAV" (the module's
-// state directories), a segment that starts with ".kivd" (the service's private files), and
-// anything longer than kMaxUriLength bytes. Pure functions; thread-safe.
+// an empty segment inside ("//"), a "." or ".." segment, a reserved name (kiv::is_reserved_name:
+// the module's state directories and the service's private files), and anything longer than
+// kMaxUriLength bytes. Pure functions; thread-safe.
 #ifndef KIV_SERVICE_URI_H_
 #define KIV_SERVICE_URI_H_
 
@@ -16,10 +16,6 @@
 namespace kiv::service {
 
 inline constexpr std::size_t kMaxUriLength = 4096;
-// Prefix of every name the service creates for itself: the directory ".kivd" at the root and
-// the temporary files ".kivd-tmp-..." next to documents being written.
-inline constexpr std::string_view kPrivatePrefix = ".kivd";
-inline constexpr std::string_view kStateDirName = ".DAV";
 
 struct ParsedUri {
   std::string normalized;             // "/a/b"; the root is "/"
@@ -34,9 +30,6 @@ struct ParsedUri {
 
 // True when uri is acceptable; *out then holds its normalized form. Otherwise *why says why.
 bool parse_uri(std::string_view uri, ParsedUri* out, std::string* why);
-
-// Names that a listing never shows and no URI may address.
-bool is_hidden_name(std::string_view name);
 
 // The URI for log lines: control bytes and NUL shown as "\xNN", cut after 200 bytes.
 std::string printable(std::string_view uri);

@@ -57,7 +57,6 @@ bool set_nodelay(int fd);
 // (owned by the caller) or -1 with *error set to an errno value or a short text in *why.
 int connect_tcp(const std::string& address, unsigned int port, int timeout_ms, std::string* why);
 
-
 }  // namespace kiv::net
 
 #endif  // KIV_WIRE_NET_IO_H_

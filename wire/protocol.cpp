@@ -77,6 +77,18 @@ Decode decode_frame(std::string_view bytes, std::uint32_t max_payload, Message* 
   return p;
 }
 
+Decode decode_reason(const std::vector<std::string_view>& fields, Reason* out, bool* given) {
+  *out = Reason::kNone;
+  *given = false;
+  if (fields.empty()) return Decode::kOk;
+  if (fields.size() != 1 || fields[0].size() != 1) return Decode::kMalformed;
+  const Reason r = static_cast<Reason>(static_cast<std::uint8_t>(fields[0][0]));
+  if (!is_service_reason(r)) return Decode::kMalformed;
+  *out = r;
+  *given = true;
+  return Decode::kOk;
+}
+
 FrameBuilder::FrameBuilder(std::uint8_t code, std::initializer_list<std::string_view> fields) {
   build(code, fields.begin(), fields.size());
 }

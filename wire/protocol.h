@@ -18,6 +18,8 @@
 #include <string_view>
 #include <vector>
 
+#include "wire/reason.h"
+
 namespace kiv::proto {
 
 inline constexpr std::size_t kFrameHeaderSize = 4;
@@ -65,9 +67,10 @@ constexpr int arity(Op op) {
 
 // Status codes of responses.
 enum class Status : std::uint8_t {
-  kOk = 0,          // the operation's answer is true; the fields carry its results
-  kFalse = 1,       // the operation's answer is false (missing, exists, refused URI, failed)
-  kBadRequest = 2,  // the request itself was not understood; the service closes the connection
+  kOk = 0,          // the operation succeeded; the fields carry its results
+  kFalse = 1,       // the operation failed; one field, the reason (none from older services)
+  kBadRequest = 2,  // the request itself was not understood; the service closes the connection.
+                    // One field, kTooLarge, for a frame beyond the service's cap; none otherwise
 };
 
 // Kinds of entries in listings and lookups, one byte each.
@@ -106,6 +109,18 @@ Decode decode_payload(std::string_view payload, Message* out);
 // Parses one whole frame at the start of bytes; *consumed is the frame's size on kOk.
 Decode decode_frame(std::string_view bytes, std::uint32_t max_payload, Message* out,
                     std::size_t* consumed);
+
+// The one field of an answer that carries reason: its byte. Views into *reason, which must
+// outlive the view.
+inline std::string_view reason_field(const Reason& reason) {
+  return std::string_view(reinterpret_cast<const char*>(&reason), 1);
+}
+
+// The reason that the fields of a kFalse or kBadRequest answer carry. kOk with *given false
+// when there are no fields (as services before reasons answered), kOk with *given true and *out
+// set for one field of one byte that holds a reason a service gives, kMalformed for anything
+// else.
+Decode decode_reason(const std::vector<std::string_view>& fields, Reason* out, bool* given);
 
 // Lays a frame out as a list of pieces to be written in order: small headers kept inside the
 // builder and the fields themselves, which are not copied. The fields must outlive the pieces,

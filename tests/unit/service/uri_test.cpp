@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "common/names.h"
+
 namespace kiv::service {
 namespace {
 
@@ -59,12 +61,12 @@ TEST(UriTest, CapsTheLength) {
 }
 
 TEST(UriTest, HidesStateAndPrivateNamesOnly) {
-  EXPECT_TRUE(is_hidden_name(".DAV"));
-  EXPECT_TRUE(is_hidden_name(".kivd"));
-  EXPECT_TRUE(is_hidden_name(".kivd-tmp-12-3"));
-  EXPECT_FALSE(is_hidden_name(".dav"));
-  EXPECT_FALSE(is_hidden_name(".DAVx"));
-  EXPECT_FALSE(is_hidden_name("kivd"));
+  EXPECT_TRUE(kiv::is_reserved_name(".DAV"));
+  EXPECT_TRUE(kiv::is_reserved_name(".kivd"));
+  EXPECT_TRUE(kiv::is_reserved_name(".kivd-tmp-12-3"));
+  EXPECT_FALSE(kiv::is_reserved_name(".dav"));
+  EXPECT_FALSE(kiv::is_reserved_name(".DAVx"));
+  EXPECT_FALSE(kiv::is_reserved_name("kivd"));
 }
 
 TEST(UriTest, PrintableEscapesControlBytes) {

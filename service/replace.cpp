@@ -1,0 +1,147 @@
+// The in-place rewrite of an existing document, behind a record in its stripe's journal slot,
+// and the slots themselves.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "common/file_io.h"
+#include "service/log.h"
+#include "service/store.h"
+#include "service/store_internal.h"
+
+namespace kiv::service {
+
+Reason Store::replace_doc(int parent, const ParsedUri& u, const struct stat& st,
+                          std::string_view content) {
+  const std::string uri = printable(u.normalized);
+  // The record goes into the journal slot of the document's stripe, whose lock the caller holds:
+  // a slot holds the record of the last rewrite in its stripe, so a record never outlives the
+  // next rewrite of the same document.
+  const std::string slot = slot_name(stripe_index(u.normalized));
+  UniqueFd j(::openat(journal_fd_.get(), slot.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (!j.valid() && errno == ENOENT && make_slots()) {
+    j.reset(::openat(journal_fd_.get(), slot.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+  }
+  if (!j.valid() || !write_record(j.get(), u, st, content)) {
+    // A torn record fails its checksum and is never completed.
+    const int e = errno;
+    log_line("AddDoc %s: cannot write journal record: %s", uri.c_str(), std::strerror(e));
+    return failure_reason(e);
+  }
+  UniqueFd target(
+      ::openat(parent, u.name().c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat now {};
+  if (!target.valid() || ::fstat(target.get(), &now) != 0 || !S_ISREG(now.st_mode) ||
+      now.st_dev != st.st_dev || now.st_ino != st.st_ino) {
+    const int e = errno;
+    clear_slot(j.get());
+    log_line("AddDoc %s: the document changed under the rewrite: %s", uri.c_str(),
+             std::strerror(e));
+    return Reason::kIo;
+  }
+  // Claim the blocks of longer content before anything is overwritten, so that a disk without
+  // room for it refuses the rewrite while the document is still whole. File systems that cannot
+  // preallocate go on as before.
+  if (static_cast<std::uint64_t>(content.size()) > static_cast<std::uint64_t>(now.st_size) &&
+      ::fallocate(target.get(), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(content.size())) != 0 &&
+      errno != EOPNOTSUPP && errno != ENOSYS) {
+    const int e = errno;
+    clear_slot(j.get());
+    log_line("AddDoc %s: no room for the new content: %s", uri.c_str(), std::strerror(e));
+    return failure_reason(e);
+  }
+  if (!kiv::pwrite_all(target.get(), content, 0) ||
+      ::ftruncate(target.get(), static_cast<off_t>(content.size())) != 0 ||
+      !datasync(target.get())) {
+    const int e = errno;
+    j.reset();
+    const std::string kept = keep_record(slot, u.relative());
+    log_line("AddDoc %s: rewrite failed half-way, completed at next start from journal %s: %s",
+             uri.c_str(), kept.c_str(), std::strerror(e));
+    return failure_reason(e);
+  }
+  // The rewrite is whole on disk; the record is no longer needed. Clearing it need not be
+  // durable: completing it again would write the same bytes.
+  clear_slot(j.get());
+  drop_superseded(u.relative(), uri);
+  return Reason::kNone;
+}
+
+bool Store::write_record(int j, const ParsedUri& u, const struct stat& st,
+                         std::string_view content) {
+  JournalHeader h;
+  h.device = static_cast<std::uint64_t>(st.st_dev);
+  h.inode = static_cast<std::uint64_t>(st.st_ino);
+  h.path = u.relative();
+  h.content_length = content.size();
+  const std::string header = encode_journal_header(h);
+  Checksum sum;
+  sum.update(header);
+  sum.update(content);
+  const std::string trailer = encode_journal_trailer(sum);
+  const off_t record_size = static_cast<off_t>(header.size() + content.size() + trailer.size());
+  return kiv::pwrite_all(j, header, 0) &&
+         kiv::pwrite_all(j, content, static_cast<off_t>(header.size())) &&
+         kiv::pwrite_all(j, trailer, static_cast<off_t>(header.size() + content.size())) &&
+         ::ftruncate(j, record_size) == 0 && datasync(j);
+}
+
+std::string Store::keep_record(const std::string& slot, const std::string& path) {
+  // Out of the slot, where the next rewrite would overwrite it; the next start completes it.
+  const std::string kept = next_journal_name();
+  if (::renameat(journal_fd_.get(), slot.c_str(), journal_fd_.get(), kept.c_str()) == 0) {
+    make_slots();
+    std::lock_guard<std::mutex> lock(pending_mu_);
+    pending_[path].push_back(kept);
+  }
+  return kept;
+}
+
+void Store::drop_superseded(const std::string& path, const std::string& uri) {
+  std::vector<std::string> superseded;
+  {
+    std::lock_guard<std::mutex> lock(pending_mu_);
+    auto it = pending_.find(path);
+    if (it == pending_.end()) return;
+    superseded = std::move(it->second);
+    pending_.erase(it);
+  }
+  for (const std::string& old : superseded) ::unlinkat(journal_fd_.get(), old.c_str(), 0);
+  // An older record that survived a crash would be completed over this rewrite.
+  if (!sync(journal_fd_.get())) {
+    log_line("AddDoc %s: cannot sync the journal: %s", uri.c_str(), std::strerror(errno));
+  }
+}
+
+std::string Store::next_journal_name() {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%016" PRIx64 ".jnl", sequence_++);
+  return buf;
+}
+
+std::string Store::slot_name(std::size_t stripe) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "slot-%02zu.jnl", stripe);
+  return buf;
+}
+
+bool Store::make_slots() {
+  for (std::size_t i = 0; i < kStripes; ++i) {
+    UniqueFd slot(::openat(journal_fd_.get(), slot_name(i).c_str(),
+                           O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!slot.valid()) return false;
+  }
+  // The slots' names must survive a crash before any record is written into them.
+  return sync(journal_fd_.get());
+}
+
+void Store::clear_slot(int fd) {
+  static const char zeros[sizeof kJournalMagic] = {};
+  (void)kiv::pwrite_all(fd, std::string_view(zeros, kJournalMagic.size()), 0);
+}
+
+}  // namespace kiv::service

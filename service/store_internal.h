@@ -1,0 +1,44 @@
+// What the files of the Store share beyond its class: reading a directory, the reasons that
+// errno values stand for, and the rename that never replaces. No state; thread-safe.
+#ifndef KIV_SERVICE_STORE_INTERNAL_H_
+#define KIV_SERVICE_STORE_INTERNAL_H_
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "wire/reason.h"
+
+namespace kiv::service {
+
+// Deeper trees are neither copied nor deleted; a URI cannot name anything that deep anyway.
+inline constexpr int kMaxDepth = 4096;
+
+// The name, and the d_type, of each entry of a directory.
+using DirNames = std::vector<std::pair<std::string, unsigned char>>;
+
+// The entries of an open directory, "." and ".." left out. False when it cannot be read.
+bool read_names(int dir_fd, DirNames* out);
+
+// The reason a failed system call stands for: kNoSpace for ENOSPC and EDQUOT, kIo otherwise.
+Reason failure_reason(int error);
+
+// The reason a failure to open a parent collection stands for: kParentMissing when it is not
+// there (ENOENT, or ELOOP: a symbolic link on the way counts as nothing), kNotCollection when a
+// segment is a document (ENOTDIR), failure_reason() otherwise.
+Reason parent_reason(int error);
+
+// What parent_reason() means to a lookup or a read: no parent collection is nothing at the URI.
+Reason lookup_reason(Reason parent);
+
+// The operation name of a move in log lines.
+const char* move_name(bool collection);
+
+// Renames from_dir/from to to_dir/to unless something is there. Where the file system lacks
+// RENAME_NOREPLACE, a plain rename: the caller saw the destination missing and holds the tree
+// lock. 0, or -1 with errno set.
+int rename_no_replace(int from_dir, const std::string& from, int to_dir, const std::string& to);
+
+}  // namespace kiv::service
+
+#endif  // KIV_SERVICE_STORE_INTERNAL_H_
