@@ -4,15 +4,26 @@
 // caller's. Each thread talks to the service over its own connections (a pool that never hands one
 // socket to two threads), and each thread has its own upload stream and its own result storage.
 // A connection is opened lazily in the process and thread that uses it; one inherited across
-// fork() is never used. Failures (service down, timeout, refused input) come back as false or an
-// empty list, never as an exception and never as a crash; after the service restarts the next
-// operation reconnects by itself.
+// fork() is never used. Failures (service down, timeout, refused input) come back as a
+// kiv::Status with its reason from the typed calls, and as false or an empty list from the
+// older calls that wrap them; never as an exception and never as a crash. After the service
+// restarts the next operation reconnects by itself.
+//
+// The reasons of the typed calls: the service's own (see service/store.h) for an operation it
+// refused or failed; kBusy when it serves as many connections as it may; kTooLarge also for a
+// request beyond the service's frame cap; kUnavailable when no answer came (no address
+// recorded, connection refused, connect or I/O timeout, connection lost); kBadAnswer for an
+// answer that does not decode or does not fit the operation; kIo for a failure of the client's
+// own (memory, an upload stream that lost bytes) and for a failure that an older service gave
+// without a reason.
 #ifndef KIV_CLIENT_KIV_CLIENT_H_
 #define KIV_CLIENT_KIV_CLIENT_H_
 
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "client/status.h"
 
 // One entry of the repository: a document or a collection.
 class Directory {
@@ -44,6 +55,30 @@ class WebDavUtil {
   // address; connections to the old one are dropped.
   bool ConnectServer(const std::string& address, unsigned int port);
 
+  // Typed calls. Each answers a Status (see above); the results are the caller's.
+  //
+  // Looks an entry up; *entry (when not null) describes it. kNotFound when nothing is there.
+  kiv::Status Lookup(const std::string& uri, Directory* entry);
+  // The immediate members of a collection, sorted by name; *members is empty on failure.
+  // kNotFound, kNotCollection for a document.
+  kiv::Status ListMembers(const std::string& uri, std::vector<Directory>* members);
+  // Creates or replaces a document, as AddDoc.
+  kiv::Status StoreDoc(const std::string& uri, const std::string& content);
+  // The whole document; *content is empty on failure. kNotFound, kNotDocument.
+  kiv::Status FetchDoc(const std::string& uri, std::string* content);
+  // kExists, kParentMissing, kNotCollection (the parent is a document).
+  kiv::Status MakeCollection(const std::string& uri);
+  // Moves a document (collection false) or a collection: kNotFound, kNotDocument or
+  // kNotCollection for the source, kExists, kParentMissing or kNotCollection for the
+  // destination.
+  kiv::Status Move(const std::string& from, const std::string& to, bool collection);
+  // Deletes a document only: kNotFound, kNotDocument.
+  kiv::Status DeleteDoc(const std::string& uri);
+  // Deletes whatever the URI names, a collection with everything below it: kNotFound.
+  kiv::Status DeleteAny(const std::string& uri);
+
+  // The calls below answer the typed calls' ok().
+  //
   // Looks an entry up. True and *entry set when it exists; false when it does not or the service
   // could not answer. *entry points into storage of the calling thread that stays valid until the
   // thread's next GetDirectory.

@@ -3,9 +3,11 @@
 // operation (chosen by its first byte) on a fresh WebDavUtil, after the ConnectServer probe that
 // reads the same answer. The client must come back promptly with a result that follows from the
 // answer alone: the harness decodes the answer itself and works out what the operation has to
-// return (false or empty for anything malformed, the fields for a well-formed answer).
+// return (the reason of a failure, kBadAnswer for anything malformed, kUnavailable for an answer
+// cut short, the fields for a well-formed answer; false or empty from the older calls).
 //
-// Input: one operation byte, then the bytes the service answers with.
+// Input: one operation byte (the operation, and whether the typed call or the older one that
+// wraps it runs), then the bytes the service answers with.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -20,11 +22,12 @@
 #include <vector>
 
 #include "client/kiv_client.h"
-#include "wire/protocol.h"
 #include "fuzz/fuzz_support.h"
+#include "wire/protocol.h"
 
 namespace {
 
+using kiv::Reason;
 using kiv::proto::Decode;
 using kiv::proto::Message;
 using kiv::proto::Status;
@@ -104,17 +107,40 @@ class FakeService {
 
 FakeService* service = nullptr;
 
-// The answer as the client must read it: one frame with status kOk or kFalse; *m holds it.
-bool well_formed(std::string_view answer, Message* m) {
-  std::size_t used = 0;
-  return kiv::proto::decode_frame(answer, kiv::proto::kDefaultMaxPayload, m, &used) ==
-             Decode::kOk &&
-         (m->code == static_cast<std::uint8_t>(Status::kOk) ||
-          m->code == static_cast<std::uint8_t>(Status::kFalse));
+// The reason a call must come back with, from the answer alone, before the operation looks at
+// the fields of an Ok answer (*m then holds it): kNone for Ok, the reason of a False answer
+// (kIo when it gives none), kTooLarge for a BadRequest that says so, kUnavailable when the
+// answer ends before its frame does (the fake service closes after it), kBadAnswer otherwise.
+Reason answered(std::string_view answer, Message* m) {
+  std::uint32_t len = 0;
+  if (answer.size() < kiv::proto::kFrameHeaderSize) return Reason::kUnavailable;
+  if (kiv::proto::decode_frame_length(answer, kiv::proto::kDefaultMaxPayload, &len) !=
+      Decode::kOk) {
+    return Reason::kBadAnswer;
+  }
+  if (len > answer.size() - kiv::proto::kFrameHeaderSize) return Reason::kUnavailable;
+  if (kiv::proto::decode_payload(answer.substr(kiv::proto::kFrameHeaderSize, len), m) !=
+      Decode::kOk) {
+    return Reason::kBadAnswer;
+  }
+  Reason r = Reason::kNone;
+  bool given = false;
+  const bool decodes = kiv::proto::decode_reason(m->fields, &r, &given) == Decode::kOk;
+  switch (static_cast<Status>(m->code)) {
+    case Status::kOk:
+      return Reason::kNone;
+    case Status::kFalse:
+      return !decodes ? Reason::kBadAnswer : given ? r : Reason::kIo;
+    case Status::kBadRequest:
+      return decodes && given && r == Reason::kTooLarge ? Reason::kTooLarge : Reason::kBadAnswer;
+  }
+  return Reason::kBadAnswer;
 }
 
-bool is_ok(const Message& m) {
-  return m.code == static_cast<std::uint8_t>(Status::kOk);
+// What an operation answers: the answer's reason, or for an Ok answer whether its fields fit.
+Reason expected(Reason answered, bool fits) {
+  if (answered != Reason::kNone) return answered;
+  return fits ? Reason::kNone : Reason::kBadAnswer;
 }
 
 const char* type_of(std::string_view kind) {
@@ -123,48 +149,89 @@ const char* type_of(std::string_view kind) {
   return nullptr;
 }
 
-void check_get_directory(WebDavUtil& client, bool good, const Message& m) {
-  Directory* entry = nullptr;
-  const bool got = client.GetDirectory("/a", &entry);
-  const bool expected = good && is_ok(m) && m.fields.size() == 3 && type_of(m.fields[2]) != nullptr;
-  KIV_FUZZ_CHECK(got == expected);
-  if (!got) return;
-  KIV_FUZZ_CHECK(entry != nullptr && entry->path == m.fields[0] && entry->name == m.fields[1]);
-  KIV_FUZZ_CHECK(entry->type == type_of(m.fields[2]));
+// wrapped: through the older call that answers bool, instead of the typed one.
+void check_lookup(WebDavUtil& client, Reason base, const Message& m, bool wrapped) {
+  const Reason want = expected(base, m.fields.size() == 3 && type_of(m.fields[2]) != nullptr);
+  Directory entry;
+  if (wrapped) {
+    Directory* got = nullptr;
+    KIV_FUZZ_CHECK(client.GetDirectory("/a", &got) == (want == Reason::kNone));
+    if (got != nullptr) entry = *got;
+  } else {
+    KIV_FUZZ_CHECK(client.Lookup("/a", &entry).reason() == want);
+  }
+  if (want != Reason::kNone) return;
+  KIV_FUZZ_CHECK(entry.path == m.fields[0] && entry.name == m.fields[1]);
+  KIV_FUZZ_CHECK(entry.type == type_of(m.fields[2]));
 }
 
-void check_get_sub_directory(WebDavUtil& client, bool good, const Message& m) {
-  const std::vector<Directory*>& members = client.GetSubDirectory("/a/");
+void check_listing(WebDavUtil& client, Reason base, const Message& m, bool wrapped) {
   // The listing the answer describes, or none when any part of it is malformed.
-  std::vector<Directory> expected;
-  if (good && is_ok(m) && m.fields.size() % 2 == 1 && !m.fields[0].empty() &&
-      m.fields[0].back() == '/') {
-    for (std::size_t i = 1; i < m.fields.size(); i += 2) {
-      const std::string_view name = m.fields[i];
-      const char* type = type_of(m.fields[i + 1]);
-      if (type == nullptr || name.empty() || name.find('/') != std::string_view::npos ||
-          name.find('\0') != std::string_view::npos) {
-        expected.clear();
-        break;
-      }
-      std::string path = std::string(m.fields[0]) + std::string(name);
-      if (type == kCollectionItem) path += '/';
-      expected.emplace_back(path, std::string(name), type);
-    }
+  std::vector<Directory> expected_members;
+  bool fits = m.fields.size() % 2 == 1 && !m.fields[0].empty() && m.fields[0].back() == '/';
+  for (std::size_t i = 1; fits && i < m.fields.size(); i += 2) {
+    const std::string_view name = m.fields[i];
+    const char* type = type_of(m.fields[i + 1]);
+    fits = type != nullptr && !name.empty() && name.find('/') == std::string_view::npos &&
+           name.find('\0') == std::string_view::npos;
+    std::string path = std::string(m.fields[0]) + std::string(name);
+    if (type == kCollectionItem) path += '/';
+    if (fits) expected_members.emplace_back(path, std::string(name), type);
   }
-  KIV_FUZZ_CHECK(members.size() == expected.size());
+  const Reason want = expected(base, fits);
+  if (want != Reason::kNone) expected_members.clear();
+  std::vector<Directory> members;
+  if (wrapped) {
+    for (const Directory* d : client.GetSubDirectory("/a/")) members.push_back(*d);
+  } else {
+    KIV_FUZZ_CHECK(client.ListMembers("/a/", &members).reason() == want);
+  }
+  KIV_FUZZ_CHECK(members.size() == expected_members.size());
   for (std::size_t i = 0; i < members.size(); ++i) {
-    KIV_FUZZ_CHECK(members[i] != nullptr && members[i]->path == expected[i].path &&
-                   members[i]->name == expected[i].name && members[i]->type == expected[i].type);
+    KIV_FUZZ_CHECK(members[i].path == expected_members[i].path &&
+                   members[i].name == expected_members[i].name &&
+                   members[i].type == expected_members[i].type);
   }
 }
 
-void check_get_doc_content(WebDavUtil& client, bool good, const Message& m) {
+void check_fetch(WebDavUtil& client, Reason base, const Message& m, bool wrapped) {
+  const Reason want = expected(base, m.fields.size() == 1);
   std::string content = "left over";
-  const bool got = client.GetDocContent("/a", content);
-  const bool expected = good && is_ok(m) && m.fields.size() == 1;
-  KIV_FUZZ_CHECK(got == expected);
-  KIV_FUZZ_CHECK(got ? content == m.fields[0] : content.empty());
+  if (wrapped) {
+    KIV_FUZZ_CHECK(client.GetDocContent("/a", content) == (want == Reason::kNone));
+  } else {
+    KIV_FUZZ_CHECK(client.FetchDoc("/a", &content).reason() == want);
+  }
+  KIV_FUZZ_CHECK(want == Reason::kNone ? content == m.fields[0] : content.empty());
+}
+
+// The operations that answer nothing but their status, typed and wrapped.
+void check_simple(WebDavUtil& client, int which, Reason base, const Message& m, bool wrapped) {
+  const Reason want = expected(base, m.fields.empty());
+  using Typed = kiv::Status (*)(WebDavUtil&);
+  using Plain = bool (*)(WebDavUtil&);
+  static const struct {
+    Typed typed;
+    Plain plain;
+  } ops[] = {
+      {[](WebDavUtil& c) { return c.StoreDoc("/a", "body"); },
+       [](WebDavUtil& c) { return c.AddDoc("/a", "body"); }},
+      {[](WebDavUtil& c) { return c.MakeCollection("/a"); },
+       [](WebDavUtil& c) { return c.AddCollection("/a"); }},
+      {[](WebDavUtil& c) { return c.Move("/a", "/b", false); },
+       [](WebDavUtil& c) { return c.MoveDoc("/a", "/b"); }},
+      {[](WebDavUtil& c) { return c.Move("/a", "/b", true); },
+       [](WebDavUtil& c) { return c.MoveCollection("/a", "/b"); }},
+      {[](WebDavUtil& c) { return c.DeleteDoc("/a"); },
+       [](WebDavUtil& c) { return c.DelDoc("/a"); }},
+      {[](WebDavUtil& c) { return c.DeleteAny("/a"); },
+       [](WebDavUtil& c) { return c.DelCollection("/a"); }},
+  };
+  if (wrapped) {
+    KIV_FUZZ_CHECK(ops[which].plain(client) == (want == Reason::kNone));
+  } else {
+    KIV_FUZZ_CHECK(ops[which].typed(client).reason() == want);
+  }
 }
 
 }  // namespace
@@ -189,43 +256,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   service->set_answer(answer);
   Message m;
-  const bool good = well_formed(answer, &m);
+  const Reason base = answered(answer, &m);
 
   const auto start = std::chrono::steady_clock::now();
   WebDavUtil client;
   client.SetTimeouts(kTimeoutMs, kTimeoutMs);
   const bool probed = client.ConnectServer("127.0.0.1", service->port());
-  KIV_FUZZ_CHECK(probed == (good && is_ok(m) && m.fields.size() == 1 &&
+  KIV_FUZZ_CHECK(probed == (base == Reason::kNone && m.code == 0 && m.fields.size() == 1 &&
                             m.fields[0] == kiv::proto::kPingAnswer));
 
-  const bool simple_expected = good && is_ok(m) && m.fields.empty();
+  const bool wrapped = (op / 9) % 2 == 1;
   switch (op % 9) {
     case 0:
-      check_get_directory(client, good, m);
+      check_lookup(client, base, m, wrapped);
       break;
     case 1:
-      check_get_sub_directory(client, good, m);
+      check_listing(client, base, m, wrapped);
       break;
     case 2:
-      check_get_doc_content(client, good, m);
-      break;
-    case 3:
-      KIV_FUZZ_CHECK(client.AddDoc("/a", "body") == simple_expected);
-      break;
-    case 4:
-      KIV_FUZZ_CHECK(client.AddCollection("/a") == simple_expected);
-      break;
-    case 5:
-      KIV_FUZZ_CHECK(client.MoveDoc("/a", "/b") == simple_expected);
-      break;
-    case 6:
-      KIV_FUZZ_CHECK(client.MoveCollection("/a", "/b") == simple_expected);
-      break;
-    case 7:
-      KIV_FUZZ_CHECK(client.DelDoc("/a") == simple_expected);
+      check_fetch(client, base, m, wrapped);
       break;
     default:
-      KIV_FUZZ_CHECK(client.DelCollection("/a") == simple_expected);
+      check_simple(client, op % 9 - 3, base, m, wrapped);
       break;
   }
   // A malformed answer is refused at once, not after a timeout.

@@ -181,21 +181,35 @@ void protocol_seeds() {
       request(Op::kGetDirectory, {"/a/b.txt"}) + request(Op::kMoveDoc, {"/a/b.txt", "/c.txt"}) +
       request(Op::kMoveCollection, {"/a", "/d"}) + request(Op::kDelDoc, {"/c.txt"}) +
       request(Op::kDelCollection, {"/d"});
+  // Each fails with its own reason: parent missing, exists, not a document, not found.
+  const std::string failures =
+      request(Op::kAddDoc, {"/none/b.txt", "x"}) + request(Op::kAddCollection, {"/"}) +
+      request(Op::kAddCollection, {"/a"}) + request(Op::kAddCollection, {"/a"}) +
+      request(Op::kGetDocContent, {"/a"}) + request(Op::kMoveDoc, {"/none", "/a/c"});
   const std::string refused = request(Op::kAddCollection, {"/a/../.."}) +
                               request(Op::kGetDocContent, {"/.kivd/journal"}) +
                               request(Op::kAddDoc, {"/.DAV", "x"});
   seed("service", "session", session);
   seed("service", "refused", refused);
+  seed("service", "failures", failures);
   seed("service", "bad_arity", request(Op::kPing, {}) + request(Op::kDelDoc, {}));
   seed("service", "cut_short", session.substr(0, session.size() / 2));
 
   seed("frame", "session", session);
+  const kiv::Reason not_found = kiv::Reason::kNotFound;
+  const kiv::Reason busy = kiv::Reason::kBusy;
+  const kiv::Reason too_large = kiv::Reason::kTooLarge;
+  const std::string_view not_found_field = kiv::proto::reason_field(not_found);
+  const std::string_view busy_field = kiv::proto::reason_field(busy);
+  const std::string_view too_large_field = kiv::proto::reason_field(too_large);
   seed("frame", "responses",
        response(Status::kOk, {"/a/", "b.txt", "D", "sub", "C"}) + response(Status::kFalse, {}) +
-           response(Status::kBadRequest, {}));
+           response(Status::kFalse, {not_found_field}) + response(Status::kBadRequest, {}) +
+           response(Status::kBadRequest, {too_large_field}));
 
-  // The first byte picks the client operation (see client_fuzz.cpp): 0 GetDirectory,
-  // 1 GetSubDirectory, 2 GetDocContent, 3 AddDoc, 4 AddCollection, 8 DelCollection.
+  // The first byte picks the client operation (see client_fuzz.cpp), modulo 9: 0 Lookup,
+  // 1 ListMembers, 2 FetchDoc, 3 StoreDoc, 4 MakeCollection, 5 and 6 Move, 7 DeleteDoc,
+  // 8 DeleteAny; 9 and above run the older call that wraps the typed one.
   auto client = [](const char* name, char operation, const std::string& answer) {
     seed("client", name, std::string(1, operation) + answer);
   };
@@ -204,6 +218,10 @@ void protocol_seeds() {
   client("content", 2, response(Status::kOk, {"hello"}));
   client("add_doc", 3, response(Status::kOk, {}));
   client("false", 4, response(Status::kFalse, {}));
+  client("not_found", 0, response(Status::kFalse, {not_found_field}));
+  client("busy", 12, response(Status::kFalse, {busy_field}));
+  client("too_large", 3, response(Status::kBadRequest, {too_large_field}));
+  client("client_reason", 7, response(Status::kFalse, {"\x0b"}));
   client("ping", 8, response(Status::kOk, {kiv::proto::kPingAnswer}));
 }
 

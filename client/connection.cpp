@@ -1,0 +1,233 @@
+#include "client/connection.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "wire/net_io.h"
+
+namespace {
+
+using kiv::Reason;
+using kiv::net::Io;
+using kiv::net::IoResult;
+using kiv::proto::Decode;
+using kiv::proto::FrameBuilder;
+using kiv::proto::Message;
+using kiv::proto::Op;
+using kiv::proto::Status;
+
+// Idle connections kept per process; more are closed when they come back.
+constexpr std::size_t kMaxIdle = 64;
+
+// The outcome of one request/response exchange on one connection.
+enum class Exchange {
+  kOk,
+  kStale,      // the connection was found closed before any byte of the response arrived
+  kLost,       // a wait ran out, or the connection broke during the answer
+  kBadLength,  // the answer's length prefix was refused
+};
+
+bool is_stale_error(const IoResult& r) {
+  return r.status == Io::kEof ||
+         (r.status == Io::kError && (r.error == ECONNRESET || r.error == EPIPE));
+}
+
+// Sends one request and reads its response payload into *payload. With document given, a kOk
+// response of exactly one field (a fetched document) is read from the socket straight into
+// *document instead, *payload keeps only the payload's header and *direct is set.
+Exchange exchange(int fd, const FrameBuilder& frame, std::uint32_t max_payload, int io_ms,
+                  std::string* payload, std::string* document = nullptr, bool* direct = nullptr) {
+  if (direct != nullptr) *direct = false;
+  const IoResult w = kiv::net::write_pieces(fd, frame.pieces(), io_ms);
+  // A service that refused the connection (busy) answered before it closed: that answer may
+  // wait to be read although the request could not be written whole. Nothing else is waited for.
+  const int read_ms = w.status == Io::kOk ? io_ms : 0;
+  char header[kiv::proto::kFrameHeaderSize];
+  const IoResult h = kiv::net::read_full(fd, header, sizeof header, read_ms);
+  if (h.status != Io::kOk) {
+    if (w.status != Io::kOk) return is_stale_error(w) ? Exchange::kStale : Exchange::kLost;
+    return h.transferred == 0 && is_stale_error(h) ? Exchange::kStale : Exchange::kLost;
+  }
+  std::uint32_t len = 0;
+  if (kiv::proto::decode_frame_length(std::string_view(header, sizeof header), max_payload, &len) !=
+      Decode::kOk) {
+    return Exchange::kBadLength;
+  }
+  constexpr std::size_t kPrefix = kiv::proto::kPayloadHeaderSize + kiv::proto::kFieldHeaderSize;
+  std::size_t first = 0;
+  if (document != nullptr) {
+    first = std::min<std::size_t>(len, kPrefix);
+    payload->resize(first);
+    if (kiv::net::read_full(fd, payload->data(), first, read_ms).status != Io::kOk) {
+      return Exchange::kLost;
+    }
+    if (first == kPrefix && (*payload)[0] == static_cast<char>(Status::kOk) &&
+        kiv::proto::get_u32(payload->data() + 1) == 1 &&
+        kiv::proto::get_u32(payload->data() + kiv::proto::kPayloadHeaderSize) == len - kPrefix) {
+      document->clear();
+      *direct = true;
+      return kiv::net::read_append(fd, document, len - kPrefix, read_ms).status == Io::kOk
+                 ? Exchange::kOk
+                 : Exchange::kLost;
+    }
+  }
+  payload->resize(first);
+  const IoResult b = kiv::net::read_append(fd, payload, len - first, read_ms);
+  return b.status == Io::kOk ? Exchange::kOk : Exchange::kLost;
+}
+
+// What a decoded answer means: kNone for Ok, else the reason. *keep tells whether the
+// connection may serve another request.
+Reason reason_of(const Message& reply, bool* keep) {
+  *keep = false;
+  Reason r = Reason::kNone;
+  bool given = false;
+  switch (static_cast<Status>(reply.code)) {
+    case Status::kOk:
+      *keep = true;
+      return Reason::kNone;
+    case Status::kFalse:
+      if (kiv::proto::decode_reason(reply.fields, &r, &given) != Decode::kOk) {
+        return Reason::kBadAnswer;
+      }
+      // A busy service closes the connection after its answer.
+      *keep = r != Reason::kBusy;
+      return given ? r : Reason::kIo;
+    case Status::kBadRequest:
+      // The only request a well-behaved client has refused is one beyond the service's cap.
+      if (kiv::proto::decode_reason(reply.fields, &r, &given) == Decode::kOk &&
+          r == Reason::kTooLarge) {
+        return Reason::kTooLarge;
+      }
+      return Reason::kBadAnswer;
+  }
+  return Reason::kBadAnswer;
+}
+
+}  // namespace
+
+ClientImpl::ClientImpl() : pid_(::getpid()) {}
+
+ClientImpl::~ClientImpl() {
+  drop_idle_locked();
+}
+
+void ClientImpl::configure(const std::string& address, unsigned int port) {
+  std::lock_guard<std::mutex> lock(mu_);
+  settings_.address = address;
+  settings_.port = port;
+  drop_idle_locked();
+}
+
+void ClientImpl::set_timeouts(int connect_ms, int io_ms) {
+  std::lock_guard<std::mutex> lock(mu_);
+  settings_.connect_ms = connect_ms > 0 ? connect_ms : kDefaultConnectMs;
+  settings_.io_ms = io_ms > 0 ? io_ms : kDefaultIoMs;
+}
+
+ClientImpl::Settings ClientImpl::settings() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return settings_;
+}
+
+bool ClientImpl::acquire(Lease* lease) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    forget_other_process_locked();
+    lease->generation = generation_;
+    lease->settings = settings_;
+    if (!idle_.empty()) {
+      lease->fd = std::move(idle_.back());
+      idle_.pop_back();
+      lease->reused = true;
+      return true;
+    }
+  }
+  return open(lease);
+}
+
+bool ClientImpl::open(Lease* lease) {
+  lease->reused = false;
+  if (lease->settings.address.empty()) return false;
+  std::string why;
+  lease->fd.reset(kiv::net::connect_tcp(lease->settings.address, lease->settings.port,
+                                        lease->settings.connect_ms, &why));
+  return lease->fd.valid();
+}
+
+void ClientImpl::release(Lease* lease) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (lease->generation == generation_ && pid_ == ::getpid() && idle_.size() < kMaxIdle) {
+    idle_.push_back(std::move(lease->fd));
+  }
+  lease->fd.reset();
+}
+
+void ClientImpl::drop_idle() {
+  std::lock_guard<std::mutex> lock(mu_);
+  drop_idle_locked();
+}
+
+void ClientImpl::drop_idle_locked() {
+  idle_.clear();
+  ++generation_;
+}
+
+// Closing a child's copies is harmless to the parent, whose sockets stay open.
+void ClientImpl::forget_other_process_locked() {
+  const pid_t now = ::getpid();
+  if (now != pid_) {
+    pid_ = now;
+    drop_idle_locked();
+  }
+}
+
+namespace kiv::client {
+
+Reason call(ClientImpl& impl, Op op, std::initializer_list<std::string_view> fields,
+            std::string* payload, Message* reply, std::string* document, bool* direct) {
+  const FrameBuilder frame(static_cast<std::uint8_t>(op), fields);
+  if (!frame.ok()) return Reason::kTooLarge;
+  ClientImpl::Lease lease;
+  if (!impl.acquire(&lease)) return Reason::kUnavailable;
+  Exchange x = exchange(lease.fd.get(), frame, impl.max_payload(), lease.settings.io_ms, payload,
+                        document, direct);
+  if (x == Exchange::kStale && lease.reused) {
+    impl.drop_idle();
+    lease.fd.reset();
+    if (!ClientImpl::open(&lease)) return Reason::kUnavailable;
+    ++lease.generation;  // the fresh connection belongs to the pool that follows the drop
+    x = exchange(lease.fd.get(), frame, impl.max_payload(), lease.settings.io_ms, payload, document,
+                 direct);
+  }
+  // Anything but a whole answer closes the connection with the lease.
+  if (x == Exchange::kBadLength) return Reason::kBadAnswer;
+  if (x != Exchange::kOk) return Reason::kUnavailable;
+  if (direct != nullptr && *direct) {
+    impl.release(&lease);
+    return Reason::kNone;
+  }
+  if (kiv::proto::decode_payload(*payload, reply) != Decode::kOk) return Reason::kBadAnswer;
+  bool keep = false;
+  const Reason r = reason_of(*reply, &keep);
+  if (keep) impl.release(&lease);
+  return r;
+}
+
+bool probe(ClientImpl& impl) {
+  ClientImpl::Lease lease;
+  lease.settings = impl.settings();
+  if (!ClientImpl::open(&lease)) return false;
+  const FrameBuilder frame(static_cast<std::uint8_t>(Op::kPing), {});
+  std::string payload;
+  Message reply;
+  return exchange(lease.fd.get(), frame, impl.max_payload(), lease.settings.io_ms, &payload) ==
+             Exchange::kOk &&
+         kiv::proto::decode_payload(payload, &reply) == Decode::kOk &&
+         reply.code == static_cast<std::uint8_t>(Status::kOk) && reply.fields.size() == 1 &&
+         reply.fields[0] == kiv::proto::kPingAnswer;
+}
+
+}  // namespace kiv::client

@@ -1,0 +1,100 @@
+// The client's side of one round trip to the repository service: the process-wide pool of
+// connections behind a WebDavUtil, the exchange of one request for one answer, and the reason
+// an answer (or its absence) stands for. Private to client/.
+//
+// Thread-safety: a ClientImpl serves every thread at once (its members are guarded by one mutex;
+// a socket leaves the pool while a thread uses it, so no socket is ever in two threads' hands).
+#ifndef KIV_CLIENT_CONNECTION_H_
+#define KIV_CLIENT_CONNECTION_H_
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <initializer_list>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/unique_fd.h"
+#include "wire/protocol.h"
+#include "wire/reason.h"
+
+// The shared part of one WebDavUtil: where the service is, the timeouts, and the idle
+// connections of the current process.
+class ClientImpl {
+ public:
+  static constexpr int kDefaultConnectMs = 3000;
+  static constexpr int kDefaultIoMs = 30000;
+
+  ClientImpl();
+  ~ClientImpl();
+  ClientImpl(const ClientImpl&) = delete;
+  ClientImpl& operator=(const ClientImpl&) = delete;
+
+  struct Settings {
+    std::string address;
+    unsigned int port = 0;
+    int connect_ms = kDefaultConnectMs;
+    int io_ms = kDefaultIoMs;
+  };
+
+  // A connection taken out of the pool or freshly opened, with the pool state it belongs to.
+  struct Lease {
+    kiv::UniqueFd fd;
+    bool reused = false;
+    std::uint64_t generation = 0;
+    Settings settings;
+  };
+
+  // Records the service's address; idle connections to the old one are dropped.
+  void configure(const std::string& address, unsigned int port);
+  // A value <= 0 restores the default.
+  void set_timeouts(int connect_ms, int io_ms);
+  Settings settings();
+
+  // Takes an idle connection of this process, or opens a new one outside the lock. False when
+  // none could be opened.
+  bool acquire(Lease* lease);
+  // Opens a new connection for a lease whose settings are filled.
+  static bool open(Lease* lease);
+  // Gives a healthy connection back; it is closed instead when the pool moved on meanwhile.
+  void release(Lease* lease);
+  // Closes every idle connection: they are stale (the service went away) or belong elsewhere.
+  void drop_idle();
+
+  std::uint32_t max_payload() const { return kiv::proto::kDefaultMaxPayload; }
+
+ private:
+  void drop_idle_locked();
+  // After fork() the idle sockets are shared with the parent: a child must never talk on them.
+  void forget_other_process_locked();
+
+  std::mutex mu_;
+  Settings settings_;
+  pid_t pid_;
+  std::uint64_t generation_ = 0;
+  std::vector<kiv::UniqueFd> idle_;
+};
+
+namespace kiv::client {
+
+// One round trip: the request goes out on a pooled connection; a connection that turns out to
+// be closed by a restarted service is replaced once by a fresh one, and the rest of the pool,
+// which is as stale, is dropped. kNone when the service answered Ok: *reply then holds the
+// answer (its fields view into *payload). With document given, an Ok answer of exactly one
+// field (a fetched document) is read from the socket straight into *document instead and
+// *direct is set. Otherwise the reason: the service's for a False answer (kIo when it gave
+// none), kTooLarge for a request beyond a frame, kUnavailable when no whole answer came,
+// kBadAnswer for one that does not decode.
+Reason call(ClientImpl& impl, kiv::proto::Op op, std::initializer_list<std::string_view> fields,
+            std::string* payload, kiv::proto::Message* reply, std::string* document = nullptr,
+            bool* direct = nullptr);
+
+// Sends Ping on a connection of its own, closed again, so that nothing stays open for the
+// children the process may fork. True when the service answered as the repository service.
+bool probe(ClientImpl& impl);
+
+}  // namespace kiv::client
+
+#endif  // KIV_CLIENT_CONNECTION_H_
