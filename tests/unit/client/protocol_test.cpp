@@ -23,6 +23,10 @@ TEST(ProtocolTest, EncodesTheDocumentedBytes) {
   EXPECT_EQ(f.size(), expected.size());
   const FrameBuilder empty(static_cast<std::uint8_t>(Status::kOk), {});
   EXPECT_EQ(empty.flatten(), std::string("\0\0\0\x05\0\0\0\0\0", 9));
+  const Reason parent_missing = Reason::kParentMissing;
+  const FrameBuilder failed(static_cast<std::uint8_t>(Status::kFalse),
+                            {reason_field(parent_missing)});
+  EXPECT_EQ(failed.flatten(), std::string("\0\0\0\x0a\x01\0\0\0\x01\0\0\0\x01\x03", 14));
 }
 
 TEST(ProtocolTest, DecodesWhatItEncodesIncludingEmptyFieldsAndZeroBytes) {
