@@ -248,9 +248,7 @@ void Server::answer_busy(int fd) {
   // One small frame into the empty send buffer of a new connection: it never waits. The answer
   // stands for whatever request the client sends; the connection closes after it.
   const Reason busy = Reason::kBusy;
-  const kiv::proto::FrameBuilder frame(static_cast<std::uint8_t>(Status::kFalse),
-                                       {reason_field(busy)});
-  (void)kiv::net::write_pieces(fd, frame.pieces(), 0);
+  respond(fd, Status::kFalse, {reason_field(busy)});
   ::shutdown(fd, SHUT_WR);
 }
 

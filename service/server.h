@@ -54,7 +54,7 @@ class Server {
   bool handle(int fd, const kiv::proto::Message& request);
   bool respond(int fd, kiv::proto::Status status, const std::vector<std::string_view>& fields);
   // Answers a connection beyond the cap with kBusy, without reading its request.
-  static void answer_busy(int fd);
+  void answer_busy(int fd);
 
   Store* store_;
   ServerOptions options_;

@@ -141,6 +141,8 @@ class Store {
   std::string keep_record(const std::string& slot, const std::string& path);
   // Deletes the records kept for path: a whole rewrite of the same document supersedes them.
   void drop_superseded(const std::string& path, const std::string& uri);
+  // Deletes the document at uri, or (any) the document or collection, for del_doc and del_any.
+  Reason remove(const char* op, std::string_view uri, bool any);
   bool remove_tree(int parent, const std::string& name, int depth);
   // Moves across file systems: a copy under a private name beside the destination, renamed into
   // place once whole and synced, then the source deleted.

@@ -153,48 +153,34 @@ Reason Store::move(std::string_view from, std::string_view to, bool collection) 
 }
 
 Reason Store::del_doc(std::string_view uri) {
-  ParsedUri u;
-  if (const Reason r = accept("DelDoc", uri, false, &u); r != Reason::kNone) return r;
-  const std::string shown = printable(u.normalized);
-  std::unique_lock<std::shared_mutex> tree(tree_);
-  Reason why = Reason::kNone;
-  UniqueFd parent = open_parent(u, &why);
-  struct stat st {};
-  const Kind k = parent.valid() ? kind_at(parent.get(), u.name(), &st) : Kind::kMissing;
-  if (k != Kind::kDocument) {
-    log_line("DelDoc %s: no such document", shown.c_str());
-    return k == Kind::kCollection ? Reason::kNotDocument : Reason::kNotFound;
-  }
-  if (::unlinkat(parent.get(), u.name().c_str(), 0) != 0 || !sync(parent.get())) {
-    const int e = errno;
-    log_line("DelDoc %s: %s", shown.c_str(), std::strerror(e));
-    return failure_reason(e);
-  }
-  return Reason::kNone;
+  return remove("DelDoc", uri, false);
 }
 
 Reason Store::del_any(std::string_view uri) {
+  return remove("DelCollection", uri, true);
+}
+
+Reason Store::remove(const char* op, std::string_view uri, bool any) {
   ParsedUri u;
-  if (const Reason r = accept("DelCollection", uri, false, &u); r != Reason::kNone) return r;
+  if (const Reason r = accept(op, uri, false, &u); r != Reason::kNone) return r;
   const std::string shown = printable(u.normalized);
   std::unique_lock<std::shared_mutex> tree(tree_);
   Reason why = Reason::kNone;
   UniqueFd parent = open_parent(u, &why);
   struct stat st {};
   const Kind k = parent.valid() ? kind_at(parent.get(), u.name(), &st) : Kind::kMissing;
-  bool ok = false;
-  if (k == Kind::kDocument) {
-    ok = ::unlinkat(parent.get(), u.name().c_str(), 0) == 0;
-  } else if (k == Kind::kCollection) {
-    ok = remove_tree(parent.get(), u.name(), 0);
-  } else {
-    log_line("DelCollection %s: no such document or collection", shown.c_str());
-    return Reason::kNotFound;
+  if (k == Kind::kError) return failure_reason(errno);
+  if (k != Kind::kDocument && !(any && k == Kind::kCollection)) {
+    log_line("%s %s: no such document%s", op, shown.c_str(), any ? " or collection" : "");
+    return k == Kind::kCollection ? Reason::kNotDocument : Reason::kNotFound;
   }
-  if (!sync(parent.get())) ok = false;
-  if (ok) return Reason::kNone;
-  log_line("DelCollection %s: could not delete everything", shown.c_str());
-  return Reason::kIo;
+  const bool removed = k == Kind::kCollection ? remove_tree(parent.get(), u.name(), 0)
+                                              : ::unlinkat(parent.get(), u.name().c_str(), 0) == 0;
+  if (removed && sync(parent.get())) return Reason::kNone;
+  const int e = errno;
+  log_line("%s %s: could not delete everything: %s", op, shown.c_str(), std::strerror(e));
+  // A tree that was deleted in part leaves no telling errno.
+  return k == Kind::kCollection ? Reason::kIo : failure_reason(e);
 }
 
 bool Store::remove_tree(int parent, const std::string& name, int depth) {
