@@ -15,13 +15,7 @@
 #include "client/kiv_client.h"
 #include "tests/unit/service/kivd_process.h"
 
-namespace kiv {
-// Failed checks name the reasons.
-void PrintTo(Reason r, std::ostream* os) {
-  *os << reason_name(r);
-}
-
-namespace test {
+namespace kiv::test {
 namespace {
 
 namespace fs = std::filesystem;
@@ -123,25 +117,12 @@ TEST_F(ClientTest, EveryOperationRoundTrips) {
   EXPECT_TRUE(client_.GetSubDirectory("/").empty());
 }
 
-TEST_F(ClientTest, TypedCallsTellWhy) {
-  ASSERT_TRUE(client_.MakeCollection("/c").ok());
-  ASSERT_TRUE(client_.StoreDoc("/c/d", "x").ok());
-  std::string content;
+TEST_F(ClientTest, TypedCallsCarryTheServicesReasons) {
   std::vector<Directory> members;
-  Directory entry;
-  EXPECT_EQ(client_.MakeCollection("/c").reason(), Reason::kExists);
   EXPECT_EQ(client_.StoreDoc("/nowhere/doc", "x").reason(), Reason::kParentMissing);
-  EXPECT_EQ(client_.StoreDoc("/c/d/x", "x").reason(), Reason::kNotCollection);
-  EXPECT_EQ(client_.FetchDoc("/c", &content).reason(), Reason::kNotDocument);
-  EXPECT_EQ(client_.Move("/none", "/x", false).reason(), Reason::kNotFound);
-  EXPECT_EQ(client_.DeleteDoc("/c").reason(), Reason::kNotDocument);
-  EXPECT_EQ(client_.DeleteAny("/.DAV").reason(), Reason::kRefusedName);
-  EXPECT_EQ(client_.Lookup("/c/none", &entry).reason(), Reason::kNotFound);
-  ASSERT_TRUE(client_.ListMembers("/c/", &members).ok());
-  ASSERT_EQ(members.size(), 1u);
-  EXPECT_EQ(members[0].path, "/c/d");
-  ASSERT_TRUE(client_.FetchDoc("/c/d", &content).ok());
-  EXPECT_EQ(content, "x");
+  EXPECT_EQ(client_.MakeCollection("/").reason(), Reason::kRefusedName);
+  EXPECT_EQ(client_.ListMembers("/none/", &members).reason(), Reason::kNotFound);
+  EXPECT_TRUE(client_.ListMembers("/", &members).ok());
 }
 
 TEST_F(ClientTest, RefusedUrisAreCleanFalse) {
@@ -304,8 +285,7 @@ TEST(ClientBusyTest, AServiceAtItsConnectionCapSaysSo) {
   KivdProcess kivd({"--max-connections", "1"});
   ASSERT_TRUE(kivd.start());
   WebDavUtil first, second;
-  // The probes may meet the slot still held by a connection closed just before: the service
-  // frees it once it has seen the close. Only the recorded address counts here.
+  // A probe may meet the slot of a connection closed just before: only the address counts.
   first.ConnectServer("127.0.0.1", kivd.port());
   second.ConnectServer("127.0.0.1", kivd.port());
   const auto until = Clock::now() + std::chrono::seconds(30);
@@ -395,5 +375,4 @@ TEST(ClientLocalTest, FactoryHandsOutOneObjectForItsKey) {
 }
 
 }  // namespace
-}  // namespace test
-}  // namespace kiv
+}  // namespace kiv::test
