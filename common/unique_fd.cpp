@@ -9,4 +9,10 @@ void UniqueFd::reset(int fd) {
   fd_ = fd;
 }
 
+bool UniqueFd::close() {
+  if (fd_ < 0) return true;
+  const int fd = release();
+  return ::close(fd) == 0;
+}
+
 }  // namespace kiv

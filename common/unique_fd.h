@@ -27,6 +27,9 @@ class UniqueFd {
     return fd;
   }
   void reset(int fd = -1);
+  // Closes the descriptor now and tells whether close(2) succeeded (errno tells why it did not);
+  // true when none is held. For files whose last write errors only close reports.
+  bool close();
 
  private:
   int fd_ = -1;

@@ -13,9 +13,10 @@
 #include <cstring>
 #include <string>
 
+#include "common/host.h"
 #include "fuzz/fuzz_support.h"
 #include "locks/locks.h"
-#include "common/host.h"
+#include "locks/locks_internal.h"
 
 namespace {
 
@@ -57,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   dav_locktoken sentinel;
   dav_locktoken* parsed = &sentinel;
-  dav_error* err = dav_kiv_parse_locktoken(pool, token_text, &parsed);
+  dav_error* err = dav_kiv_hooks_locks.parse_locktoken(pool, token_text, &parsed);
   const bool right_scheme = std::strncmp(token_text, kScheme, kSchemeLength) == 0;
   if (err != nullptr) {
     KIV_FUZZ_CHECK(parsed == &sentinel);
@@ -68,12 +69,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } else {
     KIV_FUZZ_CHECK(right_scheme && parsed != &sentinel && parsed != nullptr);
     KIV_FUZZ_CHECK(length >= kTextLength);
-    const char* formatted = dav_kiv_format_locktoken(pool, parsed);
+    const char* formatted = dav_kiv_hooks_locks.format_locktoken(pool, parsed);
     KIV_FUZZ_CHECK(std::strlen(formatted) == kTextLength);
     KIV_FUZZ_CHECK(same_token_text(formatted, token_text));
     dav_locktoken* again = nullptr;
-    KIV_FUZZ_CHECK(dav_kiv_parse_locktoken(pool, formatted, &again) == nullptr);
-    KIV_FUZZ_CHECK(dav_kiv_compare_locktoken(again, parsed) == 0);
+    KIV_FUZZ_CHECK(dav_kiv_hooks_locks.parse_locktoken(pool, formatted, &again) == nullptr);
+    KIV_FUZZ_CHECK(dav_kiv_hooks_locks.compare_locktoken(again, parsed) == 0);
   }
   delete[] token_text;
   apr_pool_clear(pool);

@@ -14,13 +14,14 @@
 #include <string>
 #include <vector>
 
-#include "wire/protocol.h"
+#include "common/host.h"
 #include "fuzz/fuzz_support.h"
 #include "locks/lock_record.h"
 #include "locks/locknull_list.h"
 #include "locks/locks.h"
-#include "common/host.h"
+#include "locks/locks_internal.h"
 #include "propdb/prop_format.h"
+#include "wire/protocol.h"
 
 namespace {
 
@@ -151,7 +152,7 @@ void locknull_list_seeds() {
 void lock_token_seeds(apr_pool_t* pool) {
   dav_locktoken token;
   std::memcpy(token.uuid.data, kToken, sizeof token.uuid.data);
-  const std::string text = dav_kiv_format_locktoken(pool, &token);
+  const std::string text = dav_kiv_hooks_locks.format_locktoken(pool, &token);
   seed("lock_token", "formatted", text);
   std::string upper = text;
   for (std::size_t i = 16; i < upper.size(); ++i)

@@ -1,92 +1,103 @@
-// The error records of the lock subsystem: every status, error id and message it reports.
-#include "locks/locks.h"
-#include "common/host.h"
+// The error records of the lock subsystem: every status, error id and message it reports, in one
+// table; the messages that print details name the details they take.
+#include <iterator>
+
+#include "locks/locks_internal.h"
 
 namespace kiv::locks {
 
+namespace {
+
+// What a message prints besides its fixed text.
+enum class Detail {
+  kNone,        // the text as it is
+  kPath,        // text, the path, then after
+  kOffsetCode,  // text, then " offset N, c=XX": the offset and the tag byte's code
+  kBytesPath,   // text, then " N bytes to PATH"
+};
+
+struct ErrorEntry {
+  LockError which;
+  int status;
+  int id;
+  Detail detail;
+  const char* text;
+  const char* after = "";  // for kPath: what follows the path
+};
+
+constexpr int k500 = HTTP_INTERNAL_SERVER_ERROR;
+constexpr int k400 = HTTP_BAD_REQUEST;
+
+// In the order of LockError.
+constexpr ErrorEntry kErrors[] = {
+    {LockError::kUnknownTokenScheme, k400, DAV_ERR_LOCK_UNK_STATE_TOKEN, Detail::kNone,
+     "The lock token uses an unknown State-token format and could not be parsed."},
+    {LockError::kBadToken, k400, DAV_ERR_LOCK_PARSE_TOKEN, Detail::kNone,
+     "The opaquelocktoken has an incorrect format and could not be parsed."},
+    {LockError::kNoLockDb, k500, DAV_ERR_LOCK_NO_DB, Detail::kNone,
+     "A lock database was not specified with the DAVLockDB directive. One must be specified to "
+     "use the locking functionality."},
+    {LockError::kOpenLockDb, k500, DAV_ERR_LOCK_OPENDB, Detail::kNone,
+     "Could not open the lock database."},
+    {LockError::kReadOnlySave, k500, 0, Detail::kNone,
+     "INTERNAL DESIGN ERROR: the lockdb was opened readonly, but an attempt to save locks was "
+     "performed."},
+    {LockError::kSaveLock, k500, DAV_ERR_LOCK_SAVE_LOCK, Detail::kNone,
+     "Could not save lock information."},
+    {LockError::kCorruptRecord, k500, DAV_ERR_LOCK_CORRUPT_DB, Detail::kOffsetCode,
+     "The lock database was found to be corrupt."},
+    {LockError::kMissingDirect, k500, DAV_ERR_LOCK_CORRUPT_DB, Detail::kNone,
+     "The lock database was found to be corrupt. An indirect lock's direct lock could not be "
+     "found."},
+    {LockError::kGetLocksComplete, k500, 0, Detail::kNone,
+     "INTERNAL DESIGN ERROR: DAV_GETLOCKS_COMPLETE is not yet supported"},
+    {LockError::kLockWithoutKey, k500, 0, Detail::kNone,
+     "INTERNAL DESIGN ERROR: a lock without its record key was handed to the lockdb."},
+    {LockError::kLocknullStat, k500, 0, Detail::kPath, "Opened but could not stat file "},
+    {LockError::kLocknullHuge, k500, 0, Detail::kPath, "Opened but rejected huge file "},
+    {LockError::kLocknullRead, k500, 0, Detail::kPath, "Failure reading locknull file for "},
+    {LockError::kLocknullRemove, k500, 0, Detail::kPath, "Error removing "},
+    {LockError::kLocknullOpenWrite, k500, 0, Detail::kPath, "Error opening ", " for writing"},
+    {LockError::kLocknullWrite, k500, 0, Detail::kBytesPath, "Error writing"},
+    {LockError::kLocknullAddLoad, k500, 0, Detail::kNone, "Could not load .locknull file."},
+    {LockError::kLocknullAddSave, k500, 0, Detail::kNone, "Could not save .locknull file."},
+    {LockError::kTimeoutPassed, k400, 0, Detail::kNone,
+     "The requested lock timeout ends before the lock could be made."},
+};
+
+constexpr bool table_in_order() {
+  for (std::size_t i = 0; i < std::size(kErrors); ++i) {
+    if (static_cast<std::size_t>(kErrors[i].which) != i) return false;
+  }
+  return std::size(kErrors) == static_cast<std::size_t>(LockError::kTimeoutPassed) + 1;
+}
+static_assert(table_in_order(), "kErrors lists every LockError in order");
+
+// The entry's message with its details filled in, from pool.
+const char* message_of(apr_pool_t* pool, const ErrorEntry& entry, const LockErrorDetail& detail) {
+  switch (entry.detail) {
+    case Detail::kNone:
+      return entry.text;
+    case Detail::kPath:
+      // apr_pstrcat would end at a null path where printf's %s printed "(null)".
+      return apr_pstrcat(pool, entry.text, detail.path != nullptr ? detail.path : "(null)",
+                         entry.after, nullptr);
+    case Detail::kOffsetCode:
+      return apr_psprintf(pool, "%s offset %lu, c=%02x", entry.text, detail.number, detail.code);
+    case Detail::kBytesPath:
+      return apr_psprintf(pool, "%s %lu bytes to %s", entry.text, detail.number, detail.path);
+  }
+  return entry.text;
+}
+
+}  // namespace
+
 dav_error* lock_error(apr_pool_t* pool, LockError which, dav_error* prev,
                       const LockErrorDetail& detail) {
-  int status = HTTP_INTERNAL_SERVER_ERROR;
-  int id = 0;
-  const char* message = nullptr;
-  switch (which) {
-    case LockError::kUnknownTokenScheme:
-      status = HTTP_BAD_REQUEST;
-      id = DAV_ERR_LOCK_UNK_STATE_TOKEN;
-      message = "The lock token uses an unknown State-token format and could not be parsed.";
-      break;
-    case LockError::kBadToken:
-      status = HTTP_BAD_REQUEST;
-      id = DAV_ERR_LOCK_PARSE_TOKEN;
-      message = "The opaquelocktoken has an incorrect format and could not be parsed.";
-      break;
-    case LockError::kNoLockDb:
-      id = DAV_ERR_LOCK_NO_DB;
-      message =
-          "A lock database was not specified with the DAVLockDB directive. One must be "
-          "specified to use the locking functionality.";
-      break;
-    case LockError::kOpenLockDb:
-      id = DAV_ERR_LOCK_OPENDB;
-      message = "Could not open the lock database.";
-      break;
-    case LockError::kReadOnlySave:
-      message =
-          "INTERNAL DESIGN ERROR: the lockdb was opened readonly, but an attempt to save locks "
-          "was performed.";
-      break;
-    case LockError::kSaveLock:
-      id = DAV_ERR_LOCK_SAVE_LOCK;
-      message = "Could not save lock information.";
-      break;
-    case LockError::kCorruptRecord:
-      id = DAV_ERR_LOCK_CORRUPT_DB;
-      message = apr_psprintf(pool, "The lock database was found to be corrupt. offset %lu, c=%02x",
-                             detail.number, detail.code);
-      break;
-    case LockError::kMissingDirect:
-      id = DAV_ERR_LOCK_CORRUPT_DB;
-      message =
-          "The lock database was found to be corrupt. An indirect lock's direct lock could not "
-          "be found.";
-      break;
-    case LockError::kGetLocksComplete:
-      message = "INTERNAL DESIGN ERROR: DAV_GETLOCKS_COMPLETE is not yet supported";
-      break;
-    case LockError::kLockWithoutKey:
-      message = "INTERNAL DESIGN ERROR: a lock without its record key was handed to the lockdb.";
-      break;
-    case LockError::kLocknullStat:
-      message = apr_psprintf(pool, "Opened but could not stat file %s", detail.path);
-      break;
-    case LockError::kLocknullHuge:
-      message = apr_psprintf(pool, "Opened but rejected huge file %s", detail.path);
-      break;
-    case LockError::kLocknullRead:
-      message = apr_psprintf(pool, "Failure reading locknull file for %s", detail.path);
-      break;
-    case LockError::kLocknullRemove:
-      message = apr_psprintf(pool, "Error removing %s", detail.path);
-      break;
-    case LockError::kLocknullOpenWrite:
-      message = apr_psprintf(pool, "Error opening %s for writing", detail.path);
-      break;
-    case LockError::kLocknullWrite:
-      message = apr_psprintf(pool, "Error writing %lu bytes to %s", detail.number, detail.path);
-      break;
-    case LockError::kLocknullAddLoad:
-      message = "Could not load .locknull file.";
-      break;
-    case LockError::kLocknullAddSave:
-      message = "Could not save .locknull file.";
-      break;
-    case LockError::kTimeoutPassed:
-      status = HTTP_BAD_REQUEST;
-      message = "The requested lock timeout ends before the lock could be made.";
-      break;
-  }
-  if (prev != nullptr) return dav_push_error(pool, status, id, message, prev);
-  return dav_new_error(pool, status, id, 0, message);
+  const ErrorEntry& entry = kErrors[static_cast<std::size_t>(which)];
+  const char* message = message_of(pool, entry, detail);
+  if (prev != nullptr) return dav_push_error(pool, entry.status, entry.id, message, prev);
+  return dav_new_error(pool, entry.status, entry.id, 0, message);
 }
 
 }  // namespace kiv::locks

@@ -1,340 +1,65 @@
-// The lock operations that mod_dav asks of the provider, one resource at a time, on top of the
-// lock records; and the provider's lock hook table.
-//
-// A lock taken on a resource is a direct entry in that resource's record. A resource reached by
-// an ancestor's depth-infinity lock holds an indirect entry pointing at the record with the direct
-// entry; resolving it loads that record and finds the direct entry with the same token.
-//
-// Lists are built by head insertion throughout: the loader reverses the stored order, and the
-// hooks that hand out lists reverse again, so get_locks answers with the locks of the indirect
-// entries first, then those of the direct entries, each group in stored order.
-#include "locks/locks.h"
-#include "common/host.h"
+// The provider's lock hook table: one-line adapters that keep exceptions out of the server and
+// hand each call to the C++ function that does the work: lock_token.cpp (tokens), lockdb.cpp (the
+// database handle), lock_ops.cpp (the lock operations).
 #include "common/guard.h"
-#include "module/kiv_module.h"
-#include "repository/repository.h"
+#include "locks/locks.h"
+#include "locks/locks_internal.h"
+
+extern "C" {
 
 namespace {
-
-using kiv::locks::lock_error;
-using kiv::locks::LockError;
 
 apr_pool_t* pool_of(const dav_lockdb* lockdb) {
   return lockdb->info->pool;
 }
 
-bool same_token(const dav_locktoken* a, const dav_locktoken* b) {
-  return dav_kiv_compare_locktoken(a, b) == 0;
+// Fills the get_supportedlock slot. The same static text for every resource.
+const char* dav_kiv_get_supportedlock(const dav_resource* /*resource*/) {
+  return kiv::locks::get_supportedlock();
 }
 
-// Stored scope and type bytes as the host's enumerations; values the host does not define (a
-// damaged record) become its "unknown" value instead of an out-of-range enumerator.
-dav_lock_scope scope_of(std::int8_t value) {
-  switch (value) {
-    case DAV_LOCKSCOPE_EXCLUSIVE:
-      return DAV_LOCKSCOPE_EXCLUSIVE;
-    case DAV_LOCKSCOPE_SHARED:
-      return DAV_LOCKSCOPE_SHARED;
-    default:
-      return DAV_LOCKSCOPE_UNKNOWN;
-  }
+// Fills the parse_locktoken slot. The scheme must open the text exactly (case matters); what
+// follows is whatever apr_uuid_parse accepts. The token comes from p.
+dav_error* dav_kiv_parse_locktoken(apr_pool_t* p, const char* char_token,
+                                   dav_locktoken** locktoken_p) {
+  return kiv::guarded(p, [&] { return kiv::locks::parse_locktoken(p, char_token, locktoken_p); });
 }
 
-dav_lock_type type_of(std::int8_t value) {
-  return value == DAV_LOCKTYPE_WRITE ? DAV_LOCKTYPE_WRITE : DAV_LOCKTYPE_UNKNOWN;
+// Fills the format_locktoken slot: "opaquelocktoken:" and the 36-character UUID, from p.
+const char* dav_kiv_format_locktoken(apr_pool_t* p, const dav_locktoken* locktoken) {
+  return kiv::locks::format_locktoken(p, locktoken);
 }
 
-// Fills the user fields of lock from a direct entry; the strings are shared with the entry.
-void copy_direct(dav_lock* lock, const dav_kiv_direct_entry* entry) {
-  lock->scope = scope_of(entry->scope);
-  lock->type = type_of(entry->type);
-  lock->depth = entry->depth;
-  lock->timeout = static_cast<time_t>(entry->timeout);
-  lock->owner = entry->owner;
-  lock->auth_user = entry->auth_user;
+// Fills the compare_locktoken slot: the 16 UUID bytes in unsigned byte order.
+int dav_kiv_compare_locktoken(const dav_locktoken* lt1, const dav_locktoken* lt2) {
+  return kiv::locks::compare_locktoken(lt1, lt2);
 }
 
-dav_lock* new_lock(dav_lockdb* lockdb, const dav_resource* resource, apr_datum_t key,
-                   const dav_locktoken* token) {
-  dav_lock* lock = dav_kiv_lock_alloc(lockdb, key, token);
-  lock->is_locknull = !resource->exists;
-  return lock;
+// Fills the open_lockdb slot. The handle comes from the request pool; without a DAVLockDB path
+// reads see no locks and taking one fails. With force the file is opened at once, else by the
+// first operation that needs it.
+dav_error* dav_kiv_open_lockdb(request_rec* r, int ro, int force, dav_lockdb** lockdb) {
+  return kiv::guarded(r->pool, [&] { return kiv::locks::open_lockdb(r, ro, force, lockdb); });
 }
 
-// Sets the timeout of entry to new_time for every token of the list equal to its own; 1 when one
-// matched. Only memory changes; the caller saves.
-int dav_kiv_lock_refresh_entry(dav_kiv_direct_entry* entry, const dav_locktoken_list* ltl,
-                               time_t new_time) {
-  int matched = 0;
-  for (; ltl != nullptr; ltl = ltl->next) {
-    if (same_token(entry->locktoken, ltl->locktoken)) {
-      entry->timeout = new_time;
-      matched = 1;
-    }
-  }
-  return matched;
+// Fills the close_lockdb slot: closes the DBM file if the handle opened one, which also releases
+// the database's advisory lock.
+void dav_kiv_close_lockdb(dav_lockdb* lockdb) {
+  kiv::guarded_void([&] { kiv::locks::close_lockdb(lockdb); });
 }
 
-// Finds the direct entry that an indirect entry inherits from, loading (and, on a read-write
-// handle, pruning) the record it points to; that record's lists are handed back when asked for.
-// Null with *err set when the record cannot be loaded or holds no such entry.
-dav_kiv_direct_entry* dav_kiv_lock_resolve(dav_lockdb* lockdb,
-                                           const dav_kiv_indirect_entry* indirect, dav_error** err,
-                                           dav_kiv_direct_entry** ref_direct = nullptr,
-                                           dav_kiv_indirect_entry** ref_indirect = nullptr) {
-  dav_kiv_direct_entry* dl = nullptr;
-  dav_kiv_indirect_entry* il = nullptr;
-  *err = dav_kiv_lockrec_load(lockdb, indirect->key, &dl, &il);
-  if (*err != nullptr) return nullptr;
-  if (ref_direct != nullptr) *ref_direct = dl;
-  if (ref_indirect != nullptr) *ref_indirect = il;
-  for (; dl != nullptr; dl = dl->next) {
-    if (same_token(indirect->locktoken, dl->locktoken)) return dl;
-  }
-  *err = lock_error(pool_of(lockdb), LockError::kMissingDirect);
-  return nullptr;
+// Fills the remove_locknull_state slot: the resource leaves its lock-null list and its record
+// moves from the name key of its path to its current key.
+dav_error* dav_kiv_remove_locknull_state(dav_lockdb* lockdb, const dav_resource* resource) {
+  return kiv::guarded(pool_of(lockdb),
+                      [&] { return kiv::locks::remove_locknull_state(lockdb, resource); });
 }
-
-dav_error* get_locks(dav_lockdb* lockdb, const dav_resource* resource, int calltype,
-                     dav_lock** locks) {
-  apr_pool_t* pool = pool_of(lockdb);
-  if (calltype == DAV_GETLOCKS_COMPLETE) return lock_error(pool, LockError::kGetLocksComplete);
-  const apr_datum_t key = dav_kiv_lock_key(pool, resource);
-  dav_kiv_direct_entry* direct = nullptr;
-  dav_kiv_indirect_entry* indirect = nullptr;
-  if (dav_error* err = dav_kiv_lockrec_load(lockdb, key, &direct, &indirect)) return err;
-
-  dav_lock* result = nullptr;
-  for (; direct != nullptr; direct = direct->next) {
-    dav_lock* lock = new_lock(lockdb, resource, key, direct->locktoken);
-    copy_direct(lock, direct);
-    lock->next = result;
-    result = lock;
-  }
-  for (; indirect != nullptr; indirect = indirect->next) {
-    dav_lock* lock = new_lock(lockdb, resource, indirect->key, indirect->locktoken);
-    if (calltype == DAV_GETLOCKS_RESOLVED) {
-      dav_error* err = nullptr;
-      const dav_kiv_direct_entry* found = dav_kiv_lock_resolve(lockdb, indirect, &err);
-      if (found == nullptr) return err;
-      copy_direct(lock, found);
-    } else {
-      lock->rectype = DAV_LOCKREC_INDIRECT_PARTIAL;
-    }
-    lock->next = result;
-    result = lock;
-  }
-  *locks = result;
-  return nullptr;
-}
-
-dav_error* find_lock(dav_lockdb* lockdb, const dav_resource* resource,
-                     const dav_locktoken* locktoken, int partial_ok, dav_lock** lock) {
-  *lock = nullptr;
-  apr_pool_t* pool = pool_of(lockdb);
-  const apr_datum_t key = dav_kiv_lock_key(pool, resource);
-  dav_kiv_direct_entry* direct = nullptr;
-  dav_kiv_indirect_entry* indirect = nullptr;
-  if (dav_error* err = dav_kiv_lockrec_load(lockdb, key, &direct, &indirect)) return err;
-
-  for (; direct != nullptr; direct = direct->next) {
-    if (same_token(direct->locktoken, locktoken)) {
-      *lock = new_lock(lockdb, resource, key, locktoken);
-      copy_direct(*lock, direct);
-      return nullptr;
-    }
-  }
-  for (; indirect != nullptr; indirect = indirect->next) {
-    if (!same_token(indirect->locktoken, locktoken)) continue;
-    *lock = new_lock(lockdb, resource, indirect->key, locktoken);
-    if (partial_ok) {
-      (*lock)->rectype = DAV_LOCKREC_INDIRECT_PARTIAL;
-      return nullptr;
-    }
-    (*lock)->rectype = DAV_LOCKREC_INDIRECT;
-    dav_error* err = nullptr;
-    const dav_kiv_direct_entry* found = dav_kiv_lock_resolve(lockdb, indirect, &err);
-    if (found == nullptr) return err;
-    copy_direct(*lock, found);
-    return nullptr;
-  }
-  return nullptr;
-}
-
-dav_error* has_locks(dav_lockdb* lockdb, const dav_resource* resource, int* locks_present) {
-  *locks_present = 0;
-  if (dav_error* err = dav_kiv_lockdb_ensure_open(lockdb)) return err;
-  dav_lockdb_private* info = lockdb->info;
-  if (info->db == nullptr) return nullptr;
-  *locks_present = dav_kiv_dbm_exists(info->db, dav_kiv_lock_key(info->pool, resource));
-  return nullptr;
-}
-
-// True when a lock timeout ends no later than the second its request began: the client asked
-// for zero seconds or less, or for something that is no number. Such a lock would be answered as
-// granted and protect nothing, so it is refused. A timeout of a second or more is never refused,
-// however long the request took.
-bool timeout_already_passed(const dav_lockdb* lockdb, time_t timeout) {
-  if (timeout == DAV_TIMEOUT_INFINITE) return false;
-  const request_rec* r = lockdb->info->request;
-  const apr_time_t began = r != nullptr ? r->request_time : apr_time_now();
-  return timeout <= static_cast<time_t>(apr_time_sec(began));
-}
-
-dav_error* append_locks(dav_lockdb* lockdb, const dav_resource* resource, int make_indirect,
-                        const dav_lock* lock) {
-  apr_pool_t* pool = pool_of(lockdb);
-  const apr_datum_t key = dav_kiv_lock_key(pool, resource);
-  dav_kiv_direct_entry* direct = nullptr;
-  dav_kiv_indirect_entry* indirect = nullptr;
-  for (const dav_lock* l = lock; l != nullptr && !make_indirect; l = l->next) {
-    if (l->rectype == DAV_LOCKREC_DIRECT && timeout_already_passed(lockdb, l->timeout)) {
-      return lock_error(pool, LockError::kTimeoutPassed);
-    }
-  }
-  if (dav_error* err = dav_kiv_lockrec_load(lockdb, key, &direct, &indirect)) return err;
-  // A new lock on a URL that maps to nothing and held no lock makes a lock-null resource.
-  const bool creates_locknull =
-      !resource->exists && !make_indirect && direct == nullptr && indirect == nullptr;
-
-  for (; lock != nullptr; lock = lock->next) {
-    if (make_indirect || lock->rectype != DAV_LOCKREC_DIRECT) {
-      // An indirect entry points at the record of the lock's direct entry, which only a lock
-      // made by this provider knows.
-      if (lock->info == nullptr) return lock_error(pool, LockError::kLockWithoutKey);
-      auto* e =
-          static_cast<dav_kiv_indirect_entry*>(apr_pcalloc(pool, sizeof(dav_kiv_indirect_entry)));
-      e->locktoken = lock->locktoken;
-      e->key = lock->info->key;
-      // An indirect entry appended as such never expires by itself: it goes with its direct
-      // entry's removal. One made from a direct lock expires with it.
-      if (make_indirect) e->timeout = lock->timeout;
-      e->next = indirect;
-      indirect = e;
-    } else {
-      auto* e = static_cast<dav_kiv_direct_entry*>(apr_pcalloc(pool, sizeof(dav_kiv_direct_entry)));
-      e->scope = static_cast<std::int8_t>(lock->scope);
-      e->type = static_cast<std::int8_t>(lock->type);
-      e->depth = lock->depth;
-      e->timeout = lock->timeout;
-      e->locktoken = lock->locktoken;
-      e->owner = lock->owner;
-      e->auth_user = lock->auth_user;
-      e->next = direct;
-      direct = e;
-    }
-  }
-  if (dav_error* err = dav_kiv_lockrec_save(lockdb, key, direct, indirect)) return err;
-  if (!resource->exists) {
-    if (dav_error* err = dav_kiv_locknull_add(pool, resource)) return err;
-    if (creates_locknull) dav_kiv_note_lock_created(lockdb->info->request);
-  }
-  return nullptr;
-}
-
-dav_error* remove_lock(dav_lockdb* lockdb, const dav_resource* resource,
-                       const dav_locktoken* locktoken) {
-  apr_pool_t* pool = pool_of(lockdb);
-  const apr_datum_t key = dav_kiv_lock_key(pool, resource);
-  dav_kiv_direct_entry* direct = nullptr;
-  dav_kiv_indirect_entry* indirect = nullptr;
-  if (locktoken != nullptr) {
-    if (dav_error* err = dav_kiv_lockrec_load(lockdb, key, &direct, &indirect)) return err;
-    for (dav_kiv_direct_entry** link = &direct; *link != nullptr;) {
-      if (same_token((*link)->locktoken, locktoken)) {
-        *link = (*link)->next;
-      } else {
-        link = &(*link)->next;
-      }
-    }
-    for (dav_kiv_indirect_entry** link = &indirect; *link != nullptr;) {
-      if (same_token((*link)->locktoken, locktoken)) {
-        *link = (*link)->next;
-      } else {
-        link = &(*link)->next;
-      }
-    }
-  }
-  if (dav_error* err = dav_kiv_lockrec_save(lockdb, key, direct, indirect)) return err;
-  if (!resource->exists && direct == nullptr && indirect == nullptr) {
-    dav_buffer work = {0, 0, nullptr};
-    return dav_kiv_locknull_remove_member(pool, dav_kiv_resource_pathname(resource), &work);
-  }
-  return nullptr;
-}
-
-dav_error* remove_locknull_state(dav_lockdb* lockdb, const dav_resource* resource) {
-  apr_pool_t* pool = pool_of(lockdb);
-  const char* path = dav_kiv_resource_pathname(resource);
-  dav_buffer work = {0, 0, nullptr};
-  if (dav_error* err = dav_kiv_locknull_remove_member(pool, path, &work)) return err;
-
-  const apr_datum_t name_key = dav_kiv_lock_name_key(pool, path);
-  dav_kiv_direct_entry* direct = nullptr;
-  dav_kiv_indirect_entry* indirect = nullptr;
-  if (dav_error* err = dav_kiv_lockrec_load(lockdb, name_key, &direct, &indirect)) return err;
-  if (dav_error* err = dav_kiv_lockrec_save(lockdb, name_key, nullptr, nullptr)) return err;
-  // Once a file exists at the path its key is the identity key; the record moves there, replacing
-  // whatever was stored under it.
-  const apr_datum_t key = dav_kiv_lock_key(pool, resource);
-  return dav_kiv_lockrec_save(lockdb, key, direct, indirect);
-}
-
-dav_error* refresh_locks(dav_lockdb* lockdb, const dav_resource* resource,
-                         const dav_locktoken_list* ltl, time_t new_time, dav_lock** locks) {
-  *locks = nullptr;
-  apr_pool_t* pool = pool_of(lockdb);
-  // A refresh that would end the lock at once is refused, as a new lock would be.
-  if (timeout_already_passed(lockdb, new_time)) return lock_error(pool, LockError::kTimeoutPassed);
-  const apr_datum_t key = dav_kiv_lock_key(pool, resource);
-  dav_kiv_direct_entry* direct = nullptr;
-  dav_kiv_indirect_entry* indirect = nullptr;
-  if (dav_error* err = dav_kiv_lockrec_load(lockdb, key, &direct, &indirect)) return err;
-
-  bool changed = false;
-  for (dav_kiv_direct_entry* e = direct; e != nullptr; e = e->next) {
-    if (!dav_kiv_lock_refresh_entry(e, ltl, new_time)) continue;
-    dav_lock* lock = new_lock(lockdb, resource, key, e->locktoken);
-    copy_direct(lock, e);
-    lock->next = *locks;
-    *locks = lock;
-    changed = true;
-  }
-  if (changed) {
-    if (dav_error* err = dav_kiv_lockrec_save(lockdb, key, direct, indirect)) return err;
-  }
-
-  for (const dav_kiv_indirect_entry* e = indirect; e != nullptr; e = e->next) {
-    dav_error* err = nullptr;
-    dav_kiv_direct_entry* ref_direct = nullptr;
-    dav_kiv_indirect_entry* ref_indirect = nullptr;
-    dav_kiv_direct_entry* found = dav_kiv_lock_resolve(lockdb, e, &err, &ref_direct, &ref_indirect);
-    if (found == nullptr) return err;
-    if (!dav_kiv_lock_refresh_entry(found, ltl, new_time)) continue;
-    dav_lock* lock = new_lock(lockdb, resource, e->key, found->locktoken);
-    copy_direct(lock, found);
-    lock->next = *locks;
-    *locks = lock;
-    err = dav_kiv_lockrec_save(lockdb, e->key, ref_direct, ref_indirect);
-    if (err != nullptr) return err;
-  }
-  return nullptr;
-}
-
-}  // namespace
-
-extern "C" {
 
 // Fills the create_lock slot: a new direct lock with a fresh token for the resource's key, not
 // stored until append_locks.
 dav_error* dav_kiv_create_lock(dav_lockdb* lockdb, const dav_resource* resource, dav_lock** lock) {
-  return kiv::guarded(pool_of(lockdb), [&]() -> dav_error* {
-    if (lockdb->info->lockdb_path == nullptr) {
-      return kiv::locks::lock_error(pool_of(lockdb), kiv::locks::LockError::kNoLockDb);
-    }
-    *lock = new_lock(lockdb, resource, dav_kiv_lock_key(pool_of(lockdb), resource), nullptr);
-    return nullptr;
-  });
+  return kiv::guarded(pool_of(lockdb),
+                      [&] { return kiv::locks::create_lock(lockdb, resource, lock); });
 }
 
 // Fills the get_locks slot. DAV_GETLOCKS_RESOLVED fills indirect locks from their direct entries
@@ -343,21 +68,23 @@ dav_error* dav_kiv_create_lock(dav_lockdb* lockdb, const dav_resource* resource,
 dav_error* dav_kiv_get_locks(dav_lockdb* lockdb, const dav_resource* resource, int calltype,
                              dav_lock** locks) {
   return kiv::guarded(pool_of(lockdb),
-                      [&] { return get_locks(lockdb, resource, calltype, locks); });
+                      [&] { return kiv::locks::get_locks(lockdb, resource, calltype, locks); });
 }
 
 // Fills the find_lock slot: the lock with this token, or null. An indirect one is partial when
 // partial_ok allows it, else resolved and marked DAV_LOCKREC_INDIRECT.
 dav_error* dav_kiv_find_lock(dav_lockdb* lockdb, const dav_resource* resource,
                              const dav_locktoken* locktoken, int partial_ok, dav_lock** lock) {
-  return kiv::guarded(pool_of(lockdb),
-                      [&] { return find_lock(lockdb, resource, locktoken, partial_ok, lock); });
+  return kiv::guarded(pool_of(lockdb), [&] {
+    return kiv::locks::find_lock(lockdb, resource, locktoken, partial_ok, lock);
+  });
 }
 
 // Fills the has_locks slot: whether a record exists for the resource, without loading it (a
 // record of only expired entries still counts).
 dav_error* dav_kiv_has_locks(dav_lockdb* lockdb, const dav_resource* resource, int* locks_present) {
-  return kiv::guarded(pool_of(lockdb), [&] { return has_locks(lockdb, resource, locks_present); });
+  return kiv::guarded(pool_of(lockdb),
+                      [&] { return kiv::locks::has_locks(lockdb, resource, locks_present); });
 }
 
 // Fills the append_locks slot: adds the chain's locks to the resource's record as they are or,
@@ -365,30 +92,29 @@ dav_error* dav_kiv_has_locks(dav_lockdb* lockdb, const dav_resource* resource, i
 // lock-null list. Nothing is compared with what is stored already.
 dav_error* dav_kiv_append_locks(dav_lockdb* lockdb, const dav_resource* resource, int make_indirect,
                                 const dav_lock* lock) {
-  return kiv::guarded(pool_of(lockdb),
-                      [&] { return append_locks(lockdb, resource, make_indirect, lock); });
+  return kiv::guarded(pool_of(lockdb), [&] {
+    return kiv::locks::append_locks(lockdb, resource, make_indirect, lock);
+  });
 }
 
 // Fills the remove_lock slot: removes the entries holding locktoken, or every entry when it is
 // null; a resource that does not exist and is left without entries leaves the lock-null list.
 dav_error* dav_kiv_remove_lock(dav_lockdb* lockdb, const dav_resource* resource,
                                const dav_locktoken* locktoken) {
-  return kiv::guarded(pool_of(lockdb), [&] { return remove_lock(lockdb, resource, locktoken); });
-}
-
-// Fills the remove_locknull_state slot: the resource leaves its lock-null list and its record
-// moves from the name key of its path to its current key.
-dav_error* dav_kiv_remove_locknull_state(dav_lockdb* lockdb, const dav_resource* resource) {
-  return kiv::guarded(pool_of(lockdb), [&] { return remove_locknull_state(lockdb, resource); });
+  return kiv::guarded(pool_of(lockdb),
+                      [&] { return kiv::locks::remove_lock(lockdb, resource, locktoken); });
 }
 
 // Fills the refresh_locks slot: every direct lock reached from the resource whose token is in the
 // list gets new_time; the refreshed locks come back resolved.
 dav_error* dav_kiv_refresh_locks(dav_lockdb* lockdb, const dav_resource* resource,
                                  const dav_locktoken_list* ltl, time_t new_time, dav_lock** locks) {
-  return kiv::guarded(pool_of(lockdb),
-                      [&] { return refresh_locks(lockdb, resource, ltl, new_time, locks); });
+  return kiv::guarded(pool_of(lockdb), [&] {
+    return kiv::locks::refresh_locks(lockdb, resource, ltl, new_time, locks);
+  });
 }
+
+}  // namespace
 
 const dav_hooks_locks dav_kiv_hooks_locks = {
     dav_kiv_get_supportedlock,

@@ -3,9 +3,9 @@
 
 #include <cstring>
 
-#include "locks/locks.h"
-#include "common/host.h"
-#include "common/guard.h"
+#include "locks/locks_internal.h"
+
+namespace kiv::locks {
 
 namespace {
 
@@ -28,41 +28,35 @@ static_assert(sizeof(kSupportedLock) - 1 == 212, "clients see exactly these byte
 
 }  // namespace
 
-extern "C" {
-
-// Fills the get_supportedlock slot. The same static text for every resource.
-const char* dav_kiv_get_supportedlock(const dav_resource* /*resource*/) {
+// The same static text for every resource.
+const char* get_supportedlock() {
   return kSupportedLock;
 }
 
-// Fills the parse_locktoken slot. The scheme must open the text exactly (case matters); what
-// follows is whatever apr_uuid_parse accepts. The token comes from p.
-dav_error* dav_kiv_parse_locktoken(apr_pool_t* p, const char* char_token,
-                                   dav_locktoken** locktoken_p) {
-  return kiv::guarded(p, [&]() -> dav_error* {
-    using kiv::locks::LockError;
-    if (std::strncmp(char_token, kTokenScheme, kTokenSchemeLength) != 0) {
-      return kiv::locks::lock_error(p, LockError::kUnknownTokenScheme);
-    }
-    auto* token = static_cast<dav_locktoken*>(apr_pcalloc(p, sizeof(dav_locktoken)));
-    if (apr_uuid_parse(&token->uuid, char_token + kTokenSchemeLength) != APR_SUCCESS) {
-      return kiv::locks::lock_error(p, LockError::kBadToken);
-    }
-    *locktoken_p = token;
-    return nullptr;
-  });
+// The scheme must open the text exactly (case matters); what follows is whatever apr_uuid_parse
+// accepts. The token comes from p.
+dav_error* parse_locktoken(apr_pool_t* p, const char* char_token, dav_locktoken** locktoken_p) {
+  if (std::strncmp(char_token, kTokenScheme, kTokenSchemeLength) != 0) {
+    return lock_error(p, LockError::kUnknownTokenScheme);
+  }
+  auto* token = static_cast<dav_locktoken*>(apr_pcalloc(p, sizeof(dav_locktoken)));
+  if (apr_uuid_parse(&token->uuid, char_token + kTokenSchemeLength) != APR_SUCCESS) {
+    return lock_error(p, LockError::kBadToken);
+  }
+  *locktoken_p = token;
+  return nullptr;
 }
 
-// Fills the format_locktoken slot: "opaquelocktoken:" and the 36-character UUID, from p.
-const char* dav_kiv_format_locktoken(apr_pool_t* p, const dav_locktoken* locktoken) {
+// "opaquelocktoken:" and the 36-character UUID, from p.
+const char* format_locktoken(apr_pool_t* p, const dav_locktoken* locktoken) {
   char text[APR_UUID_FORMATTED_LENGTH + 1];
   apr_uuid_format(text, &locktoken->uuid);
   return apr_pstrcat(p, kTokenScheme, text, nullptr);
 }
 
-// Fills the compare_locktoken slot: the 16 UUID bytes in unsigned byte order.
-int dav_kiv_compare_locktoken(const dav_locktoken* lt1, const dav_locktoken* lt2) {
+// The 16 UUID bytes in unsigned byte order.
+int compare_locktoken(const dav_locktoken* lt1, const dav_locktoken* lt2) {
   return std::memcmp(lt1->uuid.data, lt2->uuid.data, sizeof(lt1->uuid.data));
 }
 
-}  // extern "C"
+}  // namespace kiv::locks

@@ -9,15 +9,13 @@
 
 #include "locks/lock_record.h"
 #include "locks/locks.h"
-#include "common/host.h"
-#include "common/guard.h"
-#include "module/kiv_module.h"
-#include "repository/repository.h"
+#include "locks/locks_internal.h"
+#include "provider/resource.h"
+#include "provider/server_conf.h"
+
+namespace kiv::locks {
 
 namespace {
-
-using kiv::locks::lock_error;
-using kiv::locks::LockError;
 
 // The handle and the provider's part of it, allocated as one block.
 struct LockDbBlock {
@@ -35,7 +33,7 @@ struct LockBlock {
 // Hands a value fetched from the DBM layer back to it on every path out of the loader.
 class FetchedValue {
  public:
-  FetchedValue(dav_db* db, apr_datum_t value) : db_(db), value_(value) {}
+  FetchedValue(DbmFile* db, apr_datum_t value) : db_(db), value_(value) {}
   ~FetchedValue() {
     if (value_.dptr != nullptr) dav_kiv_dbm_free_datum(db_, value_);
   }
@@ -46,7 +44,7 @@ class FetchedValue {
   std::size_t size() const { return value_.dsize; }
 
  private:
-  dav_db* db_;
+  DbmFile* db_;
   apr_datum_t value_;
 };
 
@@ -70,8 +68,7 @@ std::string_view view_of(const char* text) {
 // resource was a lock-null resource and its name leaves the lock-null list.
 dav_error* drop_expired_locknull(apr_pool_t* pool, apr_datum_t key, dav_buffer* work) {
   std::string_view path;
-  if (!kiv::locks::name_key_path(reinterpret_cast<const std::uint8_t*>(key.dptr), key.dsize,
-                                 &path)) {
+  if (!name_key_path(reinterpret_cast<const std::uint8_t*>(key.dptr), key.dsize, &path)) {
     return nullptr;
   }
   const char* local = apr_pstrmemdup(pool, path.data(), path.size());
@@ -87,22 +84,21 @@ dav_error* drop_expired_locknull(apr_pool_t* pool, apr_datum_t key, dav_buffer* 
 dav_error* decode_record(apr_pool_t* pool, apr_datum_t key, const FetchedValue& value,
                          dav_kiv_direct_entry** direct, dav_kiv_indirect_entry** indirect,
                          bool* pruned) {
-  const bool is_name_key =
-      key.dsize > 0 && static_cast<std::uint8_t>(key.dptr[0]) == kiv::locks::kKeyName;
+  const bool is_name_key = key.dsize > 0 && static_cast<std::uint8_t>(key.dptr[0]) == kKeyName;
   dav_buffer work = {0, 0, nullptr};
-  kiv::locks::RecordReader reader(value.data(), value.size());
-  kiv::locks::RecordEntry entry;
+  RecordReader reader(value.data(), value.size());
+  RecordEntry entry;
   for (;;) {
-    const kiv::locks::ReadResult result = reader.next(&entry);
-    if (result == kiv::locks::ReadResult::kEnd) return nullptr;
-    if (result == kiv::locks::ReadResult::kCorrupt) {
-      kiv::locks::LockErrorDetail detail;
+    const ReadResult result = reader.next(&entry);
+    if (result == ReadResult::kEnd) return nullptr;
+    if (result == ReadResult::kCorrupt) {
+      LockErrorDetail detail;
       detail.number = reader.corrupt().offset;
-      detail.code = kiv::locks::corrupt_tag_code(reader.corrupt().tag);
+      detail.code = corrupt_tag_code(reader.corrupt().tag);
       return lock_error(pool, LockError::kCorruptRecord, nullptr, detail);
     }
-    if (entry.tag == kiv::locks::kEntryDirect) {
-      const kiv::locks::DirectFields& d = entry.direct;
+    if (entry.tag == kEntryDirect) {
+      const DirectFields& d = entry.direct;
       if (dav_kiv_lock_expired(d.timeout)) {
         *pruned = true;
         if (is_name_key) {
@@ -121,7 +117,7 @@ dav_error* decode_record(apr_pool_t* pool, apr_datum_t key, const FetchedValue& 
       e->next = *direct;
       *direct = e;
     } else {
-      const kiv::locks::IndirectFields& i = entry.indirect;
+      const IndirectFields& i = entry.indirect;
       if (dav_kiv_lock_expired(i.timeout)) {
         *pruned = true;
         continue;
@@ -136,6 +132,51 @@ dav_error* decode_record(apr_pool_t* pool, apr_datum_t key, const FetchedValue& 
       *indirect = e;
     }
   }
+}
+
+DirectFields fields_of(const dav_kiv_direct_entry* e) {
+  DirectFields d;
+  d.scope = e->scope;
+  d.type = e->type;
+  d.depth = e->depth;
+  d.timeout = e->timeout;
+  d.token = e->locktoken->uuid.data;
+  d.owner = view_of(e->owner);
+  d.auth_user = view_of(e->auth_user);
+  return d;
+}
+
+IndirectFields fields_of(const dav_kiv_indirect_entry* e) {
+  IndirectFields i;
+  i.token = e->locktoken->uuid.data;
+  i.timeout = e->timeout;
+  i.key = reinterpret_cast<const std::uint8_t*>(e->key.dptr);
+  i.key_size = e->key.dsize;
+  return i;
+}
+
+// The record of the two lists (each in list order), from pool.
+apr_datum_t encode_record(apr_pool_t* pool, const dav_kiv_direct_entry* direct,
+                          const dav_kiv_indirect_entry* indirect) {
+  std::size_t size = 0;
+  for (const dav_kiv_direct_entry* e = direct; e != nullptr; e = e->next) {
+    size += direct_entry_size(fields_of(e));
+  }
+  for (const dav_kiv_indirect_entry* e = indirect; e != nullptr; e = e->next) {
+    size += indirect_entry_size(e->key.dsize);
+  }
+  auto* bytes = static_cast<std::uint8_t*>(apr_pcalloc(pool, size));
+  RecordWriter writer(bytes, size);
+  for (const dav_kiv_direct_entry* e = direct; e != nullptr; e = e->next) {
+    writer.put_direct(fields_of(e));
+  }
+  for (const dav_kiv_indirect_entry* e = indirect; e != nullptr; e = e->next) {
+    writer.put_indirect(fields_of(e));
+  }
+  apr_datum_t value;
+  value.dptr = reinterpret_cast<char*>(bytes);
+  value.dsize = writer.size();
+  return value;
 }
 
 }  // namespace
@@ -172,9 +213,9 @@ dav_error* dav_kiv_lockdb_ensure_open(dav_lockdb* lockdb) {
 apr_datum_t dav_kiv_lock_name_key(apr_pool_t* pool, const char* path) {
   const std::string_view text(path);
   apr_datum_t key;
-  key.dsize = kiv::locks::name_key_size(text);
+  key.dsize = name_key_size(text);
   key.dptr = static_cast<char*>(apr_palloc(pool, key.dsize));
-  kiv::locks::write_name_key(text, reinterpret_cast<std::uint8_t*>(key.dptr));
+  write_name_key(text, reinterpret_cast<std::uint8_t*>(key.dptr));
   return key;
 }
 
@@ -185,18 +226,18 @@ apr_datum_t dav_kiv_lock_key(apr_pool_t* pool, const dav_resource* resource) {
   if ((status == APR_SUCCESS || status == APR_INCOMPLETE) &&
       (finfo.valid & APR_FINFO_IDENT) == APR_FINFO_IDENT) {
     apr_datum_t key;
-    key.dsize = kiv::locks::kIdentityKeySize;
+    key.dsize = kIdentityKeySize;
     key.dptr = static_cast<char*>(apr_palloc(pool, key.dsize));
-    kiv::locks::write_identity_key(static_cast<std::uint64_t>(finfo.inode),
-                                   static_cast<std::uint64_t>(finfo.device),
-                                   reinterpret_cast<std::uint8_t*>(key.dptr));
+    write_identity_key(static_cast<std::uint64_t>(finfo.inode),
+                       static_cast<std::uint64_t>(finfo.device),
+                       reinterpret_cast<std::uint8_t*>(key.dptr));
     return key;
   }
   return dav_kiv_lock_name_key(pool, path);
 }
 
 int dav_kiv_lock_expired(apr_int64_t timeout) {
-  return kiv::locks::lock_expired_at(timeout, apr_time_sec(apr_time_now())) ? 1 : 0;
+  return lock_expired_at(timeout, apr_time_sec(apr_time_now())) ? 1 : 0;
 }
 
 dav_lock* dav_kiv_lock_alloc(dav_lockdb* lockdb, apr_datum_t key, const dav_locktoken* token) {
@@ -248,72 +289,24 @@ dav_error* dav_kiv_lockrec_save(dav_lockdb* lockdb, apr_datum_t key,
     (void)dav_kiv_dbm_delete(info->db, key);
     return nullptr;
   }
-
-  auto fields_of = [](const dav_kiv_direct_entry* e) {
-    kiv::locks::DirectFields d;
-    d.scope = e->scope;
-    d.type = e->type;
-    d.depth = e->depth;
-    d.timeout = e->timeout;
-    d.token = e->locktoken->uuid.data;
-    d.owner = view_of(e->owner);
-    d.auth_user = view_of(e->auth_user);
-    return d;
-  };
-  auto indirect_fields_of = [](const dav_kiv_indirect_entry* e) {
-    kiv::locks::IndirectFields i;
-    i.token = e->locktoken->uuid.data;
-    i.timeout = e->timeout;
-    i.key = reinterpret_cast<const std::uint8_t*>(e->key.dptr);
-    i.key_size = e->key.dsize;
-    return i;
-  };
-
-  std::size_t size = 0;
-  for (const dav_kiv_direct_entry* e = direct; e != nullptr; e = e->next) {
-    size += kiv::locks::direct_entry_size(fields_of(e));
-  }
-  for (const dav_kiv_indirect_entry* e = indirect; e != nullptr; e = e->next) {
-    size += kiv::locks::indirect_entry_size(e->key.dsize);
-  }
-  auto* bytes = static_cast<std::uint8_t*>(apr_pcalloc(info->pool, size));
-  kiv::locks::RecordWriter writer(bytes, size);
-  for (const dav_kiv_direct_entry* e = direct; e != nullptr; e = e->next) {
-    writer.put_direct(fields_of(e));
-  }
-  for (const dav_kiv_indirect_entry* e = indirect; e != nullptr; e = e->next) {
-    writer.put_indirect(indirect_fields_of(e));
-  }
-
-  apr_datum_t value;
-  value.dptr = reinterpret_cast<char*>(bytes);
-  value.dsize = writer.size();
-  if (dav_error* err = dav_kiv_dbm_store(info->db, key, value)) {
+  if (dav_error* err =
+          dav_kiv_dbm_store(info->db, key, encode_record(info->pool, direct, indirect))) {
     return lock_error(info->pool, LockError::kSaveLock, err);
   }
   return nullptr;
 }
 
-extern "C" {
-
-// Fills the open_lockdb slot. The handle comes from the request pool; without a DAVLockDB path
-// the open fails and *lockdb is not set. See dav_kiv_lockdb_make.
-dav_error* dav_kiv_open_lockdb(request_rec* r, int ro, int force, dav_lockdb** lockdb) {
-  return kiv::guarded(
-      r->pool, [&] { return dav_kiv_lockdb_make(r, dav_kiv_lockdb_path(r), ro, force, lockdb); });
+dav_error* open_lockdb(request_rec* r, int ro, int force, dav_lockdb** lockdb) {
+  return dav_kiv_lockdb_make(r, dav_kiv_lockdb_path(r), ro, force, lockdb);
 }
 
-// Fills the close_lockdb slot: closes the DBM file if the handle opened one, which also releases
-// the database's advisory lock.
-void dav_kiv_close_lockdb(dav_lockdb* lockdb) {
-  kiv::guarded_void([&] {
-    // Forgetting the closed database keeps a second close (or a late use, which reopens the
-    // file) from touching a released DBM handle.
-    dav_lockdb_private* info = lockdb->info;
-    if (info->db != nullptr) dav_kiv_dbm_close(info->db);
-    info->db = nullptr;
-    info->is_open = 0;
-  });
+void close_lockdb(dav_lockdb* lockdb) {
+  // Forgetting the closed database keeps a second close (or a late use, which reopens the file)
+  // from touching a released DBM handle.
+  dav_lockdb_private* info = lockdb->info;
+  if (info->db != nullptr) dav_kiv_dbm_close(info->db);
+  info->db = nullptr;
+  info->is_open = 0;
 }
 
-}  // extern "C"
+}  // namespace kiv::locks

@@ -9,35 +9,17 @@
 #include <string_view>
 
 #include "client/kiv_client.h"
+#include "common/open_file.h"
+#include "dbm/state_dir.h"
 #include "locks/locknull_list.h"
 #include "locks/locks.h"
-#include "common/host.h"
-#include "repository/repository.h"
+#include "locks/locks_internal.h"
+#include "provider/resource.h"
+#include "provider/service.h"
+
+namespace kiv::locks {
 
 namespace {
-
-using kiv::locks::lock_error;
-using kiv::locks::LockError;
-using kiv::locks::LockErrorDetail;
-
-constexpr const char* kServiceKey = "a";
-
-// Closes an APR file on every path out of a function.
-class OpenFile {
- public:
-  OpenFile() = default;
-  ~OpenFile() {
-    if (file_ != nullptr) apr_file_close(file_);
-  }
-  OpenFile(const OpenFile&) = delete;
-  OpenFile& operator=(const OpenFile&) = delete;
-
-  apr_file_t** out() { return &file_; }
-  apr_file_t* get() const { return file_; }
-
- private:
-  apr_file_t* file_ = nullptr;
-};
 
 LockErrorDetail about(const char* path, unsigned long number = 0) {
   LockErrorDetail detail;
@@ -51,10 +33,8 @@ LockErrorDetail about(const char* path, unsigned long number = 0) {
 const char* locknull_write_file(apr_pool_t* pool, const char* dirpath) {
   std::string uploads_path;
   std::string uploads_name;
-  getServiceFactoryInstance()
-      .GetService(kServiceKey)
-      ->SplitFromSlash(1, dirpath, uploads_path, uploads_name);
-  return apr_pstrdup(pool, kiv::locks::locknull_write_path(uploads_path, dirpath).c_str());
+  repository_client()->SplitFromSlash(1, dirpath, uploads_path, uploads_name);
+  return apr_pstrdup(pool, locknull_write_path(uploads_path, dirpath).c_str());
 }
 
 }  // namespace
@@ -62,7 +42,7 @@ const char* locknull_write_file(apr_pool_t* pool, const char* dirpath) {
 dav_error* dav_kiv_locknull_load(apr_pool_t* pool, const char* dirpath, dav_buffer* pbuf) {
   // The buffer gets storage (it spells the file path) and then describes an empty list, whatever
   // happens next.
-  const char* file_path = apr_pstrdup(pool, kiv::locks::locknull_read_path(dirpath).c_str());
+  const char* file_path = apr_pstrdup(pool, locknull_read_path(dirpath).c_str());
   dav_buffer_init(pool, pbuf, file_path);
   pbuf->cur_len = 0;
 
@@ -128,8 +108,8 @@ dav_error* dav_kiv_locknull_add(apr_pool_t* pool, const dav_resource* resource) 
     return lock_error(pool, LockError::kLocknullAddLoad, err);
   }
   const std::string_view entry(name);
-  dav_check_bufsize(pool, &buf, kiv::locks::locknull_entry_size(entry));
-  buf.cur_len = kiv::locks::locknull_append(buf.buf, buf.cur_len, entry);
+  dav_check_bufsize(pool, &buf, locknull_entry_size(entry));
+  buf.cur_len = locknull_append(buf.buf, buf.cur_len, entry);
   if (dav_error* err = dav_kiv_locknull_save(pool, dirpath, &buf)) {
     return lock_error(pool, LockError::kLocknullAddSave, err);
   }
@@ -145,17 +125,13 @@ dav_error* dav_kiv_locknull_remove_member(apr_pool_t* pool, const char* path, da
   }
   if (dav_error* err = dav_kiv_locknull_load(pool, dirpath, pbuf)) return err;
   apr_size_t size = pbuf->cur_len;
-  if (!kiv::locks::locknull_remove_first(pbuf->buf, &size, name)) return nullptr;
+  if (!locknull_remove_first(pbuf->buf, &size, name)) return nullptr;
   pbuf->cur_len = size;
   return dav_kiv_locknull_save(pool, dirpath, pbuf);
 }
 
-extern "C" {
-
-const char dav_kiv_lock_created_note[] = "kiv-lock-created";
-
-void dav_kiv_note_lock_created(request_rec* r) {
-  if (r != nullptr) apr_table_setn(r->notes, dav_kiv_lock_created_note, "1");
+void note_lock_created(request_rec* r) {
+  if (r != nullptr) apr_table_setn(r->notes, kLockCreatedNote, "1");
 }
 
-}  // extern "C"
+}  // namespace kiv::locks

@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "common/names.h"
+
 namespace kiv::locks {
 
 std::size_t locknull_append(char* data, std::size_t size, std::string_view name) {
@@ -29,21 +31,28 @@ bool locknull_remove_first(char* data, std::size_t* size, std::string_view name)
 }
 
 namespace {
-constexpr std::string_view kListFile = ".DAV/.locknull";
+
+// Appends the list file's path below a directory: its state directory, then the list's name.
+void append_list_file(std::string* path) {
+  *path += kStateDirName;
+  *path += '/';
+  *path += kLocknullFileName;
+}
+
 }  // namespace
 
 std::string locknull_read_path(std::string_view dirpath) {
   if (!dirpath.empty() && dirpath.back() == '/') dirpath.remove_suffix(1);
   std::string path(dirpath);
   path += '/';
-  path += kListFile;
+  append_list_file(&path);
   return path;
 }
 
 std::string locknull_write_path(std::string_view uploads_path, std::string_view dirpath) {
   std::string path(uploads_path.empty() ? dirpath : uploads_path);
   if (path.empty() || path.back() != '/') path += '/';
-  path += kListFile;
+  append_list_file(&path);
   return path;
 }
 

@@ -1,196 +1,24 @@
-// What crosses the files of the lock subsystem: the lock database handle, keys, in-memory lock
-// entries, the lock-null list operations, the lock hooks, and the one place where the
-// subsystem's failures become the host's error records.
-//
-// Everything here runs on the thread of the request that owns the lock database handle; nothing
-// is shared between requests except the files on disk. Every allocation comes from the pool that
-// each function names (normally the handle's pool, which is the request pool) and lives as long
-// as that pool. The operations below the hooks may throw std::bad_alloc from C++ containers; the
-// hooks (extern "C") catch everything.
+// Locking as the module frame sees it: the lock hook table, and the note by which a LOCK that
+// made a lock-null resource tells the frame to answer 201.
 #ifndef KIV_LOCKS_LOCKS_H_
 #define KIV_LOCKS_LOCKS_H_
 
-#include <apr_dbm.h>
-#include <apr_uuid.h>
-#include <httpd.h>
-
-#include <cstdint>
-
 #include "common/host.h"
-#include "propdb/propdb.h"
 
 extern "C" {
 
-struct dav_locktoken {
-  apr_uuid_t uuid;
-};
-
-// The provider's part of a lock database handle; allocated in one zero-filled block with the
-// host's dav_lockdb from the request pool by open_lockdb.
-struct dav_lockdb_private {
-  request_rec* request;     // the request the handle was opened for
-  apr_pool_t* pool;         // the request's pool: records, keys, value copies and errors
-  const char* lockdb_path;  // the DAVLockDB path of the request's server
-  int is_open;              // 1 once the DBM open was done (successfully) for this handle
-  dav_db* db;               // the open database; null before the open and after a read-only
-                            // open that found no database
-};
-
-// The provider's part of a lock handed to the host: the key of the record the lock was found in
-// or is to be stored under. The key's bytes are shared, not copied.
-struct dav_lock_private {
-  apr_datum_t key;
-};
-
-// A lock taken on the resource itself. scope, type, depth and timeout come first, in the order of
-// the fixed block of the stored entry.
-struct dav_kiv_direct_entry {
-  std::int8_t scope;    // dav_lock_scope
-  std::int8_t type;     // dav_lock_type
-  apr_int32_t depth;    // 0 or DAV_INFINITY
-  apr_int64_t timeout;  // expiry in seconds since the epoch; 0 = never
-  const dav_locktoken* locktoken;
-  const char* owner;      // null when there is none
-  const char* auth_user;  // null when there is none
-  dav_kiv_direct_entry* next;
-};
-
-// A lock inherited from an ancestor's depth-infinity lock: key names the record that holds the
-// lock's direct entry.
-struct dav_kiv_indirect_entry {
-  const dav_locktoken* locktoken;
-  apr_datum_t key;
-  dav_kiv_indirect_entry* next;
-  apr_int64_t timeout;  // expiry in seconds since the epoch; 0 = never
-};
-
-// Lock hooks. Each fills the slot of the same name in dav_kiv_hooks_locks; each answers
-// exceptions with an error record (or a harmless value where the slot has no room for one).
-const char* dav_kiv_get_supportedlock(const dav_resource* resource);
-dav_error* dav_kiv_parse_locktoken(apr_pool_t* p, const char* char_token,
-                                   dav_locktoken** locktoken_p);
-const char* dav_kiv_format_locktoken(apr_pool_t* p, const dav_locktoken* locktoken);
-int dav_kiv_compare_locktoken(const dav_locktoken* lt1, const dav_locktoken* lt2);
-dav_error* dav_kiv_open_lockdb(request_rec* r, int ro, int force, dav_lockdb** lockdb);
-void dav_kiv_close_lockdb(dav_lockdb* lockdb);
-dav_error* dav_kiv_remove_locknull_state(dav_lockdb* lockdb, const dav_resource* resource);
-dav_error* dav_kiv_create_lock(dav_lockdb* lockdb, const dav_resource* resource, dav_lock** lock);
-dav_error* dav_kiv_get_locks(dav_lockdb* lockdb, const dav_resource* resource, int calltype,
-                             dav_lock** locks);
-dav_error* dav_kiv_find_lock(dav_lockdb* lockdb, const dav_resource* resource,
-                             const dav_locktoken* locktoken, int partial_ok, dav_lock** lock);
-dav_error* dav_kiv_has_locks(dav_lockdb* lockdb, const dav_resource* resource, int* locks_present);
-dav_error* dav_kiv_append_locks(dav_lockdb* lockdb, const dav_resource* resource, int make_indirect,
-                                const dav_lock* lock);
-dav_error* dav_kiv_remove_lock(dav_lockdb* lockdb, const dav_resource* resource,
-                               const dav_locktoken* locktoken);
-dav_error* dav_kiv_refresh_locks(dav_lockdb* lockdb, const dav_resource* resource,
-                                 const dav_locktoken_list* ltl, time_t new_time, dav_lock** locks);
-
-// A LOCK that made a lock-null resource answers 201 (Created), as a request that maps a URL
-// does, where mod_dav answers 200 for every granted lock. The lock hooks note it on the request
-// (r may be null) under this key; an output filter of the module frame sets the status.
-extern const char dav_kiv_lock_created_note[];
-void dav_kiv_note_lock_created(request_rec* r);
+// The provider's lock hooks (lock_hooks.cpp).
+extern const dav_hooks_locks dav_kiv_hooks_locks;
 
 }  // extern "C"
 
-// ---- The lock database (lockdb.cpp) ----
+namespace kiv {
 
-// Builds a handle for path, as open_lockdb does once it has the path: allocated from r->pool,
-// which must outlive it. With force the DBM file is opened at once and its error returned (the
-// handle is handed back anyway); otherwise the file is opened by the first operation that needs
-// it.
-dav_error* dav_kiv_lockdb_make(request_rec* r, const char* lockdb_path, int ro, int force,
-                               dav_lockdb** lockdb);
+// A LOCK that made a lock-null resource answers 201 (Created), as a request that maps a URL
+// does, where mod_dav answers 200 for every granted lock. The lock hooks note it on the request
+// under this key; an output filter of the module frame sets the status.
+inline constexpr char kLockCreatedNote[] = "kiv-lock-created";
 
-// Opens the handle's DBM file unless that was done already. A read-only open that finds no
-// database succeeds with no database; a failed read-write open is retried by the next call.
-dav_error* dav_kiv_lockdb_ensure_open(dav_lockdb* lockdb);
-
-// The key of a resource: the identity key of the local file at its path when there is one, else
-// the name key of its path. From pool.
-apr_datum_t dav_kiv_lock_key(apr_pool_t* pool, const dav_resource* resource);
-
-// The name key of a local path. From pool.
-apr_datum_t dav_kiv_lock_name_key(apr_pool_t* pool, const char* path);
-
-// Reads the record under key into two lists (each in the reverse of the stored order), dropping
-// expired entries; a read-write handle then rewrites a record that lost entries. An expired direct
-// entry under a name key whose path has no local file also leaves the lock-null list. Lists,
-// tokens, strings and keys come from the handle's pool.
-dav_error* dav_kiv_lockrec_load(dav_lockdb* lockdb, apr_datum_t key, dav_kiv_direct_entry** direct,
-                                dav_kiv_indirect_entry** indirect);
-
-// Writes the two lists (each in list order) as the record under key, or deletes the record when
-// both are empty. Fails on a read-only handle.
-dav_error* dav_kiv_lockrec_save(dav_lockdb* lockdb, apr_datum_t key,
-                                const dav_kiv_direct_entry* direct,
-                                const dav_kiv_indirect_entry* indirect);
-
-// 1 when an entry with this timeout has expired now, else 0; a timeout of 0 never expires.
-int dav_kiv_lock_expired(apr_int64_t timeout);
-
-// A new direct lock for the record under key, zero apart from rectype, info and locktoken; with no
-// token given it gets a fresh one. From the handle's pool; shares key's bytes and token.
-dav_lock* dav_kiv_lock_alloc(dav_lockdb* lockdb, apr_datum_t key, const dav_locktoken* token);
-
-// ---- Lock-null lists (locknull.cpp) ----
-
-// Reads the lock-null list of a directory into *pbuf (from pool); a list file that cannot be
-// opened is an empty list. After a failure the buffer holds no names.
-dav_error* dav_kiv_locknull_load(apr_pool_t* pool, const char* dirpath, dav_buffer* pbuf);
-
-// Writes *pbuf as the directory's list, or removes the list file when it holds no names. A buffer
-// without storage is left alone.
-dav_error* dav_kiv_locknull_save(apr_pool_t* pool, const char* dirpath, dav_buffer* pbuf);
-
-// Adds the name of a resource to the list of the directory that holds it.
-dav_error* dav_kiv_locknull_add(apr_pool_t* pool, const dav_resource* resource);
-
-// Removes the first copy of the last segment of path from the list of the directory before it.
-// *pbuf is a working buffer whose contents are replaced.
-dav_error* dav_kiv_locknull_remove_member(apr_pool_t* pool, const char* path, dav_buffer* pbuf);
-
-// ---- Failures (lock_errors.cpp) ----
-
-namespace kiv::locks {
-
-enum class LockError {
-  kUnknownTokenScheme,  // a token that does not start with "opaquelocktoken:"
-  kBadToken,            // the right scheme, a malformed UUID
-  kNoLockDb,            // no DAVLockDB
-  kOpenLockDb,          // the DBM open failed (pushed on the DBM layer's error)
-  kReadOnlySave,        // a save on a read-only handle
-  kSaveLock,            // the DBM store failed (pushed on the DBM layer's error)
-  kCorruptRecord,       // a record entry with a bad tag or running past the end (offset, code)
-  kMissingDirect,       // an indirect entry whose direct entry is gone
-  kGetLocksComplete,    // get_locks asked to fill out indirect locks
-  kLockWithoutKey,      // a lock handed in that does not come from this provider
-  kLocknullStat,        // (path) the list file's size is unavailable
-  kLocknullHuge,        // (path) the list file is 4 GiB or more
-  kLocknullRead,        // (path: the directory) reading the list file failed
-  kLocknullRemove,      // (path) removing the emptied list file failed
-  kLocknullOpenWrite,   // (path) opening the list file for writing failed
-  kLocknullWrite,       // (path, number: bytes) writing the list file failed
-  kLocknullAddLoad,     // loading the list for an add failed (pushed)
-  kLocknullAddSave,     // saving the list for an add failed (pushed)
-  kTimeoutPassed,       // a lock or refresh whose timeout ends before it is made
-};
-
-// What some messages print.
-struct LockErrorDetail {
-  const char* path = nullptr;
-  unsigned long number = 0;  // an offset or a byte count
-  unsigned code = 0;         // a tag byte's code (see corrupt_tag_code)
-};
-
-// The host's error record for a failure, from pool; pushed on prev when prev is given. Never
-// null.
-__attribute__((returns_nonnull)) dav_error* lock_error(apr_pool_t* pool, LockError which,
-                                                       dav_error* prev = nullptr,
-                                                       const LockErrorDetail& detail = {});
-
-}  // namespace kiv::locks
+}  // namespace kiv
 
 #endif  // KIV_LOCKS_LOCKS_H_

@@ -1,9 +1,11 @@
 // Server configuration of the module: the per-server record, its merge, and the two directives
 // DAVLockDB and KIVParam.
+#include "module/config.h"
+
 #include <cstdlib>
 
 #include "common/host.h"
-#include "module/kiv_module.h"
+#include "provider/server_conf.h"
 
 namespace {
 
@@ -11,10 +13,6 @@ constexpr const char* kDefaultAddress = "127.0.0.1";
 constexpr apr_uint32_t kDefaultPort = 8090;
 constexpr const char* kDefaultUser = "admin";
 constexpr const char* kDefaultPassword = "739150";
-
-dav_kiv_server_conf* conf_of(const server_rec* s) {
-  return static_cast<dav_kiv_server_conf*>(ap_get_module_config(s->module_config, &dav_kiv_module));
-}
 
 // The command table stores every handler under one untyped pointer type; the server calls each
 // back with the argument list that its TAKE1 or RAW_ARGS kind implies.
@@ -48,13 +46,11 @@ void* dav_kiv_merge_server_config(apr_pool_t* p, void* base, void* overrides) {
   return merged;
 }
 
-const char* dav_kiv_lockdb_path(const request_rec* r) { return conf_of(r->server)->lockdb_path; }
-
 namespace {
 
 // DAVLockDB path: resolved against ServerRoot; an absolute path stays as it is.
 const char* dav_kiv_cmd_davlockdb(cmd_parms* cmd, void* /*dirconf*/, const char* arg1) {
-  dav_kiv_server_conf* conf = conf_of(cmd->server);
+  dav_kiv_server_conf* conf = kiv::server_conf(cmd->server);
   conf->lockdb_path = ap_server_root_relative(cmd->pool, arg1);
   if (conf->lockdb_path == nullptr) {
     return apr_pstrcat(cmd->pool, "Invalid DAVLockDB path ", arg1, nullptr);
@@ -65,7 +61,7 @@ const char* dav_kiv_cmd_davlockdb(cmd_parms* cmd, void* /*dirconf*/, const char*
 // KIVParam ip port user pwd: four words in the server's quoting rules; a port that converts to 0
 // (missing, empty, not a number, "0") stands for the default port. Never fails.
 const char* dav_kiv_cmd_kivparam(cmd_parms* cmd, void* /*dirconf*/, const char* args) {
-  dav_kiv_server_conf* conf = conf_of(cmd->server);
+  dav_kiv_server_conf* conf = kiv::server_conf(cmd->server);
   const char* address = ap_getword_conf(cmd->pool, &args);
   const char* port = ap_getword_conf(cmd->pool, &args);
   const char* user = ap_getword_conf(cmd->pool, &args);
@@ -81,10 +77,10 @@ const char* dav_kiv_cmd_kivparam(cmd_parms* cmd, void* /*dirconf*/, const char* 
 }  // namespace
 
 const command_rec dav_kiv_cmds[] = {
-    AP_INIT_TAKE1("DAVLockDB", as_cmd_func(dav_kiv_cmd_davlockdb), nullptr,
-                  RSRC_CONF, "specify a lock database"),
-    AP_INIT_RAW_ARGS("KIVParam", as_cmd_func(dav_kiv_cmd_kivparam), nullptr,
-                     RSRC_CONF, "Set parameters for kiv module,format: ip port user pwd"),
+    AP_INIT_TAKE1("DAVLockDB", as_cmd_func(dav_kiv_cmd_davlockdb), nullptr, RSRC_CONF,
+                  "specify a lock database"),
+    AP_INIT_RAW_ARGS("KIVParam", as_cmd_func(dav_kiv_cmd_kivparam), nullptr, RSRC_CONF,
+                     "Set parameters for kiv module,format: ip port user pwd"),
     {nullptr, nullptr, nullptr, 0, RAW_ARGS, nullptr},  // end of the table
 };
 

@@ -5,18 +5,20 @@
 // repository service client is pointed at the main server's configured address and port.
 #include <string>
 
-#include "common/host.h"
-
 #include "client/kiv_client.h"
-#include "locks/locks.h"
 #include "common/guard.h"
-#include "module/kiv_module.h"
-#include "propdb/dbm_cache.h"
+#include "common/host.h"
+#include "dbm/dbm_cache.h"
+#include "locks/locks.h"
+#include "module/config.h"
+#include "propdb/propdb.h"
+#include "provider/server_conf.h"
+#include "provider/service.h"
+#include "repository/repository.h"
 
 namespace {
 
 constexpr const char* kPostConfigMarker = "dav_apache2hook_post_config_kiv";
-constexpr const char* kServiceKey = "a";
 
 const dav_provider dav_kiv_provider = {
     &dav_kiv_hooks_repository,
@@ -27,6 +29,11 @@ const dav_provider dav_kiv_provider = {
     nullptr,  // no search
     nullptr,  // no context
 };
+
+// Points the process-wide repository service client at the configured address and port.
+void connect_repository_service(const dav_kiv_server_conf* conf) {
+  kiv::repository_client()->ConnectServer(std::string(conf->address), conf->port);
+}
 
 }  // namespace
 
@@ -48,12 +55,8 @@ int dav_kiv_post_config(apr_pool_t* /*pconf*/, apr_pool_t* /*plog*/, apr_pool_t*
   }
   // The change counters of the DBM read images are shared by all children forked from here.
   kiv::dbm_cache_enable(process_pool);
-  const auto* conf = static_cast<const dav_kiv_server_conf*>(
-      ap_get_module_config(s->module_config, &dav_kiv_module));
-  kiv::guarded_void([&] {
-    WebDavUtil* client = getServiceFactoryInstance().GetService(kServiceKey);
-    client->ConnectServer(std::string(conf->address), conf->port);
-  });
+  const dav_kiv_server_conf* conf = kiv::server_conf(s);
+  kiv::guarded_void([&] { connect_repository_service(conf); });
   return OK;
 }
 
@@ -64,7 +67,7 @@ constexpr char kLockStatusFilter[] = "KIV_LOCK_STATUS";
 
 apr_status_t dav_kiv_lock_status_filter(ap_filter_t* f, apr_bucket_brigade* bb) {
   request_rec* r = f->r;
-  if (r->status == HTTP_OK && apr_table_get(r->notes, dav_kiv_lock_created_note) != nullptr) {
+  if (r->status == HTTP_OK && apr_table_get(r->notes, kiv::kLockCreatedNote) != nullptr) {
     r->status = HTTP_CREATED;
     r->status_line = nullptr;
   }
@@ -73,7 +76,8 @@ apr_status_t dav_kiv_lock_status_filter(ap_filter_t* f, apr_bucket_brigade* bb) 
 }
 
 void dav_kiv_insert_lock_status_filter(request_rec* r) {
-  if (r->method_number == M_LOCK) ap_add_output_filter(kLockStatusFilter, nullptr, r, r->connection);
+  if (r->method_number == M_LOCK)
+    ap_add_output_filter(kLockStatusFilter, nullptr, r, r->connection);
 }
 
 void dav_kiv_register_hooks(apr_pool_t* p) {

@@ -1,29 +1,78 @@
-// Helpers shared by the files of the repository subsystem only.
+// What crosses the files of the repository: the hook functions that the adapters of
+// repos_hooks.cpp call, the walker, the property state files, and small helpers.
+//
+// Every function runs on the thread of the request that owns the resources it is given. Results
+// and errors come from the pool each function names (normally the resource's, the request pool).
+// The functions may throw std::bad_alloc; the adapters (extern "C") catch everything.
 #ifndef KIV_REPOSITORY_REPOSITORY_INTERNAL_H_
 #define KIV_REPOSITORY_REPOSITORY_INTERNAL_H_
 
-#include <apr_pools.h>
-#include <apr_time.h>
+#include "common/host.h"
 
-class WebDavUtil;
+// The provider's stream record, allocated zero-filled from the resource's pool (stream.cpp).
+// Uploads go to the client's stream, not to a local file.
+struct dav_stream {
+  apr_pool_t* pool;      // the resource's pool; errors of the stream come from here
+  const char* pathname;  // the resource's local path name
+  const char* uri;       // the document is stored under this URI
+};
 
-namespace kiv {
+namespace kiv::repository {
 
-// The process-wide repository service client; fetched afresh by every operation.
-WebDavUtil* repository_client();
+// ---- Lookup (resource.cpp) ----
+
+dav_error* get_resource(request_rec* r, dav_resource** resource);
+dav_error* get_parent_resource(const dav_resource* resource, dav_resource** parent);
+int is_same_resource(const dav_resource* res1, const dav_resource* res2);
+int is_parent_resource(const dav_resource* res1, const dav_resource* res2);
 
 // A copy of path in pool without one trailing "/", unless path is a single character.
 char* strip_one_trailing_slash(apr_pool_t* pool, const char* path);
+
+// ---- Content (stream.cpp) ----
+
+dav_error* open_stream(const dav_resource* resource, dav_stream** stream);
+dav_error* write_stream(dav_stream* stream, const void* buf, apr_size_t bufsize);
+dav_error* close_stream(dav_stream* stream, int commit);
+dav_error* seek_stream(dav_stream* stream);
+dav_error* set_headers(request_rec* r, const dav_resource* resource);
+dav_error* deliver(const dav_resource* resource, ap_filter_t* output);
+
+// ---- The name space (namespace_ops.cpp) ----
+
+dav_error* create_collection(dav_resource* resource);
+dav_error* copy_resource(const dav_resource* src, const dav_resource* dst, dav_response** response);
+dav_error* move_resource(dav_resource* src, dav_resource* dst, dav_response** response);
+dav_error* remove_resource(dav_resource* resource, dav_response** response);
+int method_precondition(request_rec* r, const dav_resource* src, const dav_resource* dst,
+                        dav_error** err);
+
+// ---- The walker (walker.cpp) ----
+
+// Visits params->root and, as depth and its kind call for, the members the repository service
+// lists, calling params->func for each. Responses gathered by the callback come back through
+// *response, also when the walk stops on an error.
+dav_error* dav_kiv_walk(const dav_walk_params* params, int depth, dav_response** response);
+
+// ---- Live properties (liveprops.cpp) ----
+
+// The entity tag: "inode-size-mtime" in hexadecimal for a resource with a local file, the
+// modification time alone otherwise, "" for none. From the resource's pool.
+const char* getetag(const dav_resource* resource);
 
 // Formats t into buf (at least 30 bytes): style 1 (DAV_STYLE_ISO8601) "1970-01-01T00:00:00Z",
 // style 2 (DAV_STYLE_RFC822) "Thu, 01 Jan 1970 00:00:00 GMT". Returns the characters written.
 int dav_kiv_format_time(int style, apr_time_t t, char* buf);
 
-// Makes an error with error id 0 from pool.
-inline dav_error* error(apr_pool_t* pool, int status, const char* message) {
-  return dav_new_error(pool, status, 0, 0, message);
-}
+// ---- Property state files (state_files.cpp) ----
 
-}  // namespace kiv
+// Moves (is_move) or copies the property state files of src to those of dst. Errors from p.
+dav_error* dav_kiv_copymove_state_set(int is_move, apr_pool_t* p, const dav_resource* src,
+                                      const dav_resource* dst);
+
+// Removes a document's property state files. Errors from p.
+dav_error* dav_kiv_delete_state(apr_pool_t* p, const dav_resource* resource);
+
+}  // namespace kiv::repository
 
 #endif  // KIV_REPOSITORY_REPOSITORY_INTERNAL_H_

@@ -6,16 +6,17 @@
 // own members follow it directly. Every member describes itself: its own URI, collection flag,
 // local path name (the parent's path name + "/" + the member's last URI segment) and the file
 // information of that path.
-#include "common/host.h"
-
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "client/kiv_client.h"
-#include "common/guard.h"
-#include "repository/repository.h"
+#include "common/host_util.h"
+#include "provider/resource.h"
+#include "provider/service.h"
 #include "repository/repository_internal.h"
+
+namespace kiv::repository {
 
 namespace {
 
@@ -82,7 +83,7 @@ void describe_member(dav_kiv_walker_context* ctx, const std::string& parent_path
 dav_error* walk_members(dav_kiv_walker_context* ctx, int depth) {
   const std::string parent_path = ctx->current_info.pathname;
   std::vector<Member> members;
-  for (const Directory* entry : kiv::repository_client()->GetSubDirectory(ctx->uri_buffer.buf)) {
+  for (const Directory* entry : repository_client()->GetSubDirectory(ctx->uri_buffer.buf)) {
     members.push_back(Member{entry->path, entry->type == kCollectionItem});
   }
   for (const Member& member : members) {
@@ -108,11 +109,13 @@ dav_error* dav_kiv_walk_level(dav_kiv_walker_context* ctx, int depth) {
   return walk_members(ctx, depth);
 }
 
+}  // namespace
+
 dav_error* dav_kiv_walk(const dav_walk_params* params, int depth, dav_response** response) {
   if ((params->walk_type & DAV_WALKTYPE_LOCKNULL) != 0 && params->lockdb == nullptr) {
-    return kiv::error(params->pool, HTTP_INTERNAL_SERVER_ERROR,
-                      "DESIGN ERROR: walker called to walk locknull resources, but a lockdb was "
-                      "not provided.");
+    return error(params->pool, HTTP_INTERNAL_SERVER_ERROR,
+                 "DESIGN ERROR: walker called to walk locknull resources, but a lockdb was "
+                 "not provided.");
   }
   dav_kiv_walker_context ctx{};
   ctx.params = params;
@@ -135,15 +138,4 @@ dav_error* dav_kiv_walk(const dav_walk_params* params, int depth, dav_response**
   return err;
 }
 
-}  // namespace
-
-extern "C" {
-
-// Fills the walk slot of the repository hooks. Responses gathered by the callback come back
-// through *response, also when the walk stops on an error.
-dav_error* dav_kiv_walk_hook(const dav_walk_params* params, int depth, dav_response** response) {
-  return kiv::guarded(params->pool,
-                      [&]() -> dav_error* { return dav_kiv_walk(params, depth, response); });
-}
-
-}  // extern "C"
+}  // namespace kiv::repository

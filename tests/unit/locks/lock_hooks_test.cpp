@@ -23,7 +23,7 @@ class LockHooksTest : public LockTest {
   dav_lock* new_lock(const dav_resource* on, int depth, apr_int64_t timeout,
                      const char* owner = nullptr) {
     dav_lock* lock = nullptr;
-    EXPECT_EQ(dav_kiv_create_lock(db_, on, &lock), nullptr);
+    EXPECT_EQ(dav_kiv_hooks_locks.create_lock(db_, on, &lock), nullptr);
     lock->scope = DAV_LOCKSCOPE_EXCLUSIVE;
     lock->type = DAV_LOCKTYPE_WRITE;
     lock->depth = depth;
@@ -36,14 +36,14 @@ class LockHooksTest : public LockTest {
   // A collection lock of infinite depth that reaches doc_ through an indirect entry.
   dav_lock* lock_collection_and_doc(const char* owner = "<coll/>") {
     dav_lock* lock = new_lock(coll_, DAV_INFINITY, now_sec() + 3600, owner);
-    EXPECT_EQ(dav_kiv_append_locks(db_, coll_, 0, lock), nullptr);
-    EXPECT_EQ(dav_kiv_append_locks(db_, doc_, 1, lock), nullptr);
+    EXPECT_EQ(dav_kiv_hooks_locks.append_locks(db_, coll_, 0, lock), nullptr);
+    EXPECT_EQ(dav_kiv_hooks_locks.append_locks(db_, doc_, 1, lock), nullptr);
     return lock;
   }
 
   std::vector<int> locks_of(const dav_resource* r, int calltype) {
     dav_lock* locks = nullptr;
-    EXPECT_EQ(dav_kiv_get_locks(db_, r, calltype, &locks), nullptr);
+    EXPECT_EQ(dav_kiv_hooks_locks.get_locks(db_, r, calltype, &locks), nullptr);
     return first_bytes(locks);
   }
 
@@ -57,14 +57,14 @@ TEST_F(LockHooksTest, CreatedLockIsStoredByAppendAndFoundWithAllItsFields) {
   EXPECT_EQ(lock->is_locknull, 0);
   EXPECT_EQ(lock->rectype, DAV_LOCKREC_DIRECT);
   int present = -1;
-  ASSERT_EQ(dav_kiv_has_locks(db_, doc_, &present), nullptr);
+  ASSERT_EQ(dav_kiv_hooks_locks.has_locks(db_, doc_, &present), nullptr);
   EXPECT_EQ(present, 0);
 
-  ASSERT_EQ(dav_kiv_append_locks(db_, doc_, 0, lock), nullptr);
-  ASSERT_EQ(dav_kiv_has_locks(db_, doc_, &present), nullptr);
+  ASSERT_EQ(dav_kiv_hooks_locks.append_locks(db_, doc_, 0, lock), nullptr);
+  ASSERT_EQ(dav_kiv_hooks_locks.has_locks(db_, doc_, &present), nullptr);
   EXPECT_EQ(present, 1);
   dav_lock* found = nullptr;
-  ASSERT_EQ(dav_kiv_get_locks(db_, doc_, DAV_GETLOCKS_RESOLVED, &found), nullptr);
+  ASSERT_EQ(dav_kiv_hooks_locks.get_locks(db_, doc_, DAV_GETLOCKS_RESOLVED, &found), nullptr);
   ASSERT_NE(found, nullptr);
   EXPECT_EQ(found->next, nullptr);
   EXPECT_EQ(found->rectype, DAV_LOCKREC_DIRECT);
@@ -75,7 +75,7 @@ TEST_F(LockHooksTest, CreatedLockIsStoredByAppendAndFoundWithAllItsFields) {
   EXPECT_EQ(found->timeout, lock->timeout);
   EXPECT_STREQ(found->owner, "<D:href>me</D:href>");
   EXPECT_STREQ(found->auth_user, "bob");
-  EXPECT_EQ(dav_kiv_compare_locktoken(found->locktoken, lock->locktoken), 0);
+  EXPECT_EQ(dav_kiv_hooks_locks.compare_locktoken(found->locktoken, lock->locktoken), 0);
   EXPECT_EQ(key_bytes(found->info->key), identity_key_of(path("coll/sub/doc.xml")));
   // An existing resource has no lock-null list.
   EXPECT_FALSE(file_exists(path("coll/sub/.DAV")));
@@ -85,8 +85,8 @@ TEST_F(LockHooksTest, StoredRecordsMatchTheDirectAndIndirectEntryLayouts) {
   dav_lock* lock = new_lock(coll_, DAV_INFINITY, 0x0000000102030405, "<o/>");
   const dav_locktoken token = token_from(0x10);
   lock->locktoken = &token;
-  ASSERT_EQ(dav_kiv_append_locks(db_, coll_, 0, lock), nullptr);
-  ASSERT_EQ(dav_kiv_append_locks(db_, doc_, 1, lock), nullptr);
+  ASSERT_EQ(dav_kiv_hooks_locks.append_locks(db_, coll_, 0, lock), nullptr);
+  ASSERT_EQ(dav_kiv_hooks_locks.append_locks(db_, doc_, 1, lock), nullptr);
   close_db(db_);
 
   Bytes direct = {0x01, 0x01, 0x01, 0x00, 0x00, 0xff, 0xff, 0xff, 0x7f,
@@ -110,21 +110,21 @@ TEST_F(LockHooksTest, StoredRecordsMatchTheDirectAndIndirectEntryLayouts) {
 TEST_F(LockHooksTest, GetLocksListsIndirectLocksFirstEachGroupInStoredOrder) {
   const dav_locktoken t1 = token_from(1), t2 = token_from(2), t3 = token_from(3),
                       t4 = token_from(4);
-  const apr_datum_t coll_key = dav_kiv_lock_key(pool_, coll_);
-  ASSERT_EQ(dav_kiv_lockrec_save(
+  const apr_datum_t coll_key = kiv::locks::dav_kiv_lock_key(pool_, coll_);
+  ASSERT_EQ(kiv::locks::dav_kiv_lockrec_save(
                 db_, coll_key,
                 direct_entry(pool_, &t3, 0, "<o3/>", nullptr, direct_entry(pool_, &t4, 0, "<o4/>")),
                 nullptr),
             nullptr);
-  ASSERT_EQ(dav_kiv_lockrec_save(
-                db_, dav_kiv_lock_key(pool_, doc_),
+  ASSERT_EQ(kiv::locks::dav_kiv_lockrec_save(
+                db_, kiv::locks::dav_kiv_lock_key(pool_, doc_),
                 direct_entry(pool_, &t1, 0, nullptr, nullptr, direct_entry(pool_, &t2, 0)),
                 indirect_entry(pool_, &t3, 0, coll_key, indirect_entry(pool_, &t4, 0, coll_key))),
             nullptr);
 
   EXPECT_EQ(locks_of(doc_, DAV_GETLOCKS_PARTIAL), (std::vector<int>{3, 4, 1, 2}));
   dav_lock* locks = nullptr;
-  ASSERT_EQ(dav_kiv_get_locks(db_, doc_, DAV_GETLOCKS_RESOLVED, &locks), nullptr);
+  ASSERT_EQ(dav_kiv_hooks_locks.get_locks(db_, doc_, DAV_GETLOCKS_RESOLVED, &locks), nullptr);
   EXPECT_EQ(first_bytes(locks), (std::vector<int>{3, 4, 1, 2}));
   EXPECT_EQ(locks->rectype, DAV_LOCKREC_DIRECT);
   EXPECT_STREQ(locks->owner, "<o3/>");
@@ -137,7 +137,7 @@ TEST_F(LockHooksTest, IndirectLocksArePartialOrResolvedAsAsked) {
   const Bytes coll_key = identity_key_of(path("coll"));
 
   dav_lock* partial = nullptr;
-  ASSERT_EQ(dav_kiv_get_locks(db_, doc_, DAV_GETLOCKS_PARTIAL, &partial), nullptr);
+  ASSERT_EQ(dav_kiv_hooks_locks.get_locks(db_, doc_, DAV_GETLOCKS_PARTIAL, &partial), nullptr);
   ASSERT_NE(partial, nullptr);
   EXPECT_EQ(partial->rectype, DAV_LOCKREC_INDIRECT_PARTIAL);
   EXPECT_EQ(partial->scope, DAV_LOCKSCOPE_UNKNOWN);
@@ -147,13 +147,13 @@ TEST_F(LockHooksTest, IndirectLocksArePartialOrResolvedAsAsked) {
   EXPECT_EQ(key_bytes(partial->info->key), coll_key);
 
   dav_lock* found = nullptr;
-  ASSERT_EQ(dav_kiv_find_lock(db_, doc_, lock->locktoken, 1, &found), nullptr);
+  ASSERT_EQ(dav_kiv_hooks_locks.find_lock(db_, doc_, lock->locktoken, 1, &found), nullptr);
   ASSERT_NE(found, nullptr);
   EXPECT_EQ(found->rectype, DAV_LOCKREC_INDIRECT_PARTIAL);
   EXPECT_EQ(found->owner, nullptr);
   EXPECT_EQ(found->locktoken, lock->locktoken);
 
-  ASSERT_EQ(dav_kiv_find_lock(db_, doc_, lock->locktoken, 0, &found), nullptr);
+  ASSERT_EQ(dav_kiv_hooks_locks.find_lock(db_, doc_, lock->locktoken, 0, &found), nullptr);
   ASSERT_NE(found, nullptr);
   EXPECT_EQ(found->rectype, DAV_LOCKREC_INDIRECT);
   EXPECT_EQ(found->scope, DAV_LOCKSCOPE_EXCLUSIVE);
@@ -161,26 +161,28 @@ TEST_F(LockHooksTest, IndirectLocksArePartialOrResolvedAsAsked) {
   EXPECT_STREQ(found->owner, "<coll/>");
   EXPECT_EQ(key_bytes(found->info->key), coll_key);
 
-  ASSERT_EQ(dav_kiv_find_lock(db_, coll_, lock->locktoken, 0, &found), nullptr);
+  ASSERT_EQ(dav_kiv_hooks_locks.find_lock(db_, coll_, lock->locktoken, 0, &found), nullptr);
   ASSERT_NE(found, nullptr);
   EXPECT_EQ(found->rectype, DAV_LOCKREC_DIRECT);
 
   const dav_locktoken stranger = token_from(0x77);
-  ASSERT_EQ(dav_kiv_find_lock(db_, doc_, &stranger, 0, &found), nullptr);
+  ASSERT_EQ(dav_kiv_hooks_locks.find_lock(db_, doc_, &stranger, 0, &found), nullptr);
   EXPECT_EQ(found, nullptr);
-  ASSERT_EQ(dav_kiv_find_lock(db_, resource("doc.xml", true), lock->locktoken, 0, &found), nullptr);
+  ASSERT_EQ(
+      dav_kiv_hooks_locks.find_lock(db_, resource("doc.xml", true), lock->locktoken, 0, &found),
+      nullptr);
   EXPECT_EQ(found, nullptr);
 }
 
 TEST_F(LockHooksTest, IndirectEntryWhoseDirectEntryIsGoneIsACorruptDatabase) {
   dav_lock* lock = lock_collection_and_doc();
-  ASSERT_EQ(dav_kiv_remove_lock(db_, coll_, lock->locktoken), nullptr);
+  ASSERT_EQ(dav_kiv_hooks_locks.remove_lock(db_, coll_, lock->locktoken), nullptr);
 
   const char* message =
       "The lock database was found to be corrupt. An indirect lock's direct lock could not be "
       "found.";
   dav_lock* locks = nullptr;
-  dav_error* err = dav_kiv_get_locks(db_, doc_, DAV_GETLOCKS_RESOLVED, &locks);
+  dav_error* err = dav_kiv_hooks_locks.get_locks(db_, doc_, DAV_GETLOCKS_RESOLVED, &locks);
   ASSERT_NE(err, nullptr);
   EXPECT_EQ(err->status, HTTP_INTERNAL_SERVER_ERROR);
   EXPECT_EQ(err->error_id, DAV_ERR_LOCK_CORRUPT_DB);
@@ -189,23 +191,23 @@ TEST_F(LockHooksTest, IndirectEntryWhoseDirectEntryIsGoneIsACorruptDatabase) {
 
   EXPECT_EQ(locks_of(doc_, DAV_GETLOCKS_PARTIAL).size(), 1u);
   dav_lock* found = nullptr;
-  err = dav_kiv_find_lock(db_, doc_, lock->locktoken, 0, &found);
+  err = dav_kiv_hooks_locks.find_lock(db_, doc_, lock->locktoken, 0, &found);
   ASSERT_NE(err, nullptr);
   EXPECT_STREQ(err->desc, message);
   dav_locktoken_list list = {const_cast<dav_locktoken*>(lock->locktoken), nullptr};
-  err = dav_kiv_refresh_locks(db_, doc_, &list, now_sec() + 60, &locks);
+  err = dav_kiv_hooks_locks.refresh_locks(db_, doc_, &list, now_sec() + 60, &locks);
   ASSERT_NE(err, nullptr);
   EXPECT_STREQ(err->desc, message);
 
   // Removing it by token ends the failures.
-  ASSERT_EQ(dav_kiv_remove_lock(db_, doc_, lock->locktoken), nullptr);
+  ASSERT_EQ(dav_kiv_hooks_locks.remove_lock(db_, doc_, lock->locktoken), nullptr);
   EXPECT_TRUE(locks_of(doc_, DAV_GETLOCKS_RESOLVED).empty());
 }
 
 TEST_F(LockHooksTest, CompleteLocksAreNotOffered) {
   dav_lock* untouched = reinterpret_cast<dav_lock*>(0x1);
   dav_lock* locks = untouched;
-  dav_error* err = dav_kiv_get_locks(db_, doc_, DAV_GETLOCKS_COMPLETE, &locks);
+  dav_error* err = dav_kiv_hooks_locks.get_locks(db_, doc_, DAV_GETLOCKS_COMPLETE, &locks);
   ASSERT_NE(err, nullptr);
   EXPECT_EQ(err->status, HTTP_INTERNAL_SERVER_ERROR);
   EXPECT_EQ(err->error_id, 0);
@@ -215,14 +217,15 @@ TEST_F(LockHooksTest, CompleteLocksAreNotOffered) {
 
 TEST_F(LockHooksTest, RecordOfOnlyExpiredEntriesStillCountsAsLocked) {
   const dav_locktoken t = token_from(1);
-  const apr_datum_t key = dav_kiv_lock_key(pool_, doc_);
-  ASSERT_EQ(dav_kiv_lockrec_save(db_, key, direct_entry(pool_, &t, now_sec() - 5), nullptr),
-            nullptr);
+  const apr_datum_t key = kiv::locks::dav_kiv_lock_key(pool_, doc_);
+  ASSERT_EQ(
+      kiv::locks::dav_kiv_lockrec_save(db_, key, direct_entry(pool_, &t, now_sec() - 5), nullptr),
+      nullptr);
   int present = 0;
-  ASSERT_EQ(dav_kiv_has_locks(db_, doc_, &present), nullptr);
+  ASSERT_EQ(dav_kiv_hooks_locks.has_locks(db_, doc_, &present), nullptr);
   EXPECT_EQ(present, 1);
   EXPECT_TRUE(locks_of(doc_, DAV_GETLOCKS_RESOLVED).empty());  // this load prunes the record
-  ASSERT_EQ(dav_kiv_has_locks(db_, doc_, &present), nullptr);
+  ASSERT_EQ(dav_kiv_hooks_locks.has_locks(db_, doc_, &present), nullptr);
   EXPECT_EQ(present, 0);
 }
 
@@ -232,20 +235,20 @@ TEST_F(LockHooksTest, RemoveLockByTokenKeepsTheOthersAndWithoutTokenRemovesAll) 
   dav_lock* third = new_lock(doc_, 0, 0);
   first->next = second;
   second->next = third;
-  ASSERT_EQ(dav_kiv_append_locks(db_, doc_, 0, first), nullptr);
-  ASSERT_EQ(dav_kiv_remove_lock(db_, doc_, second->locktoken), nullptr);
+  ASSERT_EQ(dav_kiv_hooks_locks.append_locks(db_, doc_, 0, first), nullptr);
+  ASSERT_EQ(dav_kiv_hooks_locks.remove_lock(db_, doc_, second->locktoken), nullptr);
   dav_lock* locks = nullptr;
-  ASSERT_EQ(dav_kiv_get_locks(db_, doc_, DAV_GETLOCKS_RESOLVED, &locks), nullptr);
+  ASSERT_EQ(dav_kiv_hooks_locks.get_locks(db_, doc_, DAV_GETLOCKS_RESOLVED, &locks), nullptr);
   ASSERT_NE(locks, nullptr);
   ASSERT_NE(locks->next, nullptr);
   EXPECT_EQ(locks->next->next, nullptr);
   for (dav_lock* l = locks; l != nullptr; l = l->next) {
-    EXPECT_NE(dav_kiv_compare_locktoken(l->locktoken, second->locktoken), 0);
+    EXPECT_NE(dav_kiv_hooks_locks.compare_locktoken(l->locktoken, second->locktoken), 0);
   }
 
-  ASSERT_EQ(dav_kiv_remove_lock(db_, doc_, nullptr), nullptr);
+  ASSERT_EQ(dav_kiv_hooks_locks.remove_lock(db_, doc_, nullptr), nullptr);
   int present = 1;
-  ASSERT_EQ(dav_kiv_has_locks(db_, doc_, &present), nullptr);
+  ASSERT_EQ(dav_kiv_hooks_locks.has_locks(db_, doc_, &present), nullptr);
   EXPECT_EQ(present, 0);
 }
 
@@ -253,27 +256,27 @@ TEST_F(LockHooksTest, LockNullResourceIsListedUntilItsFileExists) {
   dav_resource* ghost = resource("coll/ghost.xml", false);
   dav_lock* lock = new_lock(ghost, 0, now_sec() + 600);
   EXPECT_EQ(lock->is_locknull, 1);
-  ASSERT_EQ(dav_kiv_append_locks(db_, ghost, 0, lock), nullptr);
+  ASSERT_EQ(dav_kiv_hooks_locks.append_locks(db_, ghost, 0, lock), nullptr);
   const std::string list_file = path("coll/.DAV/.locknull");
   EXPECT_EQ(read_file(list_file), std::string("ghost.xml\0", 10));
   // The request is told it made something (its LOCK answers 201).
-  EXPECT_NE(apr_table_get(request_.notes, dav_kiv_lock_created_note), nullptr);
+  EXPECT_NE(apr_table_get(request_.notes, kiv::kLockCreatedNote), nullptr);
   dav_lock* found = nullptr;
-  ASSERT_EQ(dav_kiv_find_lock(db_, ghost, lock->locktoken, 0, &found), nullptr);
+  ASSERT_EQ(dav_kiv_hooks_locks.find_lock(db_, ghost, lock->locktoken, 0, &found), nullptr);
   ASSERT_NE(found, nullptr);
   EXPECT_EQ(found->is_locknull, 1);
 
   // PUT creates the document; the host then ends the lock-null state.
   make_file("coll/ghost.xml");
   dav_resource* created = resource("coll/ghost.xml", true);
-  ASSERT_EQ(dav_kiv_remove_locknull_state(db_, created), nullptr);
+  ASSERT_EQ(dav_kiv_hooks_locks.remove_locknull_state(db_, created), nullptr);
   EXPECT_FALSE(file_exists(list_file));
   close_db(db_);
   EXPECT_FALSE(raw_fetch(name_key_of(path("coll/ghost.xml"))).has_value());
   EXPECT_TRUE(raw_fetch(identity_key_of(path("coll/ghost.xml"))).has_value());
 
   db_ = open_db(false);
-  ASSERT_EQ(dav_kiv_find_lock(db_, created, lock->locktoken, 0, &found), nullptr);
+  ASSERT_EQ(dav_kiv_hooks_locks.find_lock(db_, created, lock->locktoken, 0, &found), nullptr);
   ASSERT_NE(found, nullptr);
   EXPECT_EQ(found->is_locknull, 0);
 }
@@ -282,28 +285,28 @@ TEST_F(LockHooksTest, RemovingTheLastLockOfALockNullResourceTakesItsName) {
   dav_resource* ghost = resource("coll/ghost.xml", false);
   dav_lock* a = new_lock(ghost, 0, 0);
   dav_lock* b = new_lock(ghost, 0, 0);
-  ASSERT_EQ(dav_kiv_append_locks(db_, ghost, 0, a), nullptr);
+  ASSERT_EQ(dav_kiv_hooks_locks.append_locks(db_, ghost, 0, a), nullptr);
   write_file(path("coll/.DAV/.locknull"), std::string("ghost.xml\0other\0", 16));
-  ASSERT_EQ(dav_kiv_append_locks(db_, ghost, 0, b), nullptr);
+  ASSERT_EQ(dav_kiv_hooks_locks.append_locks(db_, ghost, 0, b), nullptr);
   const std::string list_file = path("coll/.DAV/.locknull");
 
   // One lock left: the name stays (the list has it once per append).
-  ASSERT_EQ(dav_kiv_remove_lock(db_, ghost, a->locktoken), nullptr);
+  ASSERT_EQ(dav_kiv_hooks_locks.remove_lock(db_, ghost, a->locktoken), nullptr);
   EXPECT_EQ(read_file(list_file), std::string("ghost.xml\0other\0ghost.xml\0", 26));
-  ASSERT_EQ(dav_kiv_remove_lock(db_, ghost, b->locktoken), nullptr);
+  ASSERT_EQ(dav_kiv_hooks_locks.remove_lock(db_, ghost, b->locktoken), nullptr);
   EXPECT_EQ(read_file(list_file), std::string("other\0ghost.xml\0", 16));
-  ASSERT_EQ(dav_kiv_append_locks(db_, ghost, 0, a), nullptr);
-  ASSERT_EQ(dav_kiv_remove_lock(db_, ghost, nullptr), nullptr);
+  ASSERT_EQ(dav_kiv_hooks_locks.append_locks(db_, ghost, 0, a), nullptr);
+  ASSERT_EQ(dav_kiv_hooks_locks.remove_lock(db_, ghost, nullptr), nullptr);
   EXPECT_EQ(read_file(list_file), std::string("other\0ghost.xml\0", 16));
   int present = 1;
-  ASSERT_EQ(dav_kiv_has_locks(db_, ghost, &present), nullptr);
+  ASSERT_EQ(dav_kiv_hooks_locks.has_locks(db_, ghost, &present), nullptr);
   EXPECT_EQ(present, 0);
 }
 
 TEST_F(LockHooksTest, RefreshMovesOnlyDirectEntriesAndSavesTheRecordThatHoldsThem) {
   dav_lock* coll_lock = lock_collection_and_doc();
   dav_lock* own = new_lock(doc_, 0, now_sec() + 60);
-  ASSERT_EQ(dav_kiv_append_locks(db_, doc_, 0, own), nullptr);
+  ASSERT_EQ(dav_kiv_hooks_locks.append_locks(db_, doc_, 0, own), nullptr);
   close_db(db_);
   const Bytes doc_key = identity_key_of(path("coll/sub/doc.xml"));
   const Bytes doc_record = *raw_fetch(doc_key);
@@ -313,13 +316,13 @@ TEST_F(LockHooksTest, RefreshMovesOnlyDirectEntriesAndSavesTheRecordThatHoldsThe
   const dav_locktoken stranger = token_from(0x55);
   dav_locktoken_list none = {const_cast<dav_locktoken*>(&stranger), nullptr};
   dav_lock* locks = reinterpret_cast<dav_lock*>(0x1);
-  ASSERT_EQ(dav_kiv_refresh_locks(db_, doc_, &none, now_sec() + 999, &locks), nullptr);
+  ASSERT_EQ(dav_kiv_hooks_locks.refresh_locks(db_, doc_, &none, now_sec() + 999, &locks), nullptr);
   EXPECT_EQ(locks, nullptr);
 
   const time_t later = static_cast<time_t>(now_sec() + 7200);
   dav_locktoken_list both = {const_cast<dav_locktoken*>(own->locktoken), nullptr};
   dav_locktoken_list list = {const_cast<dav_locktoken*>(coll_lock->locktoken), &both};
-  ASSERT_EQ(dav_kiv_refresh_locks(db_, doc_, &list, later, &locks), nullptr);
+  ASSERT_EQ(dav_kiv_hooks_locks.refresh_locks(db_, doc_, &list, later, &locks), nullptr);
   ASSERT_NE(locks, nullptr);
   ASSERT_NE(locks->next, nullptr);
   EXPECT_EQ(locks->next->next, nullptr);
@@ -327,18 +330,18 @@ TEST_F(LockHooksTest, RefreshMovesOnlyDirectEntriesAndSavesTheRecordThatHoldsThe
     EXPECT_EQ(l->rectype, DAV_LOCKREC_DIRECT);
     EXPECT_EQ(l->timeout, later);
   }
-  EXPECT_EQ(dav_kiv_compare_locktoken(locks->locktoken, coll_lock->locktoken), 0);
+  EXPECT_EQ(dav_kiv_hooks_locks.compare_locktoken(locks->locktoken, coll_lock->locktoken), 0);
   EXPECT_EQ(key_bytes(locks->info->key), identity_key_of(path("coll")));
 
   dav_lock* found = nullptr;
-  ASSERT_EQ(dav_kiv_find_lock(db_, coll_, coll_lock->locktoken, 0, &found), nullptr);
+  ASSERT_EQ(dav_kiv_hooks_locks.find_lock(db_, coll_, coll_lock->locktoken, 0, &found), nullptr);
   EXPECT_EQ(found->timeout, later);
   close_db(db_);
   // The doc's indirect entry keeps its own timeout; only its direct entry changed.
   dav_kiv_direct_entry* direct = nullptr;
   dav_kiv_indirect_entry* indirect = nullptr;
   db_ = open_db(true);
-  ASSERT_EQ(dav_kiv_lockrec_load(db_, datum(doc_key), &direct, &indirect), nullptr);
+  ASSERT_EQ(kiv::locks::dav_kiv_lockrec_load(db_, datum(doc_key), &direct, &indirect), nullptr);
   ASSERT_NE(indirect, nullptr);
   EXPECT_EQ(indirect->timeout, coll_lock->timeout);
   ASSERT_NE(direct, nullptr);

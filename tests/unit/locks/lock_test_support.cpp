@@ -13,7 +13,7 @@
 #include <sstream>
 
 #include "locks/lock_record.h"
-#include "repository/repository.h"
+#include "provider/resource.h"
 
 namespace kiv_test {
 
@@ -71,7 +71,7 @@ void LockTest::SetUp() {
 }
 
 void LockTest::TearDown() {
-  for (dav_lockdb* db : open_dbs_) dav_kiv_close_lockdb(db);
+  for (dav_lockdb* db : open_dbs_) dav_kiv_hooks_locks.close_lockdb(db);
   open_dbs_.clear();
   if (pool_ != nullptr) apr_pool_destroy(pool_);
   std::error_code ignored;
@@ -126,14 +126,14 @@ dav_resource* LockTest::resource(const std::string& relative, bool exists, bool 
 
 dav_lockdb* LockTest::open_db(bool ro) {
   dav_lockdb* db = nullptr;
-  dav_error* err = dav_kiv_open_lockdb(&request_, ro ? 1 : 0, 0, &db);
+  dav_error* err = dav_kiv_hooks_locks.open_lockdb(&request_, ro ? 1 : 0, 0, &db);
   EXPECT_EQ(err, nullptr);
   if (db != nullptr) open_dbs_.push_back(db);
   return db;
 }
 
 void LockTest::close_db(dav_lockdb* db) {
-  dav_kiv_close_lockdb(db);
+  dav_kiv_hooks_locks.close_lockdb(db);
   const auto it = std::find(open_dbs_.begin(), open_dbs_.end(), db);
   if (it != open_dbs_.end()) open_dbs_.erase(it);
 }

@@ -10,9 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "locks/locks.h"
 #include "common/host.h"
-#include "module/kiv_module.h"
+#include "locks/locks.h"
+#include "locks/locks_internal.h"
+#include "provider/server_conf.h"
+#include "repository/repository.h"
 
 namespace kiv_test {
 

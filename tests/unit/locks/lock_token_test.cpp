@@ -6,8 +6,9 @@
 #include <cstring>
 #include <string>
 
-#include "locks/locks.h"
 #include "common/host.h"
+#include "locks/locks.h"
+#include "locks/locks_internal.h"
 
 namespace {
 
@@ -18,7 +19,7 @@ class LockTokenTest : public ::testing::Test {
   void TearDown() override { apr_pool_destroy(pool_); }
 
   dav_error* parse(const char* text, dav_locktoken** out) {
-    return dav_kiv_parse_locktoken(pool_, text, out);
+    return dav_kiv_hooks_locks.parse_locktoken(pool_, text, out);
   }
 
   apr_pool_t* pool_ = nullptr;
@@ -27,14 +28,14 @@ class LockTokenTest : public ::testing::Test {
 TEST_F(LockTokenTest, FormattedTokenParsesBackToAnEqualToken) {
   dav_locktoken token;
   apr_uuid_get(&token.uuid);
-  const std::string text = dav_kiv_format_locktoken(pool_, &token);
+  const std::string text = dav_kiv_hooks_locks.format_locktoken(pool_, &token);
   EXPECT_EQ(text.size(), 52u);
   EXPECT_EQ(text.rfind("opaquelocktoken:", 0), 0u);
 
   dav_locktoken* parsed = nullptr;
   ASSERT_EQ(parse(text.c_str(), &parsed), nullptr);
   ASSERT_NE(parsed, nullptr);
-  EXPECT_EQ(dav_kiv_compare_locktoken(parsed, &token), 0);
+  EXPECT_EQ(dav_kiv_hooks_locks.compare_locktoken(parsed, &token), 0);
 }
 
 TEST_F(LockTokenTest, BareSchemeIsAMalformedToken) {
@@ -69,9 +70,9 @@ TEST_F(LockTokenTest, TokensOrderByUnsignedBytes) {
   dav_locktoken high = {};
   low.uuid.data[15] = 0x01;
   high.uuid.data[0] = 0x80;
-  EXPECT_LT(dav_kiv_compare_locktoken(&low, &high), 0);
-  EXPECT_GT(dav_kiv_compare_locktoken(&high, &low), 0);
-  EXPECT_EQ(dav_kiv_compare_locktoken(&high, &high), 0);
+  EXPECT_LT(dav_kiv_hooks_locks.compare_locktoken(&low, &high), 0);
+  EXPECT_GT(dav_kiv_hooks_locks.compare_locktoken(&high, &low), 0);
+  EXPECT_EQ(dav_kiv_hooks_locks.compare_locktoken(&high, &high), 0);
 }
 
 TEST_F(LockTokenTest, SupportedLockIsOneConstant212ByteText) {
@@ -79,8 +80,8 @@ TEST_F(LockTokenTest, SupportedLockIsOneConstant212ByteText) {
   dav_resource collection = {};
   collection.collection = 1;
   collection.exists = 1;
-  const char* a = dav_kiv_get_supportedlock(&document);
-  const char* b = dav_kiv_get_supportedlock(&collection);
+  const char* a = dav_kiv_hooks_locks.get_supportedlock(&document);
+  const char* b = dav_kiv_hooks_locks.get_supportedlock(&collection);
   EXPECT_EQ(a, b);
   EXPECT_EQ(std::strlen(a), 212u);
   EXPECT_STREQ(a,

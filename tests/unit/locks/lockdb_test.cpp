@@ -54,25 +54,25 @@ class LockDbTest : public LockTest {
 
   dav_error* load(dav_lockdb* db, const Bytes& key, dav_kiv_direct_entry** direct,
                   dav_kiv_indirect_entry** indirect) {
-    return dav_kiv_lockrec_load(db, datum(key), direct, indirect);
+    return kiv::locks::dav_kiv_lockrec_load(db, datum(key), direct, indirect);
   }
 };
 
 TEST_F(LockDbTest, WithoutLockDatabasePathNothingIsLockedAndLockingFails) {
   conf_.lockdb_path = nullptr;
   dav_lockdb* db = nullptr;
-  ASSERT_EQ(dav_kiv_open_lockdb(&request_, 0, 1, &db), nullptr);
+  ASSERT_EQ(dav_kiv_hooks_locks.open_lockdb(&request_, 0, 1, &db), nullptr);
   ASSERT_NE(db, nullptr);
   dav_resource* doc = resource("doc.txt", true);
   int present = 1;
-  ASSERT_EQ(dav_kiv_has_locks(db, doc, &present), nullptr);
+  ASSERT_EQ(dav_kiv_hooks_locks.has_locks(db, doc, &present), nullptr);
   EXPECT_EQ(present, 0);
   dav_lock* locks = reinterpret_cast<dav_lock*>(0x1);
-  ASSERT_EQ(dav_kiv_get_locks(db, doc, DAV_GETLOCKS_RESOLVED, &locks), nullptr);
+  ASSERT_EQ(dav_kiv_hooks_locks.get_locks(db, doc, DAV_GETLOCKS_RESOLVED, &locks), nullptr);
   EXPECT_EQ(locks, nullptr);
 
   dav_lock* lock = nullptr;
-  dav_error* err = dav_kiv_create_lock(db, doc, &lock);
+  dav_error* err = dav_kiv_hooks_locks.create_lock(db, doc, &lock);
   ASSERT_NE(err, nullptr);
   EXPECT_EQ(err->status, HTTP_INTERNAL_SERVER_ERROR);
   EXPECT_EQ(err->error_id, DAV_ERR_LOCK_NO_DB);
@@ -82,10 +82,11 @@ TEST_F(LockDbTest, WithoutLockDatabasePathNothingIsLockedAndLockingFails) {
   dav_kiv_direct_entry entry{};
   const dav_locktoken token = token_from(1);
   entry.locktoken = &token;
-  err = dav_kiv_lockrec_save(db, dav_kiv_lock_key(pool_, doc), &entry, nullptr);
+  err = kiv::locks::dav_kiv_lockrec_save(db, kiv::locks::dav_kiv_lock_key(pool_, doc), &entry,
+                                         nullptr);
   ASSERT_NE(err, nullptr);
   EXPECT_EQ(err->error_id, DAV_ERR_LOCK_NO_DB);
-  dav_kiv_close_lockdb(db);
+  dav_kiv_hooks_locks.close_lockdb(db);
 }
 
 TEST_F(LockDbTest, ForcedOpenThatFailsHandsBackTheHandleAndALaterUseRetries) {
@@ -93,7 +94,7 @@ TEST_F(LockDbTest, ForcedOpenThatFailsHandsBackTheHandleAndALaterUseRetries) {
   const std::string db_path = missing_dir + "/locks";
   conf_.lockdb_path = db_path.c_str();
   dav_lockdb* db = nullptr;
-  dav_error* err = dav_kiv_open_lockdb(&request_, 0, 1, &db);
+  dav_error* err = dav_kiv_hooks_locks.open_lockdb(&request_, 0, 1, &db);
   ASSERT_NE(err, nullptr);
   EXPECT_EQ(err->status, HTTP_INTERNAL_SERVER_ERROR);
   EXPECT_EQ(err->error_id, DAV_ERR_LOCK_OPENDB);
@@ -104,7 +105,7 @@ TEST_F(LockDbTest, ForcedOpenThatFailsHandsBackTheHandleAndALaterUseRetries) {
   EXPECT_EQ(db->info->is_open, 0);
 
   make_dir("later");
-  EXPECT_EQ(dav_kiv_lockdb_ensure_open(db), nullptr);
+  EXPECT_EQ(kiv::locks::dav_kiv_lockdb_ensure_open(db), nullptr);
   EXPECT_EQ(db->info->is_open, 1);
   EXPECT_NE(db->info->db, nullptr);
 }
@@ -118,15 +119,15 @@ TEST_F(LockDbTest, OpenIsDeferredUntilFirstUseAndAClosedHandleReopens) {
   EXPECT_TRUE(std::filesystem::is_empty(scratch_ + "/db"));
 
   int present = -1;
-  ASSERT_EQ(dav_kiv_has_locks(db, resource("doc", true), &present), nullptr);
+  ASSERT_EQ(dav_kiv_hooks_locks.has_locks(db, resource("doc", true), &present), nullptr);
   EXPECT_EQ(present, 0);
   EXPECT_EQ(db->info->is_open, 1);
   // Reading makes no file; the first saved lock does.
   EXPECT_TRUE(std::filesystem::is_empty(scratch_ + "/db"));
 
-  dav_kiv_close_lockdb(db);
-  dav_kiv_close_lockdb(db);  // a second close must not touch the released database
-  ASSERT_EQ(dav_kiv_has_locks(db, resource("doc", true), &present), nullptr);
+  dav_kiv_hooks_locks.close_lockdb(db);
+  dav_kiv_hooks_locks.close_lockdb(db);  // a second close must not touch the released database
+  ASSERT_EQ(dav_kiv_hooks_locks.has_locks(db, resource("doc", true), &present), nullptr);
   EXPECT_EQ(present, 0);
 }
 
@@ -141,11 +142,12 @@ TEST_F(LockDbTest, ReadOnlyHandleWithoutDatabaseSeesNoLocksAndCannotSave) {
   EXPECT_EQ(db->info->db, nullptr);
 
   int present = -1;
-  ASSERT_EQ(dav_kiv_has_locks(db, resource("doc", false), &present), nullptr);
+  ASSERT_EQ(dav_kiv_hooks_locks.has_locks(db, resource("doc", false), &present), nullptr);
   EXPECT_EQ(present, 0);
 
   const dav_locktoken t = token_from(1);
-  dav_error* err = dav_kiv_lockrec_save(db, datum(key), direct_entry(pool_, &t, 0), nullptr);
+  dav_error* err =
+      kiv::locks::dav_kiv_lockrec_save(db, datum(key), direct_entry(pool_, &t, 0), nullptr);
   ASSERT_NE(err, nullptr);
   EXPECT_EQ(err->status, HTTP_INTERNAL_SERVER_ERROR);
   EXPECT_EQ(err->error_id, 0);
@@ -165,7 +167,7 @@ TEST_F(LockDbTest, SaveWritesListOrderAndLoadReversesEachKind) {
   dav_kiv_indirect_entry* indirect =
       indirect_entry(pool_, &t3, 0, datum(other), indirect_entry(pool_, &t4, 0, datum(other)));
   dav_lockdb* db = open_db(false);
-  ASSERT_EQ(dav_kiv_lockrec_save(db, datum(key), direct, indirect), nullptr);
+  ASSERT_EQ(kiv::locks::dav_kiv_lockrec_save(db, datum(key), direct, indirect), nullptr);
   close_db(db);
   ASSERT_EQ(stored_order(*raw_fetch(key)), (std::vector<int>{1, 2, 3, 4}));
 
@@ -177,7 +179,7 @@ TEST_F(LockDbTest, SaveWritesListOrderAndLoadReversesEachKind) {
   EXPECT_EQ(direct->auth_user, nullptr);
   EXPECT_STREQ(direct->next->auth_user, "u1");
   EXPECT_EQ(key_bytes(indirect->key), other);
-  ASSERT_EQ(dav_kiv_lockrec_save(db, datum(key), direct, indirect), nullptr);
+  ASSERT_EQ(kiv::locks::dav_kiv_lockrec_save(db, datum(key), direct, indirect), nullptr);
   close_db(db);
   EXPECT_EQ(stored_order(*raw_fetch(key)), (std::vector<int>{2, 1, 4, 3}));
 }
@@ -186,7 +188,8 @@ TEST_F(LockDbTest, EmptyOwnerIsSavedAsALoneNulAndLoadsAsNone) {
   const Bytes key = name_key_of(path("doc"));
   const dav_locktoken t = token_from(1);
   dav_lockdb* db = open_db(false);
-  ASSERT_EQ(dav_kiv_lockrec_save(db, datum(key), direct_entry(pool_, &t, 0, "", "u"), nullptr),
+  ASSERT_EQ(kiv::locks::dav_kiv_lockrec_save(db, datum(key), direct_entry(pool_, &t, 0, "", "u"),
+                                             nullptr),
             nullptr);
   close_db(db);
   const Bytes raw = *raw_fetch(key);
@@ -313,15 +316,16 @@ TEST_F(LockDbTest, ExpiredEntryUnderANameKeyWithALocalFileKeepsTheList) {
 TEST_F(LockDbTest, KeyIsTheLocalFilesIdentityElseThePathName) {
   make_file("doc");
   make_dir("root/coll");
-  EXPECT_EQ(key_bytes(dav_kiv_lock_key(pool_, resource("doc", true))),
+  EXPECT_EQ(key_bytes(kiv::locks::dav_kiv_lock_key(pool_, resource("doc", true))),
             identity_key_of(path("doc")));
-  EXPECT_EQ(key_bytes(dav_kiv_lock_key(pool_, resource("coll", true, true))),
+  EXPECT_EQ(key_bytes(kiv::locks::dav_kiv_lock_key(pool_, resource("coll", true, true))),
             identity_key_of(path("coll")));
-  EXPECT_EQ(key_bytes(dav_kiv_lock_key(pool_, resource("none", false))), name_key_of(path("none")));
+  EXPECT_EQ(key_bytes(kiv::locks::dav_kiv_lock_key(pool_, resource("none", false))),
+            name_key_of(path("none")));
   // The same file gives the same key every time.
-  EXPECT_EQ(key_bytes(dav_kiv_lock_key(pool_, resource("doc", true))),
-            key_bytes(dav_kiv_lock_key(pool_, resource("doc", true))));
-  EXPECT_EQ(key_bytes(dav_kiv_lock_name_key(pool_, (path("coll") + "/").c_str())),
+  EXPECT_EQ(key_bytes(kiv::locks::dav_kiv_lock_key(pool_, resource("doc", true))),
+            key_bytes(kiv::locks::dav_kiv_lock_key(pool_, resource("doc", true))));
+  EXPECT_EQ(key_bytes(kiv::locks::dav_kiv_lock_name_key(pool_, (path("coll") + "/").c_str())),
             name_key_of(path("coll")));
 }
 

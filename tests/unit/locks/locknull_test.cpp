@@ -1,7 +1,7 @@
 // The lock-null list files: where they are read and written, and what adding and removing do.
 #include <string>
 
-#include "repository/repository.h"
+#include "provider/resource.h"
 #include "tests/unit/locks/lock_test_support.h"
 
 namespace kiv_test {
@@ -17,13 +17,13 @@ class LocknullTest : public LockTest {
 
   std::string loaded(const std::string& dirpath) {
     dav_buffer buf = {0, 0, nullptr};
-    EXPECT_EQ(dav_kiv_locknull_load(pool_, dirpath.c_str(), &buf), nullptr);
+    EXPECT_EQ(kiv::locks::dav_kiv_locknull_load(pool_, dirpath.c_str(), &buf), nullptr);
     return std::string(buf.buf, buf.cur_len);
   }
 
   dav_error* remove_member(const std::string& relative) {
     dav_buffer buf = {0, 0, nullptr};
-    return dav_kiv_locknull_remove_member(pool_, path(relative).c_str(), &buf);
+    return kiv::locks::dav_kiv_locknull_remove_member(pool_, path(relative).c_str(), &buf);
   }
 
   std::string list_file_;
@@ -31,14 +31,14 @@ class LocknullTest : public LockTest {
 
 TEST_F(LocknullTest, AddingCreatesTheStateDirectoryAndStoresNameAndNul) {
   EXPECT_FALSE(file_exists(path("d/.DAV")));
-  ASSERT_EQ(dav_kiv_locknull_add(pool_, resource("d/a.xml", false)), nullptr);
+  ASSERT_EQ(kiv::locks::dav_kiv_locknull_add(pool_, resource("d/a.xml", false)), nullptr);
   EXPECT_EQ(read_file(list_file_), std::string("a.xml\0", 6));
 }
 
 TEST_F(LocknullTest, AddingTwiceStoresTwiceAndEachRemovalTakesOneCopy) {
-  ASSERT_EQ(dav_kiv_locknull_add(pool_, resource("d/a.xml", false)), nullptr);
-  ASSERT_EQ(dav_kiv_locknull_add(pool_, resource("d/b", false)), nullptr);
-  ASSERT_EQ(dav_kiv_locknull_add(pool_, resource("d/a.xml", false)), nullptr);
+  ASSERT_EQ(kiv::locks::dav_kiv_locknull_add(pool_, resource("d/a.xml", false)), nullptr);
+  ASSERT_EQ(kiv::locks::dav_kiv_locknull_add(pool_, resource("d/b", false)), nullptr);
+  ASSERT_EQ(kiv::locks::dav_kiv_locknull_add(pool_, resource("d/a.xml", false)), nullptr);
   EXPECT_EQ(read_file(list_file_), std::string("a.xml\0b\0a.xml\0", 14));
   ASSERT_EQ(remove_member("d/a.xml"), nullptr);
   EXPECT_EQ(read_file(list_file_), std::string("b\0a.xml\0", 8));
@@ -68,7 +68,7 @@ TEST_F(LocknullTest, EmptyListFileIsAnEmptyList) {
   make_dir("root/d/.DAV");
   write_file(list_file_, "");
   EXPECT_EQ(loaded(path("d")), "");
-  ASSERT_EQ(dav_kiv_locknull_add(pool_, resource("d/a", false)), nullptr);
+  ASSERT_EQ(kiv::locks::dav_kiv_locknull_add(pool_, resource("d/a", false)), nullptr);
   EXPECT_EQ(read_file(list_file_), std::string("a\0", 2));
 }
 
@@ -76,7 +76,7 @@ TEST_F(LocknullTest, FileErrorsNameThePathInvolved) {
   // A directory where the list file belongs can be neither read, written nor removed as one.
   make_dir("root/d/.DAV/.locknull");
   dav_buffer buf = {0, 0, nullptr};
-  dav_error* err = dav_kiv_locknull_load(pool_, path("d").c_str(), &buf);
+  dav_error* err = kiv::locks::dav_kiv_locknull_load(pool_, path("d").c_str(), &buf);
   ASSERT_NE(err, nullptr);
   EXPECT_EQ(err->status, HTTP_INTERNAL_SERVER_ERROR);
   EXPECT_EQ(err->error_id, 0);
@@ -86,16 +86,16 @@ TEST_F(LocknullTest, FileErrorsNameThePathInvolved) {
   dav_buffer names = {0, 0, nullptr};
   dav_buffer_init(pool_, &names, "a");
   names.cur_len = 2;
-  err = dav_kiv_locknull_save(pool_, path("d").c_str(), &names);
+  err = kiv::locks::dav_kiv_locknull_save(pool_, path("d").c_str(), &names);
   ASSERT_NE(err, nullptr);
   EXPECT_EQ(std::string(err->desc), "Error opening " + list_file_ + " for writing");
 
   names.cur_len = 0;
-  err = dav_kiv_locknull_save(pool_, path("d").c_str(), &names);
+  err = kiv::locks::dav_kiv_locknull_save(pool_, path("d").c_str(), &names);
   ASSERT_NE(err, nullptr);
   EXPECT_EQ(std::string(err->desc), "Error removing " + list_file_);
 
-  err = dav_kiv_locknull_add(pool_, resource("d/a", false));
+  err = kiv::locks::dav_kiv_locknull_add(pool_, resource("d/a", false));
   ASSERT_NE(err, nullptr);
   EXPECT_STREQ(err->desc, "Could not load .locknull file.");
   ASSERT_NE(err->prev, nullptr);
@@ -105,7 +105,7 @@ TEST_F(LocknullTest, FileErrorsNameThePathInvolved) {
 TEST_F(LocknullTest, AddingReturnsTheErrorOfTheDirectorySplit) {
   dav_resource* relative = resource("d/a", false);
   relative->info->pathname = "relative/a";
-  dav_error* err = dav_kiv_locknull_add(pool_, relative);
+  dav_error* err = kiv::locks::dav_kiv_locknull_add(pool_, relative);
   ASSERT_NE(err, nullptr);
   EXPECT_EQ(err->status, HTTP_INTERNAL_SERVER_ERROR);
   EXPECT_STREQ(err->desc, "An incompleted/bad path was founddav_kiv_dir_file_name.");

@@ -1,6 +1,6 @@
 // Read images of DBM files: a reader uses an image only while no write happened since, in this
 // process or in another; a writer reads from an image and opens the file at its first write.
-#include "tests/unit/propdb/propdb_test_support.h"
+#include "dbm/dbm_cache.h"
 
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -8,8 +8,10 @@
 #include <cstring>
 #include <string>
 
-#include "propdb/dbm_cache.h"
-#include "propdb/propdb.h"
+#include "dbm/dbm.h"
+#include "dbm/dbm_internal.h"
+#include "dbm/state_dir.h"
+#include "tests/unit/propdb/propdb_test_support.h"
 
 namespace kiv_test {
 namespace {
@@ -23,8 +25,8 @@ class DbmCacheTest : public AprTest {
   void SetUp() override {
     AprTest::SetUp();
     // Counters in shared memory, as the server has them, so that forked writers count too.
-    counters_ = ::mmap(nullptr, kCounterBytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS,
-                       -1, 0);
+    counters_ =
+        ::mmap(nullptr, kCounterBytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     ASSERT_NE(counters_, MAP_FAILED);
     kiv::dbm_cache_attach(counters_, kCounterBytes);
     path_ = dir_ / "db";
@@ -36,7 +38,7 @@ class DbmCacheTest : public AprTest {
   }
 
   void put(const std::string& key, const std::string& value) {
-    dav_db* db = nullptr;
+    kiv::DbmFile* db = nullptr;
     ASSERT_EQ(dav_kiv_dbm_open_path(pool_, path_.c_str(), 0, &db), nullptr);
     ASSERT_EQ(dav_kiv_dbm_store(db, datum(key), datum(value)), nullptr);
     dav_kiv_dbm_close(db);
@@ -45,7 +47,7 @@ class DbmCacheTest : public AprTest {
   // The value of key through a read-only open; "(none)" when missing; also says whether the read
   // came from an image.
   std::string get(const std::string& key, bool* from_image = nullptr) {
-    dav_db* db = nullptr;
+    kiv::DbmFile* db = nullptr;
     EXPECT_EQ(dav_kiv_dbm_open_path(pool_, path_.c_str(), 1, &db), nullptr);
     if (db == nullptr) return "(no database)";
     if (from_image != nullptr) *from_image = db->dbm == nullptr;
@@ -82,7 +84,7 @@ TEST_F(DbmCacheTest, AWriteInAnotherProcessMakesTheImageStale) {
   if (child == 0) {
     apr_pool_t* pool = nullptr;
     apr_pool_create(&pool, nullptr);
-    dav_db* db = nullptr;
+    kiv::DbmFile* db = nullptr;
     int ok = dav_kiv_dbm_open_path(pool, path_.c_str(), 0, &db) == nullptr &&
              dav_kiv_dbm_store(db, datum("k"), datum("after")) == nullptr;
     dav_kiv_dbm_close(db);
@@ -99,7 +101,7 @@ TEST_F(DbmCacheTest, AFileReplacedBehindTheLayerIsNotTakenForItsImage) {
   EXPECT_EQ(get("k"), "old");
   // Another file moved into place (as a MOVE of state files does) has another identity.
   const std::string other = dir_ / "other";
-  dav_db* db = nullptr;
+  kiv::DbmFile* db = nullptr;
   ASSERT_EQ(dav_kiv_dbm_open_path(pool_, other.c_str(), 0, &db), nullptr);
   ASSERT_EQ(dav_kiv_dbm_store(db, datum("k"), datum("moved in")), nullptr);
   dav_kiv_dbm_close(db);
@@ -114,10 +116,10 @@ TEST_F(DbmCacheTest, WriterReadsTheImageAndOpensTheFileAtItsFirstWrite) {
   put("y", "2");
   EXPECT_EQ(get("x"), "1");  // makes the image
 
-  dav_db* db = nullptr;
+  kiv::DbmFile* db = nullptr;
   ASSERT_EQ(dav_kiv_dbm_open_path(pool_, path_.c_str(), 0, &db), nullptr);
   EXPECT_EQ(db->dbm, nullptr);
-  EXPECT_GE(db->lock_fd, 0);  // the exclusive lock is held all the same
+  EXPECT_TRUE(db->lock.held());  // the exclusive lock is held all the same
   EXPECT_TRUE(dav_kiv_dbm_exists(db, datum("y")));
   apr_datum_t key{};
   ASSERT_EQ(dav_kiv_dbm_first_key(db, &key), nullptr);

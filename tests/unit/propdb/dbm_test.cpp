@@ -1,7 +1,6 @@
 // The DBM access layer: where databases lie, how failures are reported, and the advisory lock
 // that keeps concurrent writers (threads and processes) from corrupting a file.
-#include "common/host.h"
-// The host's headers come first: dav_host.h renames a member of mod_dav.h.
+#include "dbm/dbm.h"
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,15 +9,16 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <csignal>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "module/kiv_module.h"
-#include "propdb/propdb.h"
+#include "common/directory_lock.h"
+#include "common/host.h"
+#include "dbm/state_dir.h"
 #include "tests/unit/propdb/propdb_test_support.h"
 
 namespace {
@@ -38,8 +38,8 @@ class DbmTest : public kiv_test::AprTest {
     AprTest::TearDown();
   }
 
-  dav_db* open_path(const std::string& path, bool ro, apr_pool_t* pool = nullptr) {
-    dav_db* db = nullptr;
+  kiv::DbmFile* open_path(const std::string& path, bool ro, apr_pool_t* pool = nullptr) {
+    kiv::DbmFile* db = nullptr;
     dav_error* err = dav_kiv_dbm_open_path(pool ? pool : pool_, path.c_str(), ro ? 1 : 0, &db);
     EXPECT_EQ(err, nullptr) << (err ? err->desc : "");
     return db;
@@ -51,10 +51,10 @@ class DbmTest : public kiv_test::AprTest {
 TEST_F(DbmTest, StateFileNames) {
   const char* first = nullptr;
   const char* second = "unset";
-  dav_dbm_get_statefiles(pool_, nullptr, &first, &second);
+  kiv::dav_dbm_get_statefiles(pool_, nullptr, &first, &second);
   EXPECT_STREQ(first, ".state_for_dir");
   EXPECT_EQ(second, nullptr);  // this DBM type keeps one file
-  dav_dbm_get_statefiles(pool_, "a.xml", &first, &second);
+  kiv::dav_dbm_get_statefiles(pool_, "a.xml", &first, &second);
   EXPECT_STREQ(first, "a.xml");
 }
 
@@ -63,8 +63,8 @@ TEST_F(DbmTest, ResourcesMapToTheirStateFiles) {
   dav_resource* document = kiv_test::make_resource(pool_, dir_ / "a.xml", false);
   dav_resource* namesake = kiv_test::make_resource(pool_, dir_ / ".state_for_dir", false);
 
-  dav_db* db = nullptr;
-  ASSERT_EQ(dav_kiv_dbm_open_resource(pool_, document, 0, &db), nullptr);
+  kiv::DbmFile* db = nullptr;
+  ASSERT_EQ(kiv::dav_kiv_dbm_open_resource(pool_, document, 0, &db), nullptr);
   ASSERT_NE(db, nullptr);
   EXPECT_TRUE(path_exists(dir_ / ".DAV"));  // a writable open makes the state directory
   ASSERT_EQ(dav_kiv_dbm_store(db, datum("k"), datum("document")), nullptr);
@@ -72,10 +72,10 @@ TEST_F(DbmTest, ResourcesMapToTheirStateFiles) {
   EXPECT_TRUE(path_exists(dir_ / ".DAV/a.xml"));
 
   // A document called .state_for_dir shares the file of its collection's own properties.
-  ASSERT_EQ(dav_kiv_dbm_open_resource(pool_, collection, 0, &db), nullptr);
+  ASSERT_EQ(kiv::dav_kiv_dbm_open_resource(pool_, collection, 0, &db), nullptr);
   ASSERT_EQ(dav_kiv_dbm_store(db, datum("k"), datum("collection")), nullptr);
   dav_kiv_dbm_close(db);
-  ASSERT_EQ(dav_kiv_dbm_open_resource(pool_, namesake, 1, &db), nullptr);
+  ASSERT_EQ(kiv::dav_kiv_dbm_open_resource(pool_, namesake, 1, &db), nullptr);
   ASSERT_NE(db, nullptr);
   apr_datum_t value{};
   ASSERT_EQ(dav_kiv_dbm_fetch(db, datum("k"), &value), nullptr);
@@ -86,7 +86,7 @@ TEST_F(DbmTest, ResourcesMapToTheirStateFiles) {
 
 TEST_F(DbmTest, ReadOnlyOpenOfMissingDatabaseIsNoDatabase) {
   for (const std::string& path : {dir_ / ".DAV/a.xml", dir_ / "nowhere/.DAV/a.xml"}) {
-    dav_db* db = reinterpret_cast<dav_db*>(1);
+    kiv::DbmFile* db = reinterpret_cast<kiv::DbmFile*>(1);
     EXPECT_EQ(dav_kiv_dbm_open_path(pool_, path.c_str(), 1, &db), nullptr);
     EXPECT_EQ(db, nullptr);
   }
@@ -96,8 +96,8 @@ TEST_F(DbmTest, ReadOnlyOpenOfMissingDatabaseIsNoDatabase) {
 
 TEST_F(DbmTest, WritableOpenWhereNoDirectoryExistsFails) {
   dav_resource* document = kiv_test::make_resource(pool_, dir_ / "nowhere/a.xml", false);
-  dav_db* db = reinterpret_cast<dav_db*>(1);
-  dav_error* err = dav_kiv_dbm_open_resource(pool_, document, 0, &db);
+  kiv::DbmFile* db = reinterpret_cast<kiv::DbmFile*>(1);
+  dav_error* err = kiv::dav_kiv_dbm_open_resource(pool_, document, 0, &db);
   ASSERT_NE(err, nullptr);
   EXPECT_EQ(db, nullptr);
   EXPECT_EQ(err->status, 500);
@@ -107,7 +107,7 @@ TEST_F(DbmTest, WritableOpenWhereNoDirectoryExistsFails) {
 }
 
 TEST_F(DbmTest, DbmFailuresCarryTheLibrarysCodeAndText) {
-  dav_db* db = open_path(dir_ / "db", false);
+  kiv::DbmFile* db = open_path(dir_ / "db", false);
   ASSERT_NE(db, nullptr);
   dav_error* err = dav_kiv_dbm_delete(db, datum("missing"));
   ASSERT_NE(err, nullptr);
@@ -119,7 +119,7 @@ TEST_F(DbmTest, DbmFailuresCarryTheLibrarysCodeAndText) {
 }
 
 TEST_F(DbmTest, KeyIterationVisitsEveryKey) {
-  dav_db* db = open_path(dir_ / "db", false);
+  kiv::DbmFile* db = open_path(dir_ / "db", false);
   ASSERT_NE(db, nullptr);
   apr_datum_t key{};
   ASSERT_EQ(dav_kiv_dbm_first_key(db, &key), nullptr);
@@ -143,35 +143,41 @@ TEST_F(DbmTest, OpenHoldsTheDirectoryLockUntilClose) {
   const std::string db_path = dir_ / "db";
   DirectoryLock probe;
 
-  dav_db* writer = open_path(db_path, false);
+  kiv::DbmFile* writer = open_path(db_path, false);
   ASSERT_NE(writer, nullptr);
-  EXPECT_EQ(probe.lock(dir_.path().c_str(), false), DirectoryLock::Result::kBusy);
+  EXPECT_EQ(probe.lock(dir_.path().c_str(), false, kiv::dbm_lock_wait()),
+            DirectoryLock::Result::kBusy);
   ASSERT_EQ(dav_kiv_dbm_store(writer, datum("k"), datum("v")), nullptr);
   dav_kiv_dbm_close(writer);
   dav_kiv_dbm_close(writer);  // a second close is harmless
-  EXPECT_EQ(probe.lock(dir_.path().c_str(), true), DirectoryLock::Result::kLocked);
+  EXPECT_EQ(probe.lock(dir_.path().c_str(), true, kiv::dbm_lock_wait()),
+            DirectoryLock::Result::kLocked);
   probe.unlock();
 
   // Readers share; a reader keeps writers out.
-  dav_db* reader = open_path(db_path, true);
+  kiv::DbmFile* reader = open_path(db_path, true);
   ASSERT_NE(reader, nullptr);
-  EXPECT_EQ(probe.lock(dir_.path().c_str(), false), DirectoryLock::Result::kLocked);
+  EXPECT_EQ(probe.lock(dir_.path().c_str(), false, kiv::dbm_lock_wait()),
+            DirectoryLock::Result::kLocked);
   probe.unlock();
-  EXPECT_EQ(probe.lock(dir_.path().c_str(), true), DirectoryLock::Result::kBusy);
+  EXPECT_EQ(probe.lock(dir_.path().c_str(), true, kiv::dbm_lock_wait()),
+            DirectoryLock::Result::kBusy);
   dav_kiv_dbm_close(reader);
 
   // A database nobody closed is closed, and its lock given up, with its pool.
   apr_pool_t* request_pool = nullptr;
   apr_pool_create(&request_pool, pool_);
   ASSERT_NE(open_path(db_path, false, request_pool), nullptr);
-  EXPECT_EQ(probe.lock(dir_.path().c_str(), false), DirectoryLock::Result::kBusy);
+  EXPECT_EQ(probe.lock(dir_.path().c_str(), false, kiv::dbm_lock_wait()),
+            DirectoryLock::Result::kBusy);
   apr_pool_destroy(request_pool);
-  EXPECT_EQ(probe.lock(dir_.path().c_str(), true), DirectoryLock::Result::kLocked);
+  EXPECT_EQ(probe.lock(dir_.path().c_str(), true, kiv::dbm_lock_wait()),
+            DirectoryLock::Result::kLocked);
 }
 
 TEST_F(DbmTest, AWriterKilledBeforeItClosedLeavesTheFileAsItWas) {
   const std::string db_path = dir_ / "db";
-  dav_db* db = open_path(db_path, false);
+  kiv::DbmFile* db = open_path(db_path, false);
   ASSERT_NE(db, nullptr);
   ASSERT_EQ(dav_kiv_dbm_store(db, datum("kept"), datum("before")), nullptr);
   dav_kiv_dbm_close(db);
@@ -180,7 +186,7 @@ TEST_F(DbmTest, AWriterKilledBeforeItClosedLeavesTheFileAsItWas) {
   if (child == 0) {
     apr_pool_t* pool = nullptr;
     apr_pool_create(&pool, nullptr);
-    dav_db* w = nullptr;
+    kiv::DbmFile* w = nullptr;
     if (dav_kiv_dbm_open_path(pool, db_path.c_str(), 0, &w) != nullptr) ::_exit(1);
     // More than the DBM library caches: some pages reach the file before the end.
     for (int i = 0; i < 8000; ++i) {
@@ -215,7 +221,7 @@ TEST_F(DbmTest, AWriterKilledBeforeItClosedLeavesTheFileAsItWas) {
 
 TEST_F(DbmTest, AFileCutShortIsRefusedNotOpened) {
   const std::string db_path = dir_ / "db";
-  dav_db* db = open_path(db_path, false);
+  kiv::DbmFile* db = open_path(db_path, false);
   ASSERT_NE(db, nullptr);
   for (int i = 0; i < 300; ++i) {
     const std::string k = "k" + std::to_string(i);
@@ -226,7 +232,7 @@ TEST_F(DbmTest, AFileCutShortIsRefusedNotOpened) {
   ASSERT_EQ(::stat(db_path.c_str(), &st), 0);
   ASSERT_EQ(::truncate(db_path.c_str(), st.st_size - 4096), 0);
   for (int ro : {1, 0}) {
-    dav_db* damaged = nullptr;
+    kiv::DbmFile* damaged = nullptr;
     dav_error* err = dav_kiv_dbm_open_path(pool_, db_path.c_str(), ro, &damaged);
     ASSERT_NE(err, nullptr);
     EXPECT_EQ(damaged, nullptr);
@@ -241,10 +247,11 @@ TEST_F(DbmTest, WaitingForABusyDatabaseIsBounded) {
   dav_kiv_dbm_close(open_path(db_path, false));
 
   DirectoryLock holder;
-  ASSERT_EQ(holder.lock(dir_.path().c_str(), true), DirectoryLock::Result::kLocked);
+  ASSERT_EQ(holder.lock(dir_.path().c_str(), true, kiv::dbm_lock_wait()),
+            DirectoryLock::Result::kLocked);
   const auto start = std::chrono::steady_clock::now();
   for (int ro : {1, 0}) {
-    dav_db* db = reinterpret_cast<dav_db*>(1);
+    kiv::DbmFile* db = reinterpret_cast<kiv::DbmFile*>(1);
     dav_error* err = dav_kiv_dbm_open_path(pool_, db_path.c_str(), ro, &db);
     ASSERT_NE(err, nullptr);
     EXPECT_EQ(db, nullptr);
@@ -261,7 +268,7 @@ TEST_F(DbmTest, WaitingForABusyDatabaseIsBounded) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     holder.unlock();
   });
-  dav_db* db = open_path(db_path, false);
+  kiv::DbmFile* db = open_path(db_path, false);
   release.join();
   ASSERT_NE(db, nullptr);
   dav_kiv_dbm_close(db);
@@ -288,7 +295,7 @@ TEST_F(DbmTest, ConcurrentWritersAndReadersKeepTheFileWhole) {
         for (int k = 0; k < kKeys; ++k) {
           apr_pool_t* pool = nullptr;
           apr_pool_create(&pool, parent);
-          dav_db* db = nullptr;
+          kiv::DbmFile* db = nullptr;
           const std::string key = key_of(p, t, k);
           const std::string value = value_of(key);
           if (dav_kiv_dbm_open_path(pool, db_path.c_str(), 0, &db) != nullptr ||
@@ -312,7 +319,7 @@ TEST_F(DbmTest, ConcurrentWritersAndReadersKeepTheFileWhole) {
       while (writing.load()) {
         apr_pool_t* pool = nullptr;
         apr_pool_create(&pool, reader_pools[r]);
-        dav_db* db = nullptr;
+        kiv::DbmFile* db = nullptr;
         if (dav_kiv_dbm_open_path(pool, db_path.c_str(), 1, &db) != nullptr) ++bad_reads;
         if (db != nullptr) {
           // Every record present is whole (the first ones are checked, to keep reads short).
@@ -369,7 +376,7 @@ TEST_F(DbmTest, ConcurrentWritersAndReadersKeepTheFileWhole) {
 // the time asserts nothing.
 TEST_F(DbmTest, ReportsWhatTheLockCostsReaders) {
   const std::string db_path = dir_ / "db";
-  dav_db* db = open_path(db_path, false);
+  kiv::DbmFile* db = open_path(db_path, false);
   ASSERT_NE(db, nullptr);
   for (int i = 0; i < 100; ++i) {
     ASSERT_EQ(dav_kiv_dbm_store(db, datum("key" + std::to_string(i)), datum("value")), nullptr);
@@ -395,7 +402,7 @@ TEST_F(DbmTest, ReportsWhatTheLockCostsReaders) {
             apr_pool_create(&pool, pools[static_cast<std::size_t>(t)]);
             apr_datum_t value{};
             if (locked) {
-              dav_db* reader = nullptr;
+              kiv::DbmFile* reader = nullptr;
               dav_kiv_dbm_open_path(pool, db_path.c_str(), 1, &reader);
               if (reader != nullptr) {
                 dav_kiv_dbm_fetch(reader, datum(key), &value);

@@ -1,7 +1,6 @@
 // The property database hooks over real DBM files: the bytes they leave on disk, the XML they
 // give back, rollback, listing, and refusal of files of another version or damaged ones.
-#include "common/host.h"
-// The host's headers come first: dav_host.h renames a member of mod_dav.h.
+#include "propdb/propdb.h"
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,8 +12,9 @@
 #include <thread>
 #include <vector>
 
-#include "module/kiv_module.h"
-#include "propdb/propdb.h"
+#include "common/host.h"
+#include "dbm/dbm.h"
+#include "propdb/propdb_internal.h"
 #include "tests/unit/propdb/propdb_test_support.h"
 
 namespace {
@@ -377,7 +377,7 @@ class RefusedDatabaseTest : public PropdbTest {
     }
     EXPECT_EQ(file_bytes(document_db()), before);
     // The refusal closed the file and gave up its lock.
-    dav_db* db = nullptr;
+    kiv::DbmFile* db = nullptr;
     EXPECT_EQ(dav_kiv_dbm_open_path(pool_, document_db().c_str(), 0, &db), nullptr);
     ASSERT_NE(db, nullptr);
     dav_kiv_dbm_close(db);

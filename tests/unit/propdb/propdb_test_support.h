@@ -3,9 +3,6 @@
 #ifndef KIV_TESTS_UNIT_PROPDB_PROPDB_TEST_SUPPORT_H_
 #define KIV_TESTS_UNIT_PROPDB_PROPDB_TEST_SUPPORT_H_
 
-#include "common/host.h"
-// The host's headers come first: dav_host.h renames a member of mod_dav.h.
-
 #include <apr_dbm.h>
 #include <apr_general.h>
 #include <apr_xml.h>
@@ -27,7 +24,8 @@
 #include <thread>
 #include <vector>
 
-#include "repository/repository.h"
+#include "common/host.h"
+#include "provider/resource.h"
 
 namespace kiv_test {
 

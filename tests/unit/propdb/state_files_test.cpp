@@ -1,16 +1,15 @@
 // Moving and removing a resource's property state files: on one file system, across file
 // systems (a tmpfs mounted for the test, when the test may mount one), and the failures.
-#include "common/host.h"
-// The host's headers come first: dav_host.h renames a member of mod_dav.h.
-
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
 
-#include "propdb/propdb.h"
-#include "repository/repository.h"
+#include "common/host.h"
+#include "dbm/dbm.h"
+#include "dbm/state_dir.h"
+#include "repository/repository_internal.h"
 #include "tests/unit/propdb/propdb_test_support.h"
 
 namespace {
@@ -28,8 +27,8 @@ class StateFilesTest : public kiv_test::AprTest {
 
   // Gives the document at path a property database holding one record.
   void give_properties(const std::string& path) {
-    dav_db* db = nullptr;
-    ASSERT_EQ(dav_kiv_dbm_open_resource(pool_, doc(path), 0, &db), nullptr);
+    kiv::DbmFile* db = nullptr;
+    ASSERT_EQ(kiv::dav_kiv_dbm_open_resource(pool_, doc(path), 0, &db), nullptr);
     apr_datum_t key{const_cast<char*>("k"), 1};
     apr_datum_t value{const_cast<char*>(path.c_str()), path.size()};
     ASSERT_EQ(dav_kiv_dbm_store(db, key, value), nullptr);
@@ -38,8 +37,8 @@ class StateFilesTest : public kiv_test::AprTest {
 
   // The one record of the document's property database, or "" when it has none.
   std::string properties_of(const std::string& path) {
-    dav_db* db = nullptr;
-    EXPECT_EQ(dav_kiv_dbm_open_resource(pool_, doc(path), 1, &db), nullptr);
+    kiv::DbmFile* db = nullptr;
+    EXPECT_EQ(kiv::dav_kiv_dbm_open_resource(pool_, doc(path), 1, &db), nullptr);
     if (db == nullptr) return "";
     apr_datum_t key{const_cast<char*>("k"), 1};
     apr_datum_t value{};
@@ -52,7 +51,7 @@ class StateFilesTest : public kiv_test::AprTest {
   dav_resource* doc(const std::string& path) { return kiv_test::make_resource(pool_, path, false); }
 
   dav_error* move(const std::string& from, const std::string& to, int is_move = 1) {
-    return dav_kiv_copymove_state_set(is_move, pool_, doc(from), doc(to));
+    return kiv::repository::dav_kiv_copymove_state_set(is_move, pool_, doc(from), doc(to));
   }
 
   kiv_test::ScratchDir dir_;
@@ -73,13 +72,13 @@ TEST_F(StateFilesTest, MoveCreatesTheDestinationStateDirectory) {
 TEST_F(StateFilesTest, DocumentsWithoutPropertiesMoveAndDeleteQuietly) {
   EXPECT_EQ(move(dir_ / "src/a.xml", dir_ / "dst/b.xml"), nullptr);
   EXPECT_FALSE(path_exists(dir_ / "dst/.DAV"));
-  EXPECT_EQ(dav_kiv_delete_state(pool_, doc(dir_ / "src/a.xml")), nullptr);
+  EXPECT_EQ(kiv::repository::dav_kiv_delete_state(pool_, doc(dir_ / "src/a.xml")), nullptr);
 }
 
 TEST_F(StateFilesTest, DeleteRemovesOnlyTheDocumentsFile) {
   give_properties(dir_ / "src/a.xml");
   give_properties(dir_ / "src/b.xml");
-  ASSERT_EQ(dav_kiv_delete_state(pool_, doc(dir_ / "src/a.xml")), nullptr);
+  ASSERT_EQ(kiv::repository::dav_kiv_delete_state(pool_, doc(dir_ / "src/a.xml")), nullptr);
   EXPECT_FALSE(path_exists(dir_ / "src/.DAV/a.xml"));
   EXPECT_EQ(properties_of(dir_ / "src/b.xml"), dir_ / "src/b.xml");
 }
@@ -137,7 +136,7 @@ TEST_F(TwoFileStateTest, BothFilesMoveAndGo) {
   EXPECT_FALSE(path_exists(dir_ / "src/.DAV/a.xml.pag"));
   EXPECT_EQ(properties_of(dir_ / "dst/b.xml"), dir_ / "src/a.xml");
 
-  ASSERT_EQ(dav_kiv_delete_state(pool_, doc(dir_ / "dst/b.xml")), nullptr);
+  ASSERT_EQ(kiv::repository::dav_kiv_delete_state(pool_, doc(dir_ / "dst/b.xml")), nullptr);
   EXPECT_FALSE(path_exists(dir_ / "dst/.DAV/b.xml.dir"));
   EXPECT_FALSE(path_exists(dir_ / "dst/.DAV/b.xml.pag"));
 }
@@ -157,7 +156,7 @@ TEST_F(TwoFileStateTest, SecondFileThatCannotMoveIsReported) {
 TEST_F(TwoFileStateTest, SecondFileThatCannotBeRemovedIsReported) {
   give_properties(dir_ / "src/a.xml");
   block(dir_ / "src/.DAV/a.xml.pag");
-  dav_error* err = dav_kiv_delete_state(pool_, doc(dir_ / "src/a.xml"));
+  dav_error* err = kiv::repository::dav_kiv_delete_state(pool_, doc(dir_ / "src/a.xml"));
   ASSERT_NE(err, nullptr);
   EXPECT_STREQ(err->desc,
                "Could not completely remove properties. The server is now in an inconsistent "

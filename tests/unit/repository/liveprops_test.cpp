@@ -1,6 +1,5 @@
 // Live properties: values, formats, and the executable patch hooks called directly.
-#include "common/host.h"
-
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,9 +7,8 @@
 #include <cstring>
 #include <string>
 
-#include <gtest/gtest.h>
-
-#include "module/kiv_module.h"
+#include "common/host.h"
+#include "provider/resource.h"
 #include "repository/repository.h"
 #include "repository/repository_internal.h"
 #include "tests/support/apr_init.h"
@@ -40,8 +38,8 @@ class LivePropsTest : public ::testing::Test {
 
   // Parses one property element; its private data names the given property id.
   apr_xml_elem* element(const std::string& inner, int propid = kExecutable) {
-    const std::string doc = std::string("<A:executable xmlns:A=\"") + kApacheProps + "\">" + inner +
-                            "</A:executable>";
+    const std::string doc =
+        std::string("<A:executable xmlns:A=\"") + kApacheProps + "\">" + inner + "</A:executable>";
     apr_xml_parser* parser = apr_xml_parser_create(pool_);
     apr_xml_doc* parsed = nullptr;
     EXPECT_EQ(apr_xml_parser_feed(parser, doc.data(), doc.size()), APR_SUCCESS);
@@ -186,21 +184,21 @@ TEST_F(LivePropsTest, ValuesAndTheirFormats) {
   resource_.exists = 0;
   insert(DAV_PROPID_creationdate, DAV_PROP_INSERT_VALUE, &result);
   EXPECT_EQ(result, DAV_PROP_INSERT_NOTDEF);
-  EXPECT_STREQ(dav_kiv_getetag(&resource_), "");
+  EXPECT_STREQ(dav_kiv_hooks_repository.getetag(&resource_), "");
 }
 
 TEST_F(LivePropsTest, EntityTagWithoutALocalFileIsTheTimeAlone) {
   info_->finfo.filetype = APR_NOFILE;
   info_->finfo.mtime = 0xabcdef;
-  EXPECT_STREQ(dav_kiv_getetag(&resource_), "\"abcdef\"");
+  EXPECT_STREQ(dav_kiv_hooks_repository.getetag(&resource_), "\"abcdef\"");
 }
 
 TEST_F(LivePropsTest, EarlyYearsKeepTheirWidth) {
   char buf[30];
   const apr_time_t t = apr_time_from_sec(-30641673600LL);  // 0999-01-02T00:00:00Z
-  kiv::dav_kiv_format_time(DAV_STYLE_ISO8601, t, buf);
+  kiv::repository::dav_kiv_format_time(DAV_STYLE_ISO8601, t, buf);
   EXPECT_STREQ(buf, "0999-01-02T00:00:00Z");
-  kiv::dav_kiv_format_time(DAV_STYLE_RFC822, t, buf);
+  kiv::repository::dav_kiv_format_time(DAV_STYLE_RFC822, t, buf);
   EXPECT_EQ(std::string(buf).substr(5), "02 Jan 999 00:00:00 GMT");
 }
 

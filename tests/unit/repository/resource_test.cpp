@@ -1,14 +1,13 @@
 // Resource identity: the directory/name split, sameness and ancestry, and parents.
-#include "common/host.h"
+#include "provider/resource.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
 
-#include <gtest/gtest.h>
-
-#include "module/kiv_module.h"
+#include "common/host.h"
 #include "repository/repository.h"
 #include "tests/support/apr_init.h"
 
@@ -20,7 +19,8 @@ class ResourceTest : public ::testing::Test {
   void TearDown() override { apr_pool_destroy(pool_); }
 
   dav_resource* make(const char* pathname, bool collection, const char* uri = nullptr) {
-    auto* info = static_cast<dav_resource_private*>(apr_pcalloc(pool_, sizeof(dav_resource_private)));
+    auto* info =
+        static_cast<dav_resource_private*>(apr_pcalloc(pool_, sizeof(dav_resource_private)));
     info->pool = pool_;
     info->pathname = pathname;
     auto* r = static_cast<dav_resource*>(apr_pcalloc(pool_, sizeof(dav_resource)));
@@ -40,42 +40,44 @@ class ResourceTest : public ::testing::Test {
 TEST_F(ResourceTest, SplitsDocumentsAndCollections) {
   const char* dir = nullptr;
   const char* name = nullptr;
-  ASSERT_EQ(dav_kiv_dir_file_name(make("/srv/repo/a/c.xml", false), &dir, &name), nullptr);
+  ASSERT_EQ(kiv::dav_kiv_dir_file_name(make("/srv/repo/a/c.xml", false), &dir, &name), nullptr);
   EXPECT_STREQ(dir, "/srv/repo/a");
   EXPECT_STREQ(name, "c.xml");
 
   // Directly below the file-system root the directory keeps its "/".
-  ASSERT_EQ(dav_kiv_dir_file_name(make("/c.xml", false), &dir, &name), nullptr);
+  ASSERT_EQ(kiv::dav_kiv_dir_file_name(make("/c.xml", false), &dir, &name), nullptr);
   EXPECT_STREQ(dir, "/");
   EXPECT_STREQ(name, "c.xml");
 
-  ASSERT_EQ(dav_kiv_dir_file_name(make("/srv/repo/a", true), &dir, &name), nullptr);
+  ASSERT_EQ(kiv::dav_kiv_dir_file_name(make("/srv/repo/a", true), &dir, &name), nullptr);
   EXPECT_STREQ(dir, "/srv/repo/a");
   EXPECT_EQ(name, nullptr);
-  EXPECT_EQ(dav_kiv_dir_file_name(make("/srv/repo/a", true), &dir, nullptr), nullptr);
+  EXPECT_EQ(kiv::dav_kiv_dir_file_name(make("/srv/repo/a", true), &dir, nullptr), nullptr);
 }
 
 TEST_F(ResourceTest, AncestryNeedsASlashBoundary) {
-  EXPECT_EQ(dav_kiv_is_parent_resource(make("/x/b", true), make("/x/bc", false)), 0);
-  EXPECT_EQ(dav_kiv_is_parent_resource(make("/x/b", true), make("/x/b/c", false)), 1);
-  EXPECT_EQ(dav_kiv_is_parent_resource(make("/x/b", true), make("/x/b", true)), 0);
+  EXPECT_EQ(dav_kiv_hooks_repository.is_parent_resource(make("/x/b", true), make("/x/bc", false)),
+            0);
+  EXPECT_EQ(dav_kiv_hooks_repository.is_parent_resource(make("/x/b", true), make("/x/b/c", false)),
+            1);
+  EXPECT_EQ(dav_kiv_hooks_repository.is_parent_resource(make("/x/b", true), make("/x/b", true)), 0);
   dav_resource* other = make("/x/b/c", false);
   dav_hooks_repository foreign{};
   other->hooks = &foreign;
-  EXPECT_EQ(dav_kiv_is_parent_resource(make("/x/b", true), other), 0);
+  EXPECT_EQ(dav_kiv_hooks_repository.is_parent_resource(make("/x/b", true), other), 0);
 }
 
 TEST_F(ResourceTest, SamenessByInodeWhenBothHaveFilesElseByPath) {
   dav_resource* a = make("/one", false);
   dav_resource* b = make("/two", false);
-  EXPECT_EQ(dav_kiv_is_same_resource(a, b), 0);
-  EXPECT_EQ(dav_kiv_is_same_resource(a, make("/one", false)), 1);
+  EXPECT_EQ(dav_kiv_hooks_repository.is_same_resource(a, b), 0);
+  EXPECT_EQ(dav_kiv_hooks_repository.is_same_resource(a, make("/one", false)), 1);
   for (dav_resource* r : {a, b}) {
     r->info->finfo.filetype = APR_REG;
     r->info->finfo.valid = APR_FINFO_INODE;
     r->info->finfo.inode = 77;
   }
-  EXPECT_EQ(dav_kiv_is_same_resource(a, b), 1);  // a hard link under another name
+  EXPECT_EQ(dav_kiv_hooks_repository.is_same_resource(a, b), 1);  // a hard link under another name
 }
 
 TEST_F(ResourceTest, ParentExistenceComesFromTheLocalFileSystem) {
@@ -83,7 +85,8 @@ TEST_F(ResourceTest, ParentExistenceComesFromTheLocalFileSystem) {
   ASSERT_NE(mkdtemp(dir), nullptr);
   const std::string child = std::string(dir) + "/doc.txt";
   dav_resource* parent = nullptr;
-  ASSERT_EQ(dav_kiv_get_parent_resource(make(child.c_str(), false, "/x/doc.txt"), &parent),
+  ASSERT_EQ(dav_kiv_hooks_repository.get_parent_resource(make(child.c_str(), false, "/x/doc.txt"),
+                                                         &parent),
             nullptr);
   ASSERT_NE(parent, nullptr);
   EXPECT_STREQ(parent->info->pathname, dir);
@@ -92,11 +95,13 @@ TEST_F(ResourceTest, ParentExistenceComesFromTheLocalFileSystem) {
   EXPECT_EQ(parent->collection, 1);
   rmdir(dir);
 
-  ASSERT_EQ(dav_kiv_get_parent_resource(make(child.c_str(), false, "/x/doc.txt"), &parent),
+  ASSERT_EQ(dav_kiv_hooks_repository.get_parent_resource(make(child.c_str(), false, "/x/doc.txt"),
+                                                         &parent),
             nullptr);
   EXPECT_EQ(parent->exists, 0);
 
-  ASSERT_EQ(dav_kiv_get_parent_resource(make("/srv", true, "/"), &parent), nullptr);
+  ASSERT_EQ(dav_kiv_hooks_repository.get_parent_resource(make("/srv", true, "/"), &parent),
+            nullptr);
   EXPECT_EQ(parent, nullptr);
 }
 

@@ -9,9 +9,10 @@
 // process without the shared table (a test, a tool) caches nothing.
 //
 // Thread-safe: images are immutable and shared; the cache has its own mutex.
-#ifndef KIV_PROPDB_DBM_CACHE_H_
-#define KIV_PROPDB_DBM_CACHE_H_
+#ifndef KIV_DBM_DBM_CACHE_H_
+#define KIV_DBM_DBM_CACHE_H_
 
+#include <apr_pools.h>
 #include <sys/stat.h>
 
 #include <cstddef>
@@ -21,8 +22,6 @@
 #include <string_view>
 #include <unordered_map>
 #include <vector>
-
-#include <apr_pools.h>
 
 namespace kiv {
 
@@ -98,8 +97,9 @@ bool dbm_cache_enabled();
 std::uint64_t dbm_generation(const char* path);
 
 // Counts a change of the database at path (after the file was written, before its lock goes) and
-// forgets this process's image of it.
-void dbm_changed(const char* path);
+// forgets this process's image of it. Never throws: it runs where a database closes, in a pool
+// cleanup; an image it could not forget is stale by its counter and dropped when next found.
+void dbm_changed(const char* path) noexcept;
 
 // The cached image of path when it was read at generation and from the file st describes.
 std::shared_ptr<const DbmSnapshot> dbm_cache_find(const char* path, std::uint64_t generation,
@@ -111,4 +111,4 @@ void dbm_cache_store(const char* path, std::uint64_t generation, const struct st
 
 }  // namespace kiv
 
-#endif  // KIV_PROPDB_DBM_CACHE_H_
+#endif  // KIV_DBM_DBM_CACHE_H_

@@ -1,5 +1,5 @@
 // Read images of DBM files and the shared change counters that tell when an image is stale.
-#include "propdb/dbm_cache.h"
+#include "dbm/dbm_cache.h"
 
 #include <apr_shm.h>
 #include <sys/stat.h>
@@ -165,18 +165,23 @@ void dbm_cache_attach(void* memory, std::size_t bytes) {
   counters.store(static_cast<std::atomic<std::uint64_t>*>(memory), std::memory_order_release);
 }
 
-bool dbm_cache_enabled() { return counters.load(std::memory_order_acquire) != nullptr; }
+bool dbm_cache_enabled() {
+  return counters.load(std::memory_order_acquire) != nullptr;
+}
 
 std::uint64_t dbm_generation(const char* path) {
   std::atomic<std::uint64_t>* c = counter_of(path);
   return c == nullptr ? 0 : c->load(std::memory_order_acquire);
 }
 
-void dbm_changed(const char* path) {
+void dbm_changed(const char* path) noexcept {
   std::atomic<std::uint64_t>* c = counter_of(path);
   if (c == nullptr) return;
   c->fetch_add(1, std::memory_order_acq_rel);
-  cache().forget(path);
+  try {
+    cache().forget(path);
+  } catch (...) {  // out of memory for the key: the counter alone marks the image stale
+  }
 }
 
 std::shared_ptr<const DbmSnapshot> dbm_cache_find(const char* path, std::uint64_t generation,

@@ -1,0 +1,220 @@
+// Opening and closing DBM files: the directory lock taken around every open, the read images that
+// spare a reader the lock and the file, and the process-wide settings of the layer.
+//
+// Locking the directory rather than the file means nothing has to be created in order to lock it
+// (the DBM library refuses an existing empty file) and no lock file is left for a move to forget.
+// All databases of one directory share the lock.
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <string>
+#include <utility>
+
+#include "common/file_io.h"
+#include "dbm/dbm_internal.h"
+
+namespace kiv {
+
+namespace {
+
+constexpr apr_interval_time_t kDefaultLockWait = apr_time_from_sec(30);
+
+std::atomic<apr_interval_time_t> lock_wait{kDefaultLockWait};
+std::atomic<const char*> type_in_use{nullptr};  // null: APR-util's default type
+
+}  // namespace
+
+}  // namespace kiv
+
+extern "C" {
+
+namespace {
+
+// Closes a database nobody closed when its pool goes. Registered on the pool of the open; run
+// early by dav_kiv_dbm_close.
+apr_status_t close_dbm_file(void* data) {
+  static_cast<kiv::DbmFile*>(data)->close();
+  return APR_SUCCESS;
+}
+
+}  // namespace
+
+}  // extern "C"
+
+namespace kiv {
+
+namespace {
+
+static_assert(alignof(DbmFile) <= 8, "pools align their blocks to 8 bytes");
+
+// A database record in p, closed by a cleanup on p; it holds lock and, when it is to be served
+// from one, image.
+DbmFile* make_file(apr_pool_t* p, const char* path, bool writable, DirectoryLock lock,
+                   std::shared_ptr<const DbmSnapshot> image) {
+  auto* db = new (apr_palloc(p, sizeof(DbmFile))) DbmFile(p, apr_pstrdup(p, path), writable);
+  db->lock = std::move(lock);
+  db->image = std::move(image);
+  apr_pool_cleanup_register(p, db, close_dbm_file, apr_pool_cleanup_null);
+  return db;
+}
+
+dav_error* busy_error(apr_pool_t* p) {
+  return dav_new_error(p, HTTP_INTERNAL_SERVER_ERROR, 0, 0,
+                       "The database is busy: timed out waiting for other requests to finish "
+                       "with it.");
+}
+
+dav_error* lock_failed_error(apr_pool_t* p, int error) {
+  return dav_new_error(
+      p, HTTP_INTERNAL_SERVER_ERROR, 0, 0,
+      apr_pstrcat(p, "Could not lock the database: ", std::strerror(error), nullptr));
+}
+
+dav_error* damaged_error(apr_pool_t* p, const char* path) {
+  return dav_new_error(p, HTTP_INTERNAL_SERVER_ERROR, 0, 0,
+                       apr_pstrcat(p, "The database file is damaged: ", path, nullptr));
+}
+
+// A reader whose image is current needs neither the lock nor the file, and one that finds no file
+// at all has no database. True when that settled the open (*pdb set, or left null for none).
+bool read_without_lock(apr_pool_t* p, const char* path, DbmFile** pdb) {
+  struct stat st;
+  if (::stat(path, &st) != 0) return database_state(p, path) == FileState::kMissing;
+  std::shared_ptr<const DbmSnapshot> image = dbm_cache_find(path, dbm_generation(path), st);
+  if (image == nullptr) return false;
+  *pdb = make_file(p, path, false, DirectoryLock(), std::move(image));
+  return true;
+}
+
+// Takes the lock of the directory that holds path: shared for a reader, exclusive for a writer.
+// A reader that finds no directory has no database (*absent); a writer cannot create one there.
+dav_error* lock_directory(apr_pool_t* p, const char* path, bool ro, DirectoryLock* lock,
+                          bool* absent) {
+  const std::string dir(parent_directory(path));
+  switch (lock->lock(dir.c_str(), !ro, dbm_lock_wait())) {
+    case DirectoryLock::Result::kLocked:
+      return nullptr;
+    case DirectoryLock::Result::kNoDirectory:
+      *absent = ro;
+      if (ro) return nullptr;
+      errno = lock->error();
+      return dav_kiv_dbm_error(nullptr, p, APR_FROM_OS_ERROR(lock->error()));
+    case DirectoryLock::Result::kBusy:
+      return busy_error(p);
+    case DirectoryLock::Result::kFailed:
+      return lock_failed_error(p, lock->error());
+  }
+  return nullptr;
+}
+
+// Opens the file of a database under the lock held, or answers for a file that is missing or
+// damaged. A reader of a cache-enabled process reads it whole into an image and lets the lock go.
+dav_error* open_locked(apr_pool_t* p, const char* path, bool ro, DirectoryLock lock,
+                       DbmFile** pdb) {
+  switch (database_state(p, path)) {
+    case FileState::kMissing:
+      if (ro) return nullptr;
+      // Nothing to read: the writer starts from an empty image and makes the file at its first
+      // write.
+      *pdb = make_file(p, path, true, std::move(lock), empty_image());
+      return nullptr;
+    case FileState::kDamaged:
+      return damaged_error(p, path);
+    case FileState::kWhole:
+      break;
+  }
+  // A writer reads the file through a read-only handle until its first write (open_for_write).
+  apr_dbm_t* dbm = nullptr;
+  const apr_status_t status = open_dbm(p, path, true, &dbm);
+  if (status != APR_SUCCESS) {
+    // A database that cannot be read simply holds no properties; one that cannot be written is
+    // an error.
+    if (ro) return nullptr;
+    return dav_kiv_dbm_error(nullptr, p, status);
+  }
+  if (ro && dbm_cache_enabled()) {
+    // Read the whole file once under the shared lock; later readers use the image.
+    if (std::shared_ptr<const DbmSnapshot> image = remember_image(path, dbm)) {
+      apr_dbm_close(dbm);
+      *pdb = make_file(p, path, false, DirectoryLock(), std::move(image));
+      return nullptr;
+    }
+  }
+  DbmFile* db = make_file(p, path, !ro, std::move(lock), nullptr);
+  db->dbm = dbm;
+  *pdb = db;
+  return nullptr;
+}
+
+}  // namespace
+
+void DbmFile::close() noexcept {
+  if (dbm != nullptr) {
+    // A database opened for writing but left unchanged is read whole before it closes, so that
+    // the next readers can use the image without opening the file.
+    if (writable && !changed && work_path == nullptr && image == nullptr && dbm_cache_enabled()) {
+      remember_image(path, dbm);
+    }
+    apr_dbm_close(dbm);
+    dbm = nullptr;
+  }
+  finish_work_copy(this);
+  if (changed) {
+    dbm_changed(path);  // still under the exclusive lock
+    changed = false;
+  }
+  image.reset();
+  // Last: the DBM library has written everything before another writer may start.
+  lock.unlock();
+}
+
+dav_error* dav_kiv_dbm_open_path(apr_pool_t* p, const char* path, int ro, DbmFile** pdb) {
+  *pdb = nullptr;
+  if (ro && dbm_cache_enabled() && read_without_lock(p, path, pdb)) return nullptr;
+  DirectoryLock lock;
+  bool absent = false;
+  if (dav_error* err = lock_directory(p, path, ro != 0, &lock, &absent)) return err;
+  if (absent) return nullptr;  // no directory, no database
+  // A writer whose image is current reads from it and opens the file at its first write, still
+  // under the exclusive lock it holds from now on.
+  if (!ro && dbm_cache_enabled()) {
+    if (std::shared_ptr<const DbmSnapshot> image = current_image(path)) {
+      *pdb = make_file(p, path, true, std::move(lock), std::move(image));
+      return nullptr;
+    }
+  }
+  return open_locked(p, path, ro != 0, std::move(lock), pdb);
+}
+
+void dav_kiv_dbm_close(DbmFile* db) {
+  if (db == nullptr) return;
+  apr_pool_cleanup_run(db->pool, db, close_dbm_file);
+}
+
+const char* dbm_type() {
+  return type_in_use.load(std::memory_order_relaxed);
+}
+
+apr_status_t open_dbm(apr_pool_t* p, const char* path, bool ro, apr_dbm_t** dbm) {
+  const apr_int32_t mode = ro ? APR_DBM_READONLY : APR_DBM_RWCREATE;
+  const char* type = dbm_type();
+  return type == nullptr ? apr_dbm_open(dbm, path, mode, APR_OS_DEFAULT, p)
+                         : apr_dbm_open_ex(dbm, type, path, mode, APR_OS_DEFAULT, p);
+}
+
+void set_dbm_lock_wait(apr_interval_time_t limit) {
+  lock_wait.store(limit, std::memory_order_relaxed);
+}
+
+std::chrono::microseconds dbm_lock_wait() {
+  return std::chrono::microseconds(lock_wait.load(std::memory_order_relaxed));
+}
+
+void set_dbm_type(const char* type) {
+  type_in_use.store(type, std::memory_order_relaxed);
+}
+
+}  // namespace kiv

@@ -1,0 +1,47 @@
+// The state directory of a local directory and the files the DBM type keeps in it.
+#include "dbm/state_dir.h"
+
+#include "common/host_util.h"
+#include "common/names.h"
+#include "dbm/dbm_internal.h"
+#include "provider/resource.h"
+
+namespace kiv {
+
+void dbm_used_names(apr_pool_t* p, const char* path, const char** first, const char** second) {
+  const char* type = dbm_type();
+  if (type == nullptr || apr_dbm_get_usednames_ex(p, type, path, first, second) != APR_SUCCESS) {
+    apr_dbm_get_usednames(p, path, first, second);
+  }
+}
+
+void dav_dbm_get_statefiles(apr_pool_t* p, const char* fname, const char** first,
+                            const char** second) {
+  dbm_used_names(p, fname != nullptr ? fname : pool_copy(p, kStateFileForDir), first, second);
+}
+
+void dav_kiv_make_state_dir(apr_pool_t* p, const char* dirpath) {
+  // A directory that exists already is the usual case; a real failure shows at the next open.
+  (void)apr_dir_make(state_dir_path(p, dirpath), APR_OS_DEFAULT, p);
+}
+
+const char* state_dir_path(apr_pool_t* p, const char* dirpath) {
+  return apr_pstrcat(p, dirpath, "/", pool_copy(p, kStateDirName), nullptr);
+}
+
+const char* state_file_path(apr_pool_t* p, const char* dirpath, const char* name) {
+  return apr_pstrcat(p, state_dir_path(p, dirpath), "/", name, nullptr);
+}
+
+dav_error* dav_kiv_dbm_open_resource(apr_pool_t* p, const dav_resource* resource, int ro,
+                                     DbmFile** pdb) {
+  *pdb = nullptr;
+  const char* dirpath = nullptr;
+  const char* fname = nullptr;
+  if (dav_error* err = dav_kiv_dir_file_name(resource, &dirpath, &fname)) return err;
+  if (!ro) dav_kiv_make_state_dir(p, dirpath);
+  const char* name = fname != nullptr ? fname : pool_copy(p, kStateFileForDir);
+  return dav_kiv_dbm_open_path(p, state_file_path(p, dirpath, name), ro, pdb);
+}
+
+}  // namespace kiv

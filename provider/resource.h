@@ -1,0 +1,38 @@
+// The provider's part of a resource, which every subsystem of the provider reads: the private
+// record behind each dav_resource, the split of its local path name into the directory that
+// holds its state and its name there, and the path name accessor.
+#ifndef KIV_PROVIDER_RESOURCE_H_
+#define KIV_PROVIDER_RESOURCE_H_
+
+#include "common/host.h"
+
+// The provider's part of a resource description, allocated zero-filled from the resource's pool.
+struct dav_resource_private {
+  apr_pool_t* pool;      // pool of the resource and of everything derived from it
+  const char* pathname;  // local path name; no trailing "/" unless it is one character
+  apr_finfo_t finfo;     // file information of the local path name
+};
+
+namespace kiv {
+
+// Splits path into its file-system root and the rest. True when a root was found and something
+// follows it, or APR could only say the path is incomplete; false when there is no parent.
+// *status is what APR said.
+bool has_parent_below_root(apr_pool_t* pool, const char* path, apr_status_t* status);
+
+// Splits the resource's path name into the directory that holds its state and its name there.
+// For a collection the directory is the path name itself and *name is null. Results come from the
+// resource's pool. name may be null when the caller does not need it.
+dav_error* dav_kiv_dir_file_name(const dav_resource* resource, const char** dirpath,
+                                 const char** name);
+
+}  // namespace kiv
+
+extern "C" {
+
+// The resource's local path name. Fills the get_pathname slot of the repository hook table.
+const char* dav_kiv_resource_pathname(const dav_resource* resource);
+
+}  // extern "C"
+
+#endif  // KIV_PROVIDER_RESOURCE_H_
