@@ -274,6 +274,56 @@ TEST_F(DbmTest, WaitingForABusyDatabaseIsBounded) {
   dav_kiv_dbm_close(db);
 }
 
+std::string key_of(int p, int t, int k) {
+  return "p" + std::to_string(p) + "t" + std::to_string(t) + "k" + std::to_string(k);
+}
+
+std::string value_of(const std::string& key) {
+  return "value of " + key;
+}
+
+// Stores key_of(p, t, k) for every k below keys, opening the database read-write for each.
+bool write_keys(apr_pool_t* parent, const std::string& db_path, int p, int t, int keys) {
+  bool ok = true;
+  for (int k = 0; k < keys; ++k) {
+    apr_pool_t* pool = nullptr;
+    apr_pool_create(&pool, parent);
+    kiv::DbmFile* db = nullptr;
+    const std::string key = key_of(p, t, k);
+    const std::string value = value_of(key);
+    if (dav_kiv_dbm_open_path(pool, db_path.c_str(), 0, &db) != nullptr ||
+        dav_kiv_dbm_store(db, datum(key), datum(value)) != nullptr) {
+      ok = false;
+    }
+    dav_kiv_dbm_close(db);
+    apr_pool_destroy(pool);
+  }
+  return ok;
+}
+
+// Reads the database once, checking that every record present is whole (the first ones, to keep
+// reads short); the number of failures met. *reads counts a read that found a database.
+int read_records(apr_pool_t* pool, const std::string& db_path, std::atomic<int>* reads) {
+  int bad_reads = 0;
+  kiv::DbmFile* db = nullptr;
+  if (dav_kiv_dbm_open_path(pool, db_path.c_str(), 1, &db) != nullptr) ++bad_reads;
+  if (db == nullptr) return bad_reads;
+  apr_datum_t key{};
+  dav_kiv_dbm_first_key(db, &key);
+  for (int n = 0; key.dptr != nullptr && n < 200; ++n) {
+    apr_datum_t value{};
+    const std::string k(key.dptr, key.dsize);
+    if (dav_kiv_dbm_fetch(db, key, &value) != nullptr || value.dptr == nullptr ||
+        std::string(value.dptr, value.dsize) != value_of(k)) {
+      ++bad_reads;
+    }
+    if (dav_kiv_dbm_next_key(db, &key) != nullptr) ++bad_reads;
+  }
+  dav_kiv_dbm_close(db);
+  ++*reads;
+  return bad_reads;
+}
+
 // Writers in several processes, each with several threads, open one database read-write for
 // every key they store, while readers in this process keep reading it. Without the advisory
 // lock keys go missing and the file is corrupted.
@@ -283,30 +333,11 @@ TEST_F(DbmTest, ConcurrentWritersAndReadersKeepTheFileWhole) {
   constexpr int kKeys = 150;
   constexpr int kReaders = 2;
   const std::string db_path = dir_ / "db";
-  auto key_of = [](int p, int t, int k) {
-    return "p" + std::to_string(p) + "t" + std::to_string(t) + "k" + std::to_string(k);
-  };
-  auto value_of = [](const std::string& key) { return "value of " + key; };
 
   const auto start = std::chrono::steady_clock::now();
-  const std::vector<pid_t> children =
-      kiv_test::fork_workers(kProcesses, kThreads, [&](apr_pool_t* parent, int p, int t) {
-        bool ok = true;
-        for (int k = 0; k < kKeys; ++k) {
-          apr_pool_t* pool = nullptr;
-          apr_pool_create(&pool, parent);
-          kiv::DbmFile* db = nullptr;
-          const std::string key = key_of(p, t, k);
-          const std::string value = value_of(key);
-          if (dav_kiv_dbm_open_path(pool, db_path.c_str(), 0, &db) != nullptr ||
-              dav_kiv_dbm_store(db, datum(key), datum(value)) != nullptr) {
-            ok = false;
-          }
-          dav_kiv_dbm_close(db);
-          apr_pool_destroy(pool);
-        }
-        return ok;
-      });
+  const std::vector<pid_t> children = kiv_test::fork_workers(
+      kProcesses, kThreads,
+      [&](apr_pool_t* parent, int p, int t) { return write_keys(parent, db_path, p, t, kKeys); });
 
   std::atomic<bool> writing{true};
   std::atomic<int> reads{0};
@@ -319,24 +350,7 @@ TEST_F(DbmTest, ConcurrentWritersAndReadersKeepTheFileWhole) {
       while (writing.load()) {
         apr_pool_t* pool = nullptr;
         apr_pool_create(&pool, reader_pools[r]);
-        kiv::DbmFile* db = nullptr;
-        if (dav_kiv_dbm_open_path(pool, db_path.c_str(), 1, &db) != nullptr) ++bad_reads;
-        if (db != nullptr) {
-          // Every record present is whole (the first ones are checked, to keep reads short).
-          apr_datum_t key{};
-          dav_kiv_dbm_first_key(db, &key);
-          for (int n = 0; key.dptr != nullptr && n < 200; ++n) {
-            apr_datum_t value{};
-            const std::string k(key.dptr, key.dsize);
-            if (dav_kiv_dbm_fetch(db, key, &value) != nullptr || value.dptr == nullptr ||
-                std::string(value.dptr, value.dsize) != value_of(k)) {
-              ++bad_reads;
-            }
-            if (dav_kiv_dbm_next_key(db, &key) != nullptr) ++bad_reads;
-          }
-          dav_kiv_dbm_close(db);
-          ++reads;
-        }
+        bad_reads += read_records(pool, db_path, &reads);
         apr_pool_destroy(pool);
       }
     });

@@ -476,43 +476,66 @@ TEST_F(PropdbTest, NamespaceTableStopsAt32767) {
   EXPECT_EQ(read_dbm(document_db()).size(), 1u);
 }
 
-// PROPPATCH as mod_dav drives it, from several processes and threads at once on one document,
-// each writer with a namespace of its own, while readers list and render every property.
-// Afterwards every property is there with its value and the table holds each URI once.
+// One PROPPATCH of property k<n> in namespace urn:w<p>.<t> of the document at path, as mod_dav
+// drives it: open, map, take a rollback record, store, close. False on any error.
+bool update_property(apr_pool_t* parent, const std::string& path, int p, int t, int n) {
+  apr_pool_t* pool = nullptr;
+  apr_pool_create(&pool, parent);
+  const std::string ns = "urn:w" + std::to_string(p) + "." + std::to_string(t);
+  const std::string name = "k" + std::to_string(n);
+  apr_xml_doc* doc = kiv_test::parse_xml(
+      pool, "<D:propertyupdate xmlns:D=\"DAV:\" xmlns:w=\"" + ns + "\"><D:set><D:prop><w:" + name +
+                ">v" + std::to_string(n) + "</w:" + name + "></D:prop></D:set></D:propertyupdate>");
+  apr_xml_elem* elem = doc->root->first_child->first_child->first_child;
+  const dav_prop_name prop{APR_XML_GET_URI_ITEM(doc->namespaces, elem->ns), elem->name};
+  dav_db* db = nullptr;
+  dav_namespace_map* map = nullptr;
+  dav_deadprop_rollback* rollback = nullptr;
+  bool ok = hooks.open(pool, kiv_test::make_resource(pool, path, false), 0, &db) == nullptr &&
+            db != nullptr && hooks.map_namespaces(db, doc->namespaces, &map) == nullptr &&
+            hooks.get_rollback(db, &prop, &rollback) == nullptr &&
+            hooks.store(db, &prop, elem, map) == nullptr;
+  if (db != nullptr) hooks.close(db);
+  apr_pool_destroy(pool);
+  return ok;
+}
+
+// Lists and renders every property of the document at path, as a PROPFIND does; the number of
+// failures met.
+int read_properties(apr_pool_t* pool, const std::string& path) {
+  int bad_reads = 0;
+  dav_db* db = nullptr;
+  if (hooks.open(pool, kiv_test::make_resource(pool, path, false), 1, &db) != nullptr) ++bad_reads;
+  if (db == nullptr) return bad_reads;
+  dav_xmlns_info* xi = dav_xmlns_create(pool);
+  hooks.define_namespaces(db, xi);
+  dav_prop_name name{};
+  dav_error* err = hooks.first_name(db, &name);
+  for (int steps = 0; err == nullptr && name.name != nullptr && steps < 1000; ++steps) {
+    dav_prop_name copy{apr_pstrdup(pool, name.ns), apr_pstrdup(pool, name.name)};
+    apr_text_header text{};
+    int found = 0;
+    if (hooks.output_value(db, &copy, xi, &text, &found) != nullptr || !found) ++bad_reads;
+    err = hooks.next_name(db, &name);
+  }
+  if (err != nullptr) ++bad_reads;
+  hooks.close(db);
+  return bad_reads;
+}
+
+// PROPPATCH from several processes and threads at once on one document, each writer with a
+// namespace of its own, while readers list and render every property. Afterwards every property
+// is there with its value and the table holds each URI once.
 TEST_F(PropdbTest, ConcurrentPropertyUpdatesOnOneDocument) {
   constexpr int kProcesses = 2;
   constexpr int kThreads = 3;
   constexpr int kUpdates = 100;
   const std::string path = dir_ / "a.xml";
 
-  // One update: open, map, take a rollback record, store, close. False on any error.
-  auto update = [&path](apr_pool_t* parent, int p, int t, int n) {
-    apr_pool_t* pool = nullptr;
-    apr_pool_create(&pool, parent);
-    const std::string ns = "urn:w" + std::to_string(p) + "." + std::to_string(t);
-    const std::string name = "k" + std::to_string(n);
-    apr_xml_doc* doc =
-        kiv_test::parse_xml(pool, "<D:propertyupdate xmlns:D=\"DAV:\" xmlns:w=\"" + ns +
-                                      "\"><D:set><D:prop><w:" + name + ">v" + std::to_string(n) +
-                                      "</w:" + name + "></D:prop></D:set></D:propertyupdate>");
-    apr_xml_elem* elem = doc->root->first_child->first_child->first_child;
-    const dav_prop_name prop{APR_XML_GET_URI_ITEM(doc->namespaces, elem->ns), elem->name};
-    dav_db* db = nullptr;
-    dav_namespace_map* map = nullptr;
-    dav_deadprop_rollback* rollback = nullptr;
-    bool ok = hooks.open(pool, kiv_test::make_resource(pool, path, false), 0, &db) == nullptr &&
-              db != nullptr && hooks.map_namespaces(db, doc->namespaces, &map) == nullptr &&
-              hooks.get_rollback(db, &prop, &rollback) == nullptr &&
-              hooks.store(db, &prop, elem, map) == nullptr;
-    if (db != nullptr) hooks.close(db);
-    apr_pool_destroy(pool);
-    return ok;
-  };
-
   const std::vector<pid_t> children =
       kiv_test::fork_workers(kProcesses, kThreads, [&](apr_pool_t* pool, int p, int t) {
         bool ok = true;
-        for (int n = 0; n < kUpdates; ++n) ok = update(pool, p, t, n) && ok;
+        for (int n = 0; n < kUpdates; ++n) ok = update_property(pool, path, p, t, n) && ok;
         return ok;
       });
 
@@ -524,25 +547,7 @@ TEST_F(PropdbTest, ConcurrentPropertyUpdatesOnOneDocument) {
     while (writing.load()) {
       apr_pool_t* pool = nullptr;
       apr_pool_create(&pool, reader_pool);
-      dav_db* db = nullptr;
-      if (hooks.open(pool, kiv_test::make_resource(pool, path, false), 1, &db) != nullptr) {
-        ++bad_reads;
-      }
-      if (db != nullptr) {
-        dav_xmlns_info* xi = dav_xmlns_create(pool);
-        hooks.define_namespaces(db, xi);
-        dav_prop_name name{};
-        dav_error* err = hooks.first_name(db, &name);
-        for (int steps = 0; err == nullptr && name.name != nullptr && steps < 1000; ++steps) {
-          dav_prop_name copy{apr_pstrdup(pool, name.ns), apr_pstrdup(pool, name.name)};
-          apr_text_header text{};
-          int found = 0;
-          if (hooks.output_value(db, &copy, xi, &text, &found) != nullptr || !found) ++bad_reads;
-          err = hooks.next_name(db, &name);
-        }
-        if (err != nullptr) ++bad_reads;
-        hooks.close(db);
-      }
+      bad_reads += read_properties(pool, path);
       apr_pool_destroy(pool);
     }
   });
