@@ -5,13 +5,17 @@
 #include "locks/locks.h"
 #include "locks/locks_internal.h"
 
-extern "C" {
-
 namespace {
 
 apr_pool_t* pool_of(const dav_lockdb* lockdb) {
   return lockdb->info->pool;
 }
+
+}  // namespace
+
+extern "C" {
+
+namespace {
 
 // Fills the get_supportedlock slot. The same static text for every resource.
 const char* dav_kiv_get_supportedlock(const dav_resource* /*resource*/) {

@@ -92,6 +92,47 @@ dav_kiv_direct_entry* dav_kiv_lock_resolve(dav_lockdb* lockdb,
   return nullptr;
 }
 
+// A direct entry for a lock handed in by the host, put before next; shares the lock's strings and
+// token.
+dav_kiv_direct_entry* direct_entry_of(apr_pool_t* pool, const dav_lock* lock,
+                                      dav_kiv_direct_entry* next) {
+  auto* e = static_cast<dav_kiv_direct_entry*>(apr_pcalloc(pool, sizeof(dav_kiv_direct_entry)));
+  e->scope = static_cast<std::int8_t>(lock->scope);
+  e->type = static_cast<std::int8_t>(lock->type);
+  e->depth = lock->depth;
+  e->timeout = lock->timeout;
+  e->locktoken = lock->locktoken;
+  e->owner = lock->owner;
+  e->auth_user = lock->auth_user;
+  e->next = next;
+  return e;
+}
+
+// An indirect entry for a lock of this provider, put before next. One appended as such
+// (make_indirect) never expires by itself: it goes with its direct entry's removal. One made from
+// a direct lock expires with it.
+dav_kiv_indirect_entry* indirect_entry_of(apr_pool_t* pool, const dav_lock* lock,
+                                          bool make_indirect, dav_kiv_indirect_entry* next) {
+  auto* e = static_cast<dav_kiv_indirect_entry*>(apr_pcalloc(pool, sizeof(dav_kiv_indirect_entry)));
+  e->locktoken = lock->locktoken;
+  e->key = lock->info->key;
+  if (make_indirect) e->timeout = lock->timeout;
+  e->next = next;
+  return e;
+}
+
+// Unlinks every entry of the list that holds token.
+template <typename Entry>
+void drop_token(Entry** list, const dav_locktoken* token) {
+  for (Entry** link = list; *link != nullptr;) {
+    if (same_token((*link)->locktoken, token)) {
+      *link = (*link)->next;
+    } else {
+      link = &(*link)->next;
+    }
+  }
+}
+
 // True when a lock timeout ends no later than the second its request began: the client asked
 // for zero seconds or less, or for something that is no number. Such a lock would be answered as
 // granted and protect nothing, so it is refused. A timeout of a second or more is never refused,
@@ -208,26 +249,9 @@ dav_error* append_locks(dav_lockdb* lockdb, const dav_resource* resource, int ma
       // An indirect entry points at the record of the lock's direct entry, which only a lock
       // made by this provider knows.
       if (lock->info == nullptr) return lock_error(pool, LockError::kLockWithoutKey);
-      auto* e =
-          static_cast<dav_kiv_indirect_entry*>(apr_pcalloc(pool, sizeof(dav_kiv_indirect_entry)));
-      e->locktoken = lock->locktoken;
-      e->key = lock->info->key;
-      // An indirect entry appended as such never expires by itself: it goes with its direct
-      // entry's removal. One made from a direct lock expires with it.
-      if (make_indirect) e->timeout = lock->timeout;
-      e->next = indirect;
-      indirect = e;
+      indirect = indirect_entry_of(pool, lock, make_indirect != 0, indirect);
     } else {
-      auto* e = static_cast<dav_kiv_direct_entry*>(apr_pcalloc(pool, sizeof(dav_kiv_direct_entry)));
-      e->scope = static_cast<std::int8_t>(lock->scope);
-      e->type = static_cast<std::int8_t>(lock->type);
-      e->depth = lock->depth;
-      e->timeout = lock->timeout;
-      e->locktoken = lock->locktoken;
-      e->owner = lock->owner;
-      e->auth_user = lock->auth_user;
-      e->next = direct;
-      direct = e;
+      direct = direct_entry_of(pool, lock, direct);
     }
   }
   if (dav_error* err = dav_kiv_lockrec_save(lockdb, key, direct, indirect)) return err;
@@ -246,20 +270,8 @@ dav_error* remove_lock(dav_lockdb* lockdb, const dav_resource* resource,
   dav_kiv_indirect_entry* indirect = nullptr;
   if (locktoken != nullptr) {
     if (dav_error* err = dav_kiv_lockrec_load(lockdb, key, &direct, &indirect)) return err;
-    for (dav_kiv_direct_entry** link = &direct; *link != nullptr;) {
-      if (same_token((*link)->locktoken, locktoken)) {
-        *link = (*link)->next;
-      } else {
-        link = &(*link)->next;
-      }
-    }
-    for (dav_kiv_indirect_entry** link = &indirect; *link != nullptr;) {
-      if (same_token((*link)->locktoken, locktoken)) {
-        *link = (*link)->next;
-      } else {
-        link = &(*link)->next;
-      }
-    }
+    drop_token(&direct, locktoken);
+    drop_token(&indirect, locktoken);
   }
   if (dav_error* err = dav_kiv_lockrec_save(lockdb, key, direct, indirect)) return err;
   if (!resource->exists && direct == nullptr && indirect == nullptr) {
