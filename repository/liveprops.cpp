@@ -10,7 +10,7 @@
 #include "repository/repository.h"
 #include "repository/repository_internal.h"
 
-extern "C" {
+namespace kiv::repository {
 
 namespace {
 
@@ -18,14 +18,6 @@ const char* const dav_kiv_namespace_uris[] = {
     "DAV:", "http://apache.org/dav/props/",
     nullptr,  // end of the table
 };
-
-}  // namespace
-
-}  // extern "C"
-
-namespace kiv::repository {
-
-namespace {
 
 constexpr int kPropidExecutable = 1;
 constexpr apr_size_t kTimeBufSize = 30;  // the longest value, an RFC 1123 date, is 29 characters
@@ -133,7 +125,7 @@ const char* getetag(const dav_resource* resource) {
                       static_cast<apr_uint64_t>(finfo.mtime));
 }
 
-// Fills insert_prop of the live-property hooks. The text is appended to phdr from the resource's
+// Appends the live property propid of resource to phdr as insert_prop asks, from the resource's
 // pool. Answers the insert mode, or DAV_PROP_INSERT_NOTDEF when the property has no value here.
 dav_prop_insert insert_prop(const dav_resource* resource, int propid, dav_prop_insert what,
                             apr_text_header* phdr) {
@@ -159,16 +151,15 @@ dav_prop_insert insert_prop(const dav_resource* resource, int propid, dav_prop_i
   return what;
 }
 
-// Fills is_writable: every live property of this provider is read-only.
+// Every live property of this provider is read-only.
 int is_writable(int propid) {
   const dav_liveprop_spec* info = nullptr;
   dav_get_liveprop_info(propid, &dav_kiv_liveprop_group, &info);
   return info != nullptr ? info->is_writable : 0;
 }
 
-// Fills patch_validate: checks a new value of executable ("T" or "F"). The context carries the
-// requested value itself: non-null for true, null for false. Other properties go to the dead
-// property store.
+// Checks a new value of executable ("T" or "F"). The context carries the requested value itself:
+// non-null for true, null for false. Other properties go to the dead property store.
 dav_error* patch_validate(const dav_resource* resource, const apr_xml_elem* elem, int operation,
                           void** context, int* defer_to_dead) {
   const auto* priv = static_cast<const dav_elem_private*>(elem->priv);
@@ -193,8 +184,8 @@ dav_error* patch_validate(const dav_resource* resource, const apr_xml_elem* elem
   return nullptr;
 }
 
-// Fills patch_exec: sets or clears the owner-execute bit of the local file. The rollback context
-// carries the previous value (non-null for true) and is left alone when nothing changed.
+// Sets or clears the owner-execute bit of the local file. The rollback context carries the
+// previous value (non-null for true) and is left alone when nothing changed.
 dav_error* patch_exec(const dav_resource* resource, void* context,
                       dav_liveprop_rollback** rollback_ctx) {
   const bool previous = (resource->info->finfo.protection & APR_UEXECUTE) != 0;
@@ -208,7 +199,7 @@ dav_error* patch_exec(const dav_resource* resource, void* context,
   return nullptr;
 }
 
-// Fills patch_rollback: puts the owner-execute bit back as the rollback context says.
+// Puts the owner-execute bit back as the rollback context says.
 dav_error* patch_rollback(const dav_resource* resource, dav_liveprop_rollback* rollback_ctx) {
   return set_executable(resource, rollback_ctx != nullptr,
                         "After a failure occurred, the resource's executable flag could not be "
@@ -223,16 +214,19 @@ extern "C" {
 
 namespace {
 
+// Fills the insert_prop slot of the live-property hooks (see repository::insert_prop).
 dav_prop_insert dav_kiv_insert_prop(const dav_resource* resource, int propid, dav_prop_insert what,
                                     apr_text_header* phdr) {
   return kiv::guarded_value(DAV_PROP_INSERT_NOTDEF,
                             [&] { return repository::insert_prop(resource, propid, what, phdr); });
 }
 
+// Fills the is_writable slot.
 int dav_kiv_is_writable(const dav_resource* /*resource*/, int propid) {
   return repository::is_writable(propid);
 }
 
+// Fills the patch_validate slot.
 dav_error* dav_kiv_patch_validate(const dav_resource* resource, const apr_xml_elem* elem,
                                   int operation, void** context, int* defer_to_dead) {
   return kiv::guarded(resource->pool, [&] {
@@ -240,6 +234,7 @@ dav_error* dav_kiv_patch_validate(const dav_resource* resource, const apr_xml_el
   });
 }
 
+// Fills the patch_exec slot.
 dav_error* dav_kiv_patch_exec(const dav_resource* resource, const apr_xml_elem* /*elem*/,
                               int /*operation*/, void* context,
                               dav_liveprop_rollback** rollback_ctx) {
@@ -247,26 +242,16 @@ dav_error* dav_kiv_patch_exec(const dav_resource* resource, const apr_xml_elem* 
                       [&] { return repository::patch_exec(resource, context, rollback_ctx); });
 }
 
-// Nothing to finish: the bit was set by patch_exec.
+// Fills the patch_commit slot: nothing to finish, the bit was set by patch_exec.
 void dav_kiv_patch_commit(const dav_resource* /*resource*/, int /*operation*/, void* /*context*/,
                           dav_liveprop_rollback* /*rollback_ctx*/) {}
 
+// Fills the patch_rollback slot.
 dav_error* dav_kiv_patch_rollback(const dav_resource* resource, int /*operation*/,
                                   void* /*context*/, dav_liveprop_rollback* rollback_ctx) {
   return kiv::guarded(resource->pool,
                       [&] { return repository::patch_rollback(resource, rollback_ctx); });
 }
-
-const dav_hooks_liveprop dav_kiv_hooks_liveprop = {
-    dav_kiv_insert_prop,
-    dav_kiv_is_writable,
-    dav_kiv_namespace_uris,
-    dav_kiv_patch_validate,
-    dav_kiv_patch_exec,
-    dav_kiv_patch_commit,
-    dav_kiv_patch_rollback,
-    nullptr,  // ctx: the hooks need no context of their own
-};
 
 }  // namespace
 
@@ -290,9 +275,24 @@ void dav_kiv_insert_all_liveprops(request_rec* /*r*/, const dav_resource* resour
   dav_kiv_insert_prop(resource, DAV_PROPID_getetag, what, phdr);
 }
 
+namespace {
+
+const dav_hooks_liveprop dav_kiv_hooks_liveprop = {
+    dav_kiv_insert_prop,
+    dav_kiv_is_writable,
+    repository::dav_kiv_namespace_uris,
+    dav_kiv_patch_validate,
+    dav_kiv_patch_exec,
+    dav_kiv_patch_commit,
+    dav_kiv_patch_rollback,
+    nullptr,  // ctx: the hooks need no context of their own
+};
+
+}  // namespace
+
 const dav_liveprop_group dav_kiv_liveprop_group = {
     repository::dav_kiv_props,
-    dav_kiv_namespace_uris,
+    repository::dav_kiv_namespace_uris,
     &dav_kiv_hooks_liveprop,
 };
 
