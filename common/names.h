@@ -20,10 +20,12 @@ inline constexpr std::string_view kPrivatePrefix = ".kivd";
 // The key under which the client factory hands out the repository service client.
 inline constexpr const char* kServiceKey = "a";
 
-// True when name is one of the reserved names: the state directory, or a name that starts with
-// the service's private prefix.
+// True when name is one of the reserved names: the state directory, the names of the files that
+// a state directory holds for its collection (which must never be a document's name, or the
+// document would share them), or a name that starts with the service's private prefix.
 constexpr bool is_reserved_name(std::string_view name) {
-  return name == kStateDirName || name.substr(0, kPrivatePrefix.size()) == kPrivatePrefix;
+  return name == kStateDirName || name == kStateFileForDir || name == kLocknullFileName ||
+         name.substr(0, kPrivatePrefix.size()) == kPrivatePrefix;
 }
 
 }  // namespace kiv

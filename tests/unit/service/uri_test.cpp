@@ -64,6 +64,9 @@ TEST(UriTest, HidesStateAndPrivateNamesOnly) {
   EXPECT_TRUE(kiv::is_reserved_name(".DAV"));
   EXPECT_TRUE(kiv::is_reserved_name(".kivd"));
   EXPECT_TRUE(kiv::is_reserved_name(".kivd-tmp-12-3"));
+  EXPECT_TRUE(kiv::is_reserved_name(".state_for_dir"));
+  EXPECT_TRUE(kiv::is_reserved_name(".locknull"));
+  EXPECT_FALSE(kiv::is_reserved_name(".locknull2"));
   EXPECT_FALSE(kiv::is_reserved_name(".dav"));
   EXPECT_FALSE(kiv::is_reserved_name(".DAVx"));
   EXPECT_FALSE(kiv::is_reserved_name("kivd"));
