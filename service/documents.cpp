@@ -31,11 +31,13 @@ Reason Store::add_doc(std::string_view uri, std::string_view content) {
     return why;
   }
   struct stat st {};
+  Content c;
+  c.bytes = content;
   switch (kind_at(parent.get(), u.name(), &st)) {
     case Kind::kMissing:
-      return create_doc(parent.get(), u, content);
+      return create_doc("AddDoc", parent.get(), u.name(), shown, c);
     case Kind::kDocument:
-      return replace_doc(parent.get(), u, st, content);
+      return replace_doc("AddDoc", parent.get(), u, st, c);
     case Kind::kCollection:
       log_line("AddDoc %s: names a collection", shown.c_str());
       return Reason::kNotDocument;
@@ -50,44 +52,46 @@ Reason Store::add_doc(std::string_view uri, std::string_view content) {
   }
 }
 
-Reason Store::create_doc(int parent, const ParsedUri& u, std::string_view content) {
-  const std::string uri = printable(u.normalized);
+Reason Store::create_doc(const char* op, int parent, const std::string& name,
+                         const std::string& shown, const Content& content) {
   std::string temp;
   UniqueFd fd;
   for (int attempt = 0; attempt < 8 && !fd.valid(); ++attempt) {
     temp = temp_name();
     fd.reset(
-        ::openat(parent, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+        ::openat(parent, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640));
     if (!fd.valid() && errno != EEXIST) break;
   }
   if (!fd.valid()) {
     const int e = errno;
-    log_line("AddDoc %s: cannot create a temporary file: %s", uri.c_str(), std::strerror(e));
+    log_line("%s %s: cannot create a temporary file: %s", op, shown.c_str(), std::strerror(e));
     return failure_reason(e);
   }
-  const bool written = kiv::write_all(fd.get(), content) && datasync(fd.get());
+  const bool written = (content.file >= 0 ? copy_range(content.file, 0, content.size, fd.get(), 0)
+                                          : kiv::write_all(fd.get(), content.bytes)) &&
+                       datasync(fd.get());
   const int saved = errno;
   fd.reset();
   if (!written) {
     ::unlinkat(parent, temp.c_str(), 0);
-    log_line("AddDoc %s: cannot write: %s", uri.c_str(), std::strerror(saved));
+    log_line("%s %s: cannot write: %s", op, shown.c_str(), std::strerror(saved));
     return failure_reason(saved);
   }
-  int rc = ::renameat2(parent, temp.c_str(), parent, u.name().c_str(), RENAME_NOREPLACE);
+  int rc = ::renameat2(parent, temp.c_str(), parent, name.c_str(), RENAME_NOREPLACE);
   if (rc != 0 && errno == EINVAL) {
     // A file system without RENAME_NOREPLACE: a link never replaces either.
-    rc = ::linkat(parent, temp.c_str(), parent, u.name().c_str(), 0);
+    rc = ::linkat(parent, temp.c_str(), parent, name.c_str(), 0);
     if (rc == 0) ::unlinkat(parent, temp.c_str(), 0);
   }
   if (rc != 0) {
     const int e = errno;
     ::unlinkat(parent, temp.c_str(), 0);
-    log_line("AddDoc %s: cannot put the document in place: %s", uri.c_str(), std::strerror(e));
+    log_line("%s %s: cannot put the document in place: %s", op, shown.c_str(), std::strerror(e));
     return e == EEXIST ? Reason::kExists : failure_reason(e);
   }
   if (!sync(parent)) {
     const int e = errno;
-    log_line("AddDoc %s: cannot sync the collection: %s", uri.c_str(), std::strerror(e));
+    log_line("%s %s: cannot sync the collection: %s", op, shown.c_str(), std::strerror(e));
     return failure_reason(e);
   }
   return Reason::kNone;
@@ -103,17 +107,11 @@ Reason Store::get_doc(std::string_view uri, std::string* content) {
   Reason why = Reason::kNone;
   UniqueFd parent = open_parent(u, &why);
   if (!parent.valid()) return lookup_reason(why);
-  // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused below.
-  UniqueFd fd(::openat(parent.get(), u.name().c_str(),
-                       O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  UniqueFd fd;
   struct stat st {};
-  if (!fd.valid() || ::fstat(fd.get(), &st) != 0) {
-    const int e = errno;
-    const Kind k = kind_at(parent.get(), u.name(), &st);
-    return k == Kind::kMissing || k == Kind::kOther ? Reason::kNotFound : failure_reason(e);
+  if (const Reason r = open_document(parent.get(), u.name(), &fd, &st); r != Reason::kNone) {
+    return r;
   }
-  if (S_ISDIR(st.st_mode)) return Reason::kNotDocument;
-  if (!S_ISREG(st.st_mode)) return Reason::kNotFound;  // special files count as nothing
   if (static_cast<std::uint64_t>(st.st_size) > options_.max_document) {
     log_line("GetDocContent %s: %lld bytes exceed the document cap", printable(uri).c_str(),
              static_cast<long long>(st.st_size));

@@ -3,8 +3,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -15,79 +17,112 @@
 
 namespace kiv::service {
 
-Reason Store::replace_doc(int parent, const ParsedUri& u, const struct stat& st,
-                          std::string_view content) {
+Reason Store::replace_doc(const char* op, int parent, const ParsedUri& u, const struct stat& st,
+                          const Content& content) {
   const std::string uri = printable(u.normalized);
+  if (st.st_nlink > 1) {
+    // Its other names may lie anywhere, outside the tree too: a rewrite in place would reach
+    // them all.
+    log_line("%s %s: refused: the document has %ju hard links", op, uri.c_str(),
+             static_cast<std::uintmax_t>(st.st_nlink));
+    return Reason::kForbidden;
+  }
   // The record goes into the journal slot of the document's stripe, whose lock the caller holds:
   // a slot holds the record of the last rewrite in its stripe, so a record never outlives the
   // next rewrite of the same document.
   const std::string slot = slot_name(stripe_index(u.normalized));
-  UniqueFd j(::openat(journal_fd_.get(), slot.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+  UniqueFd j(::openat(journal_fd_.get(), slot.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
   if (!j.valid() && errno == ENOENT && make_slots()) {
-    j.reset(::openat(journal_fd_.get(), slot.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+    j.reset(::openat(journal_fd_.get(), slot.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
   }
   if (!j.valid() || !write_record(j.get(), u, st, content)) {
     // A torn record fails its checksum and is never completed.
     const int e = errno;
-    log_line("AddDoc %s: cannot write journal record: %s", uri.c_str(), std::strerror(e));
+    if (j.valid()) clear_slot(j.get());
+    log_line("%s %s: cannot write journal record: %s", op, uri.c_str(), std::strerror(e));
     return failure_reason(e);
   }
   UniqueFd target(
       ::openat(parent, u.name().c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat now {};
   if (!target.valid() || ::fstat(target.get(), &now) != 0 || !S_ISREG(now.st_mode) ||
-      now.st_dev != st.st_dev || now.st_ino != st.st_ino) {
+      now.st_dev != st.st_dev || now.st_ino != st.st_ino || now.st_nlink > 1) {
     const int e = errno;
     clear_slot(j.get());
-    log_line("AddDoc %s: the document changed under the rewrite: %s", uri.c_str(),
+    log_line("%s %s: the document changed under the rewrite: %s", op, uri.c_str(),
              std::strerror(e));
     return Reason::kIo;
   }
+  const std::uint64_t length = content.length();
   // Claim the blocks of longer content before anything is overwritten, so that a disk without
   // room for it refuses the rewrite while the document is still whole. File systems that cannot
   // preallocate go on as before.
-  if (static_cast<std::uint64_t>(content.size()) > static_cast<std::uint64_t>(now.st_size) &&
-      ::fallocate(target.get(), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(content.size())) != 0 &&
+  if (length > static_cast<std::uint64_t>(now.st_size) &&
+      ::fallocate(target.get(), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(length)) != 0 &&
       errno != EOPNOTSUPP && errno != ENOSYS) {
     const int e = errno;
     clear_slot(j.get());
-    log_line("AddDoc %s: no room for the new content: %s", uri.c_str(), std::strerror(e));
+    log_line("%s %s: no room for the new content: %s", op, uri.c_str(), std::strerror(e));
     return failure_reason(e);
   }
-  if (!kiv::pwrite_all(target.get(), content, 0) ||
-      ::ftruncate(target.get(), static_cast<off_t>(content.size())) != 0 ||
+  // Content from a file comes from the record, whose checksum covers exactly these bytes.
+  const off_t record_content = static_cast<off_t>(kJournalFixedSize + u.relative().size());
+  const bool written = content.file >= 0
+                           ? copy_range(j.get(), record_content, length, target.get(), 0)
+                           : kiv::pwrite_all(target.get(), content.bytes, 0);
+  if (!written || ::ftruncate(target.get(), static_cast<off_t>(length)) != 0 ||
       !datasync(target.get())) {
     const int e = errno;
     j.reset();
     const std::string kept = keep_record(slot, u.relative());
-    log_line("AddDoc %s: rewrite failed half-way, completed at next start from journal %s: %s",
+    log_line("%s %s: rewrite failed half-way, completed at next start from journal %s: %s", op,
              uri.c_str(), kept.c_str(), std::strerror(e));
     return failure_reason(e);
   }
-  // The rewrite is whole on disk; the record is no longer needed. Clearing it need not be
-  // durable: completing it again would write the same bytes.
+  // The rewrite is whole on disk; the record is no longer needed, nor may its content stay.
+  // Emptying the slot need not be durable: completing the record again would write the same
+  // bytes.
   clear_slot(j.get());
   drop_superseded(u.relative(), uri);
   return Reason::kNone;
 }
 
-bool Store::write_record(int j, const ParsedUri& u, const struct stat& st,
-                         std::string_view content) {
+bool Store::write_record(int j, const ParsedUri& u, const struct stat& st, const Content& content) {
   JournalHeader h;
   h.device = static_cast<std::uint64_t>(st.st_dev);
   h.inode = static_cast<std::uint64_t>(st.st_ino);
   h.path = u.relative();
-  h.content_length = content.size();
+  h.content_length = content.length();
   const std::string header = encode_journal_header(h);
   Checksum sum;
   sum.update(header);
-  sum.update(content);
+  if (!kiv::pwrite_all(j, header, 0)) return false;
+  if (content.file >= 0) {
+    // Through a bounded buffer: the checksum needs every byte once.
+    constexpr std::size_t kChunk = std::size_t{1} << 20;
+    std::string chunk(static_cast<std::size_t>(std::min<std::uint64_t>(content.size, kChunk)),
+                      '\0');
+    for (std::uint64_t off = 0; off < content.size;) {
+      const std::size_t n =
+          static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, content.size - off));
+      const ssize_t got = kiv::pread_full(content.file, chunk.data(), n, static_cast<off_t>(off));
+      if (got != static_cast<ssize_t>(n)) {
+        if (got >= 0) errno = EIO;  // the source got shorter
+        return false;
+      }
+      const std::string_view piece(chunk.data(), n);
+      sum.update(piece);
+      if (!kiv::pwrite_all(j, piece, static_cast<off_t>(header.size() + off))) return false;
+      off += n;
+    }
+  } else {
+    sum.update(content.bytes);
+    if (!kiv::pwrite_all(j, content.bytes, static_cast<off_t>(header.size()))) return false;
+  }
   const std::string trailer = encode_journal_trailer(sum);
-  const off_t record_size = static_cast<off_t>(header.size() + content.size() + trailer.size());
-  return kiv::pwrite_all(j, header, 0) &&
-         kiv::pwrite_all(j, content, static_cast<off_t>(header.size())) &&
-         kiv::pwrite_all(j, trailer, static_cast<off_t>(header.size() + content.size())) &&
-         ::ftruncate(j, record_size) == 0 && datasync(j);
+  const std::uint64_t end = header.size() + h.content_length;
+  return kiv::pwrite_all(j, trailer, static_cast<off_t>(end)) &&
+         ::ftruncate(j, static_cast<off_t>(end + trailer.size())) == 0 && datasync(j);
 }
 
 std::string Store::keep_record(const std::string& slot, const std::string& path) {
@@ -140,8 +175,11 @@ bool Store::make_slots() {
 }
 
 void Store::clear_slot(int fd) {
-  static const char zeros[sizeof kJournalMagic] = {};
-  (void)kiv::pwrite_all(fd, std::string_view(zeros, kJournalMagic.size()), 0);
+  if (::ftruncate(fd, 0) != 0) {
+    // Then at least the record is marked done, and never completed again.
+    static const char zeros[sizeof kJournalMagic] = {};
+    (void)kiv::pwrite_all(fd, std::string_view(zeros, kJournalMagic.size()), 0);
+  }
 }
 
 }  // namespace kiv::service

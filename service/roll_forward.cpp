@@ -30,21 +30,6 @@ bool checksum_range(int fd, std::uint64_t end, Checksum* sum) {
   return true;
 }
 
-// Copies length bytes of in, from offset from, to the start of out.
-bool copy_range(int in, std::uint64_t from, std::uint64_t length, int out) {
-  std::string chunk(kChunk, '\0');
-  for (std::uint64_t off = 0; off < length;) {
-    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, length - off));
-    if (kiv::pread_full(in, chunk.data(), n, static_cast<off_t>(from + off)) !=
-            static_cast<ssize_t>(n) ||
-        !kiv::pwrite_all(out, std::string_view(chunk.data(), n), static_cast<off_t>(off))) {
-      return false;
-    }
-    off += n;
-  }
-  return true;
-}
-
 bool is_record_name(const std::string& name) {
   return name.size() > 4 && name.compare(name.size() - 4, 4, ".jnl") == 0;
 }
@@ -156,7 +141,7 @@ Store::JournalOutcome Store::complete_record(int j, const std::string& name, con
     log_line("journal %s: %s is gone, dropped", name.c_str(), shown.c_str());
     return JournalOutcome::kDropped;
   }
-  if (!copy_range(j, header_size, h.content_length, target.get()) ||
+  if (!copy_range(j, static_cast<off_t>(header_size), h.content_length, target.get(), 0) ||
       ::ftruncate(target.get(), static_cast<off_t>(h.content_length)) != 0 || !sync(target.get())) {
     log_line("journal %s: cannot complete %s, kept: %s", name.c_str(), shown.c_str(),
              std::strerror(errno));

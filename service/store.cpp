@@ -15,6 +15,7 @@
 #include <cstring>
 #include <functional>
 
+#include "common/file_io.h"
 #include "service/log.h"
 #include "service/store_internal.h"
 
@@ -82,6 +83,45 @@ Reason lookup_reason(Reason parent) {
 
 const char* move_name(bool collection) {
   return collection ? "MoveCollection" : "MoveDoc";
+}
+
+bool copy_range(int in, off_t in_off, std::uint64_t length, int out, off_t out_off) {
+  std::uint64_t left = length;
+  // In the kernel where it can: no bytes through this process, a reflink where the file system
+  // shares blocks. Chunks of at most 1 GiB, so that every count fits the call's size_t and its
+  // answer.
+  while (left > 0) {
+    const std::size_t step = static_cast<std::size_t>(std::min<std::uint64_t>(left, 1u << 30));
+    const ssize_t n = ::copy_file_range(in, &in_off, out, &out_off, step, 0);
+    if (n > 0) {
+      left -= static_cast<std::uint64_t>(n);
+      continue;
+    }
+    if (n == 0) {
+      errno = EIO;  // the source ended before length
+      return false;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EXDEV && errno != ENOSYS && errno != EOPNOTSUPP && errno != EINVAL) return false;
+    break;  // not offered between these files: by hand from here on
+  }
+  constexpr std::size_t kChunk = std::size_t{1} << 20;
+  std::string chunk(left > 0 ? static_cast<std::size_t>(std::min<std::uint64_t>(left, kChunk)) : 0,
+                    '\0');
+  while (left > 0) {
+    const std::size_t step = static_cast<std::size_t>(std::min<std::uint64_t>(left, kChunk));
+    const ssize_t got = kiv::pread_full(in, chunk.data(), step, in_off);
+    if (got < 0) return false;
+    if (static_cast<std::size_t>(got) != step) {
+      errno = EIO;
+      return false;
+    }
+    if (!kiv::pwrite_all(out, std::string_view(chunk.data(), step), out_off)) return false;
+    in_off += got;
+    out_off += got;
+    left -= step;
+  }
+  return true;
 }
 
 int rename_no_replace(int from_dir, const std::string& from, int to_dir, const std::string& to) {
@@ -205,6 +245,45 @@ std::size_t Store::stripe_index(const std::string& normalized) {
 
 std::shared_mutex& Store::stripe(const std::string& normalized) {
   return stripes_[stripe_index(normalized)];
+}
+
+Store::CopyLocks::CopyLocks(Store* store, const std::string& from, const std::string& to) {
+  const std::size_t s = stripe_index(from);
+  const std::size_t d = stripe_index(to);
+  destination_ = std::unique_lock<std::shared_mutex>(store->stripes_[d], std::defer_lock);
+  if (s == d) {
+    destination_.lock();  // the exclusive lock covers the reading too
+    return;
+  }
+  source_ = std::shared_lock<std::shared_mutex>(store->stripes_[s], std::defer_lock);
+  if (s < d) {
+    source_.lock();
+    destination_.lock();
+  } else {
+    destination_.lock();
+    source_.lock();
+  }
+}
+
+Reason Store::open_document(int dir, const std::string& name, UniqueFd* fd, struct stat* st) const {
+  // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused below.
+  fd->reset(::openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!fd->valid() || ::fstat(fd->get(), st) != 0) {
+    const int e = errno;
+    fd->reset();
+    const Kind k = kind_at(dir, name, st);
+    if (k == Kind::kCollection) return Reason::kNotDocument;  // not readable as a file
+    return k == Kind::kMissing || k == Kind::kOther ? Reason::kNotFound : failure_reason(e);
+  }
+  if (S_ISDIR(st->st_mode)) {
+    fd->reset();
+    return Reason::kNotDocument;
+  }
+  if (!S_ISREG(st->st_mode)) {  // special files count as nothing
+    fd->reset();
+    return Reason::kNotFound;
+  }
+  return Reason::kNone;
 }
 
 std::string Store::temp_name() {

@@ -8,8 +8,13 @@
 // inode, behind a journal record that makes the rewrite complete at the next start if the
 // service dies half-way (see journal.h). The record goes into the journal slot of the
 // document's stripe (one file per stripe, made once), so a rewrite costs two syncs: the record,
-// then the document. Readers and writers of one document are serialised
-// (striped locks by URI); operations that change the name space hold the whole tree.
+// then the document; once the rewrite is whole the slot is emptied, so the journal keeps no
+// copy of any content. A document with more than one hard link is never rewritten in place
+// (the rewrite would reach every name of the file). Documents are created with mode 0640 and
+// collections 0750 (less what the umask takes). Readers and writers of one document are
+// serialised (striped locks by URI); operations that change the name space hold the whole tree.
+// A copy holds the tree shared, so that the name space stands still under it while documents
+// elsewhere are read and written.
 //
 // Each operation answers Reason::kNone on success and otherwise why it failed, and writes one
 // log line for a refused URI or a failure; plain negative answers of lookups are not logged.
@@ -21,7 +26,8 @@
 // The operations live in one file per concern: store.cpp (opening, path resolution, locks),
 // tree_ops.cpp (lookup, listing, collections, moves, deletes), documents.cpp (new documents and
 // reads), replace.cpp (the in-place rewrite and its journal slots), roll_forward.cpp (the
-// journal at start-up), cross_device.cpp (moves between file systems).
+// journal at start-up), cross_device.cpp (moves between file systems), copy.cpp (copies of
+// documents and collections).
 #ifndef KIV_SERVICE_STORE_H_
 #define KIV_SERVICE_STORE_H_
 
@@ -66,6 +72,12 @@ struct Member {
   bool collection = false;
 };
 
+// A member that a collection copy left out, and why.
+struct CopyFailure {
+  std::string path;  // relative to the collection copied; a collection's ends in "/"
+  Reason reason = Reason::kNone;
+};
+
 // The private directory at the root is named kiv::kPrivatePrefix; the journal is this directory
 // inside it.
 inline constexpr std::string_view kJournalName = "journal";
@@ -88,7 +100,8 @@ class Store {
   Reason list(std::string_view uri, std::string* base, std::vector<Member>* members);
   // Creates or replaces a document. kParentMissing or kNotCollection when the parent collection
   // is missing or is a document, kNotDocument when uri names something else than a document,
-  // kTooLarge when the content exceeds the document cap.
+  // kTooLarge when the content exceeds the document cap, kForbidden for a document with more than
+  // one hard link.
   Reason add_doc(std::string_view uri, std::string_view content);
   // The whole document (content empty on failure). kNotFound, kNotDocument for a collection,
   // kTooLarge for a document beyond the cap.
@@ -101,6 +114,21 @@ class Store {
   // lies inside the source. Across file systems the entry is copied, put in place whole, and
   // the source deleted; kIo when the source could not be deleted whole (both then remain).
   Reason move(std::string_view from, std::string_view to, bool collection);
+  // Copies the document at from to to, file to file: a new document appears whole, one that
+  // exists is replaced in place as add_doc replaces it. kNotFound when the source is missing,
+  // kNotDocument when either end is a collection (or something else than a document),
+  // kParentMissing or kNotCollection for the destination's parent, kForbidden for a destination
+  // with more than one hard link, kRefusedName when to is from or lies inside it.
+  Reason copy_doc(std::string_view from, std::string_view to);
+  // Makes a new collection at to, and when infinity copies every member of the collection at
+  // from into it, with everything below them (reserved names, symbolic links and special files
+  // stay behind). A member that cannot be copied is left out and listed in *failures, with
+  // everything below it; the others are copied all the same. kNotFound when the source is
+  // missing, kNotCollection for a document, kExists when anything is at to, kParentMissing or
+  // kNotCollection for its parent, kRefusedName when to is from or lies inside it. kIo (or
+  // kNoSpace) after the new collection was made means that it stands, possibly incomplete.
+  Reason copy_collection(std::string_view from, std::string_view to, bool infinity,
+                         std::vector<CopyFailure>* failures);
   // Deletes a document. kNotFound, kNotDocument for a collection.
   Reason del_doc(std::string_view uri);
   // Deletes a document, or a collection with everything in it (the module's state directories
@@ -113,6 +141,26 @@ class Store {
 
  private:
   enum class Kind { kMissing, kDocument, kCollection, kOther, kError };
+
+  // New content of a document: bytes in memory, or (file >= 0) the first size bytes of an open
+  // regular file, which must not change while it is in use.
+  struct Content {
+    std::string_view bytes;
+    int file = -1;
+    std::uint64_t size = 0;
+    std::uint64_t length() const { return file >= 0 ? size : bytes.size(); }
+  };
+
+  // Locks for a copy: the source's stripe shared and the destination's exclusive, taken in the
+  // order of their indexes so that two copies in opposite directions never wait on each other.
+  class CopyLocks {
+   public:
+    CopyLocks(Store* store, const std::string& from, const std::string& to);
+
+   private:
+    std::shared_lock<std::shared_mutex> source_;
+    std::unique_lock<std::shared_mutex> destination_;
+  };
 
   Store(int root_fd, int journal_fd, const StoreOptions& options);
 
@@ -132,11 +180,17 @@ class Store {
   std::shared_mutex& stripe(const std::string& normalized);
   std::string temp_name();
 
-  Reason create_doc(int parent, const ParsedUri& uri, std::string_view content);
-  Reason replace_doc(int parent, const ParsedUri& uri, const struct stat& st,
-                     std::string_view content);
+  // Opens the document name in dir for reading; *st describes it. kNotFound for nothing (or a
+  // symbolic link or special file), kNotDocument for a collection.
+  Reason open_document(int dir, const std::string& name, UniqueFd* fd, struct stat* st) const;
+  // Puts a new document named name into parent; shown is its URI for log lines of op.
+  Reason create_doc(const char* op, int parent, const std::string& name, const std::string& shown,
+                    const Content& content);
+  // Rewrites the document at u, which st describes, in place.
+  Reason replace_doc(const char* op, int parent, const ParsedUri& u, const struct stat& st,
+                     const Content& content);
   // Writes the whole journal record of a rewrite into the open slot j, synced.
-  bool write_record(int j, const ParsedUri& u, const struct stat& st, std::string_view content);
+  bool write_record(int j, const ParsedUri& u, const struct stat& st, const Content& content);
   // Moves the record in a slot whose rewrite failed half-way out of it, for the next start.
   std::string keep_record(const std::string& slot, const std::string& path);
   // Deletes the records kept for path: a whole rewrite of the same document supersedes them.
@@ -152,6 +206,15 @@ class Store {
                  const std::string& dst_name);
   bool copy_tree(int src_dir, const std::string& src_name, int dst_dir, const std::string& dst_name,
                  int depth);
+  // Copies the members of the open collection from (at URI from_uri + rel) into the open
+  // collection to (at to_uri + rel), depth levels down from the collection copied. Members that
+  // fail go to *failures; the answer is the failure of the directory itself (read or sync).
+  Reason copy_members(int from, int to, const std::string& from_uri, const std::string& to_uri,
+                      const std::string& rel, int depth, std::vector<CopyFailure>* failures);
+  // Copies the document name of the collection from into the collection to, where it must be
+  // new; from_uri and to_uri are the two documents' URIs.
+  Reason copy_member(int from, int to, const std::string& name, const std::string& from_uri,
+                     const std::string& to_uri);
   enum class JournalOutcome { kCompleted, kDropped, kKept };
   JournalOutcome apply_journal(const std::string& name);
   // Checks that the open record j of size bytes is whole; *h and *header_size describe it.
@@ -165,7 +228,7 @@ class Store {
   static std::string slot_name(std::size_t stripe);
   // Creates the slots that are missing and makes their names durable.
   bool make_slots();
-  // Marks the record in a slot as done.
+  // Empties a slot whose record is done, so that no content stays behind in the journal.
   static void clear_slot(int fd);
 
   kiv::UniqueFd root_fd_;

@@ -3,10 +3,15 @@
 #ifndef KIV_SERVICE_STORE_INTERNAL_H_
 #define KIV_SERVICE_STORE_INTERNAL_H_
 
+#include <sys/types.h>
+
+#include <algorithm>
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "service/uri.h"
 #include "wire/reason.h"
 
 namespace kiv::service {
@@ -33,6 +38,18 @@ Reason lookup_reason(Reason parent);
 
 // The operation name of a move in log lines.
 const char* move_name(bool collection);
+
+// True when to is from or lies inside it: a move or copy there would never end.
+inline bool inside_or_same(const ParsedUri& from, const ParsedUri& to) {
+  return to.segments.size() >= from.segments.size() &&
+         std::equal(from.segments.begin(), from.segments.end(), to.segments.begin());
+}
+
+// Copies length bytes of the file in, from offset in_off, to the file out at offset out_off:
+// copy_file_range where the kernel offers it between the two files, read and write in bounded
+// chunks where it does not. Neither file's size is changed beyond what is written. False on
+// failure (errno tells why), or with errno EIO when in ends early.
+bool copy_range(int in, off_t in_off, std::uint64_t length, int out, off_t out_off);
 
 // Renames from_dir/from to to_dir/to unless something is there. Where the file system lacks
 // RENAME_NOREPLACE, a plain rename: the caller saw the destination missing and holds the tree

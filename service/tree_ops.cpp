@@ -90,7 +90,7 @@ Reason Store::add_collection(std::string_view uri) {
     log_line("AddCollection %s: parent collection: %s", shown.c_str(), reason_name(why));
     return why;
   }
-  if (::mkdirat(parent.get(), u.name().c_str(), 0777) != 0) {
+  if (::mkdirat(parent.get(), u.name().c_str(), 0750) != 0) {
     const int e = errno;
     log_line("AddCollection %s: %s", shown.c_str(), e == EEXIST ? "exists" : std::strerror(e));
     return e == EEXIST ? Reason::kExists : failure_reason(e);
@@ -109,8 +109,7 @@ Reason Store::move(std::string_view from, std::string_view to, bool collection) 
   if (const Reason r = accept(op, from, false, &src); r != Reason::kNone) return r;
   if (const Reason r = accept(op, to, false, &dst); r != Reason::kNone) return r;
   const std::string names = printable(src.normalized) + " -> " + printable(dst.normalized);
-  if (dst.segments.size() >= src.segments.size() &&
-      std::equal(src.segments.begin(), src.segments.end(), dst.segments.begin())) {
+  if (inside_or_same(src, dst)) {
     log_line("%s %s: refused: the destination lies inside the source", op, names.c_str());
     return Reason::kRefusedName;
   }

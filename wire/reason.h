@@ -25,12 +25,14 @@ enum class Reason : std::uint8_t {
   kTooLarge,       // beyond a configured cap
   kUnavailable,    // client side only: service unreachable, timeout, connection lost
   kBadAnswer,      // client side only: an answer that does not decode
+  kForbidden,      // the service will not act on it: a document with more than one hard link,
+                   // a connection that did not authenticate
 };
 
 // True for the reasons that a service gives for a failed operation (not kNone, and none of the
 // client's own).
 constexpr bool is_service_reason(Reason r) {
-  return r >= Reason::kNotFound && r <= Reason::kTooLarge;
+  return (r >= Reason::kNotFound && r <= Reason::kTooLarge) || r == Reason::kForbidden;
 }
 
 // A short name for log lines; a static string.
@@ -62,6 +64,8 @@ constexpr const char* reason_name(Reason r) {
       return "service unavailable";
     case Reason::kBadAnswer:
       return "bad answer";
+    case Reason::kForbidden:
+      return "forbidden";
   }
   return "unknown reason";
 }

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -79,13 +80,12 @@ class StoreTest : public ::testing::TestWithParam<bool> {
     spit(root_ / ".kivd" / "journal" / name, bytes);
   }
 
-  // True when the journal holds only slots, each empty or with its record marked done.
+  // True when the journal holds only slots, each empty: no record waits, and no content of any
+  // document stays behind in the journal.
   bool no_pending_records() const {
     for (const auto& entry : fs::directory_iterator(root_ / ".kivd" / "journal")) {
       const std::string name = entry.path().filename().string();
-      if (name.compare(0, 5, "slot-") != 0) return false;
-      const std::string bytes = slurp(entry.path());
-      if (!bytes.empty() && bytes.compare(0, 8, std::string(8, '\0')) != 0) return false;
+      if (name.compare(0, 5, "slot-") != 0 || fs::file_size(entry.path()) != 0) return false;
     }
     return true;
   }
@@ -177,13 +177,16 @@ TEST_P(StoreTest, RefusedUrisTouchNothing) {
   EXPECT_EQ(left, std::vector<fs::path>{".kivd"});
 }
 
-// Runs op ("lookup", "list", "store", "fetch", "mkcol", "move", "movecol", "del", "delany")
-// with its arguments.
+// Runs op ("lookup", "list", "store", "fetch", "mkcol", "move", "movecol", "copy", "copycol",
+// "del", "delany") with its arguments.
 Reason run(Store& store, std::string_view op, const std::string& a, const std::string& b) {
   Entry e;
   std::string content, base;
   std::vector<Member> members;
+  std::vector<CopyFailure> failures;
   if (op == "lookup") return store.get_directory(a, &e);
+  if (op == "copy") return store.copy_doc(a, b);
+  if (op == "copycol") return store.copy_collection(a, b, true, &failures);
   if (op == "list") return store.list(a, &base, &members);
   if (op == "store") return store.add_doc(a, b);
   if (op == "fetch") return store.get_doc(a, &content);
@@ -200,6 +203,7 @@ TEST_P(StoreTest, ReasonsOfEachOperation) {
   spit(root_ / "big", std::string(17, 'b'));
   fs::create_symlink(outside_ / "secret", root_ / "link");
   fs::create_directory_symlink(outside_, root_ / "dirlink");
+  fs::create_hard_link(outside_ / "secret", root_ / "hard");  // a rewrite would reach outside
   const std::string at_cap(16, 'x'), beyond_cap(17, 'x');
   const struct {
     const char* op;
@@ -220,6 +224,9 @@ TEST_P(StoreTest, ReasonsOfEachOperation) {
       {"store", "/link", "x", Reason::kNotDocument},
       {"store", "/cap", at_cap, Reason::kNone},
       {"store", "/new", beyond_cap, Reason::kTooLarge},
+      {"store", "/hard", "x", Reason::kForbidden},
+      {"store", "/c/.state_for_dir", "x", Reason::kRefusedName},
+      {"mkcol", "/.locknull", "", Reason::kRefusedName},
       {"fetch", "/none", "", Reason::kNotFound},
       {"fetch", "/c", "", Reason::kNotDocument},
       {"fetch", "/big", "", Reason::kTooLarge},
@@ -238,6 +245,21 @@ TEST_P(StoreTest, ReasonsOfEachOperation) {
       {"movecol", "/c", "/c/sub", Reason::kRefusedName},
       {"movecol", "/c", "/c", Reason::kRefusedName},
       {"movecol", "/", "/r", Reason::kRefusedName},
+      {"copy", "/none", "/x", Reason::kNotFound},
+      {"copy", "/link", "/x", Reason::kNotFound},
+      {"copy", "/c", "/x", Reason::kNotDocument},
+      {"copy", "/other", "/c", Reason::kNotDocument},
+      {"copy", "/other", "/none/x", Reason::kParentMissing},
+      {"copy", "/other", "/c/d/x", Reason::kNotCollection},
+      {"copy", "/other", "/other", Reason::kRefusedName},
+      {"copy", "/other", "/hard", Reason::kForbidden},
+      {"copy", "/other", "/c/.DAV", Reason::kRefusedName},
+      {"copycol", "/none", "/x", Reason::kNotFound},
+      {"copycol", "/other", "/x", Reason::kNotCollection},
+      {"copycol", "/c", "/other", Reason::kExists},
+      {"copycol", "/c", "/none/x", Reason::kParentMissing},
+      {"copycol", "/c", "/c/sub", Reason::kRefusedName},
+      {"copycol", "/", "/r", Reason::kRefusedName},
       {"del", "/none", "", Reason::kNotFound},
       {"del", "/c", "", Reason::kNotDocument},
       {"delany", "/", "", Reason::kRefusedName},
@@ -248,6 +270,7 @@ TEST_P(StoreTest, ReasonsOfEachOperation) {
   }
   EXPECT_EQ(slurp(root_ / "other"), "other");
   EXPECT_FALSE(fs::exists(root_ / "new"));
+  EXPECT_FALSE(fs::exists(root_ / "x"));
   EXPECT_TRUE(outside_untouched());
   // What succeeds answers as it should.
   Entry e;
@@ -279,6 +302,41 @@ TEST_P(StoreTest, DeletingACollectionTakesStateDirectoriesAlong) {
   ASSERT_TRUE(ok(store_->add_doc("/d", "x")));
   EXPECT_TRUE(ok(store_->del_any("/d")));
   EXPECT_FALSE(fs::exists(root_ / "d"));
+}
+
+TEST_P(StoreTest, CopiesAreWholePrivateAndLeaveStateAndLinksBehind) {
+  ASSERT_TRUE(ok(store_->add_collection("/c")));
+  ASSERT_TRUE(ok(store_->add_collection("/c/sub")));
+  ASSERT_TRUE(ok(store_->add_doc("/c/a", "alpha")));
+  ASSERT_TRUE(ok(store_->add_doc("/c/sub/b", std::string(3 << 20, 'b'))));
+  fs::create_directories(root_ / "c" / ".DAV");
+  spit(root_ / "c" / ".DAV" / ".state_for_dir", "props");
+  spit(root_ / "c" / ".kivd-tmp-1-1", "partial");
+  fs::create_directory_symlink(outside_, root_ / "c" / "link");
+  ASSERT_EQ(::mkfifo((root_ / "c" / "fifo").c_str(), 0600), 0);
+  std::vector<CopyFailure> failures{{"stale", Reason::kIo}};
+  ASSERT_EQ(named(store_->copy_collection("/c", "/d", true, &failures)), "ok");
+  EXPECT_TRUE(failures.empty());
+  std::vector<std::string> copied;
+  for (const auto& e : fs::recursive_directory_iterator(root_ / "d")) {
+    copied.push_back(fs::relative(e.path(), root_ / "d").string());
+  }
+  std::sort(copied.begin(), copied.end());
+  EXPECT_EQ(copied, (std::vector<std::string>{"a", "sub", "sub/b"}));
+  EXPECT_EQ(slurp(root_ / "d" / "sub" / "b"), std::string(3 << 20, 'b'));
+  EXPECT_EQ(fs::status(root_ / "d" / "a").permissions(), fs::perms(0640));
+  EXPECT_EQ(fs::status(root_ / "d" / "sub").permissions(), fs::perms(0750));
+  ASSERT_TRUE(ok(store_->copy_collection("/c", "/e", false, &failures)));
+  EXPECT_TRUE(fs::is_empty(root_ / "e"));
+  // Onto an existing document: in place, and the journal keeps nothing of either content.
+  const ino_t ino = inode_of(root_ / "d" / "a");
+  ASSERT_TRUE(ok(store_->copy_doc("/c/sub/b", "/d/a")));
+  EXPECT_EQ(inode_of(root_ / "d" / "a"), ino);
+  EXPECT_EQ(slurp(root_ / "d" / "a"), std::string(3 << 20, 'b'));
+  ASSERT_TRUE(ok(store_->copy_doc("/c/a", "/e/a")));
+  EXPECT_EQ(slurp(root_ / "e" / "a"), "alpha");
+  EXPECT_TRUE(no_pending_records());
+  EXPECT_TRUE(outside_untouched());
 }
 
 TEST_P(StoreTest, StartUpCompletesAWholeJournalRecordInPlace) {
@@ -380,6 +438,16 @@ TEST_P(StoreTest, MovesAcrossFileSystemsCopyThenDelete) {
   ASSERT_TRUE(ok(store_->add_doc("/big", std::string(6 << 20, 'b'))));
   EXPECT_EQ(named(store_->move("/big", "/mnt/big", false)), "no space");
   EXPECT_EQ(slurp(root_ / "big").size(), std::size_t{6} << 20);
+  EXPECT_EQ(named(store_->copy_doc("/big", "/mnt/big")), "no space");
+  // A collection copy goes on past the member that does not fit, and names it.
+  ASSERT_TRUE(ok(store_->add_collection("/cc")));
+  ASSERT_TRUE(ok(store_->move("/big", "/cc/big", false)));
+  ASSERT_TRUE(ok(store_->add_doc("/cc/small", "s")));
+  std::vector<CopyFailure> failures;
+  ASSERT_TRUE(ok(store_->copy_collection("/cc", "/mnt/cc", true, &failures)));
+  ASSERT_EQ(failures.size(), 1u);
+  EXPECT_EQ(failures[0].path + ": " + named(failures[0].reason), "big: no space");
+  EXPECT_EQ(slurp(mnt / "cc" / "small"), "s");
   for (const auto& e : fs::directory_iterator(mnt)) {
     EXPECT_NE(e.path().filename().string().rfind(".kivd", 0), 0u) << e.path();
   }
