@@ -27,23 +27,72 @@ enum class Exchange {
   kStale,      // the connection was found closed before any byte of the response arrived
   kLost,       // a wait ran out, or the connection broke during the answer
   kBadLength,  // the answer's length prefix was refused
+  kRefused,    // the service did not accept the authentication
 };
+
+// Largest answer to an authentication: a status and a reason.
+constexpr std::uint32_t kMaxAuthAnswer = 64;
 
 bool is_stale_error(const IoResult& r) {
   return r.status == Io::kEof ||
          (r.status == Io::kError && (r.error == ECONNRESET || r.error == EPIPE));
 }
 
-// Sends one request and reads its response payload into *payload. With document given, a kOk
-// response of exactly one field (a fetched document) is read from the socket straight into
-// *document instead, *payload keeps only the payload's header and *direct is set.
+// Reads the answer to an authentication sent ahead of a request: kOk when it was accepted;
+// kRefused with *refused set when it was not (kBusy from a busy service, kUnavailable for a
+// refusal, which the caller cannot mend); kStale, kLost or kBadLength as for any answer.
+Exchange read_auth_answer(int fd, int read_ms, bool wrote, Reason* refused) {
+  char header[kiv::proto::kFrameHeaderSize];
+  const IoResult h = kiv::net::read_full(fd, header, sizeof header, read_ms);
+  if (h.status != Io::kOk) {
+    return h.transferred == 0 && is_stale_error(h) && wrote ? Exchange::kStale : Exchange::kLost;
+  }
+  std::uint32_t len = 0;
+  if (kiv::proto::decode_frame_length(std::string_view(header, sizeof header), kMaxAuthAnswer,
+                                      &len) != Decode::kOk) {
+    return Exchange::kBadLength;
+  }
+  char body[kMaxAuthAnswer];
+  Message m;
+  if (kiv::net::read_full(fd, body, len, read_ms).status != Io::kOk) return Exchange::kLost;
+  if (kiv::proto::decode_payload(std::string_view(body, len), &m) != Decode::kOk) {
+    return Exchange::kBadLength;
+  }
+  if (m.code == static_cast<std::uint8_t>(Status::kOk) && m.fields.empty()) return Exchange::kOk;
+  Reason r = Reason::kNone;
+  bool given = false;
+  *refused = m.code == static_cast<std::uint8_t>(Status::kFalse) &&
+                     kiv::proto::decode_reason(m.fields, &r, &given) == Decode::kOk && given &&
+                     r == Reason::kBusy
+                 ? Reason::kBusy
+                 : Reason::kUnavailable;
+  return Exchange::kRefused;
+}
+
+// Sends one request and reads its response payload into *payload. With auth given, that frame
+// goes first, in the same write, and its answer is read first (see read_auth_answer). With
+// document given, a kOk response of exactly one field (a fetched document) is read from the
+// socket straight into *document instead, *payload keeps only the payload's header and *direct
+// is set.
 Exchange exchange(int fd, const FrameBuilder& frame, std::uint32_t max_payload, int io_ms,
-                  std::string* payload, std::string* document = nullptr, bool* direct = nullptr) {
+                  std::string* payload, std::string* document = nullptr, bool* direct = nullptr,
+                  const FrameBuilder* auth = nullptr, Reason* refused = nullptr) {
   if (direct != nullptr) *direct = false;
-  const IoResult w = kiv::net::write_pieces(fd, frame.pieces(), io_ms);
+  IoResult w;
+  if (auth != nullptr) {
+    std::vector<std::string_view> both = auth->pieces();
+    both.insert(both.end(), frame.pieces().begin(), frame.pieces().end());
+    w = kiv::net::write_pieces(fd, both, io_ms);
+  } else {
+    w = kiv::net::write_pieces(fd, frame.pieces(), io_ms);
+  }
   // A service that refused the connection (busy) answered before it closed: that answer may
   // wait to be read although the request could not be written whole. Nothing else is waited for.
   const int read_ms = w.status == Io::kOk ? io_ms : 0;
+  if (auth != nullptr) {
+    const Exchange a = read_auth_answer(fd, read_ms, w.status == Io::kOk, refused);
+    if (a != Exchange::kOk) return a;
+  }
   char header[kiv::proto::kFrameHeaderSize];
   const IoResult h = kiv::net::read_full(fd, header, sizeof header, read_ms);
   if (h.status != Io::kOk) {
@@ -121,6 +170,13 @@ void ClientImpl::configure(const std::string& address, unsigned int port) {
   drop_idle_locked();
 }
 
+void ClientImpl::set_credentials(const std::string& user, const std::string& password) {
+  std::lock_guard<std::mutex> lock(mu_);
+  settings_.user = user;
+  settings_.password = password;
+  drop_idle_locked();
+}
+
 void ClientImpl::set_timeouts(int connect_ms, int io_ms) {
   std::lock_guard<std::mutex> lock(mu_);
   settings_.connect_ms = connect_ms > 0 ? connect_ms : kDefaultConnectMs;
@@ -152,9 +208,15 @@ bool ClientImpl::open(Lease* lease) {
   lease->reused = false;
   if (lease->settings.address.empty()) return false;
   std::string why;
-  lease->fd.reset(kiv::net::connect_tcp(lease->settings.address, lease->settings.port,
-                                        lease->settings.connect_ms, &why));
+  lease->fd.reset(kiv::net::connect_service(lease->settings.address, lease->settings.port,
+                                            lease->settings.connect_ms, &why));
   return lease->fd.valid();
+}
+
+bool ClientImpl::must_authenticate(const Lease& lease) {
+  // Over a Unix socket the socket file's permissions decide; nothing is sent.
+  return !lease.reused && !lease.settings.user.empty() &&
+         !kiv::net::is_unix_address(lease.settings.address);
 }
 
 void ClientImpl::release(Lease* lease) {
@@ -192,17 +254,24 @@ Reason call(ClientImpl& impl, Op op, std::initializer_list<std::string_view> fie
   if (!frame.ok()) return Reason::kTooLarge;
   ClientImpl::Lease lease;
   if (!impl.acquire(&lease)) return Reason::kUnavailable;
-  Exchange x = exchange(lease.fd.get(), frame, impl.max_payload(), lease.settings.io_ms, payload,
-                        document, direct);
+  const FrameBuilder auth(static_cast<std::uint8_t>(Op::kAuthenticate),
+                          {lease.settings.user, lease.settings.password});
+  Reason refused = Reason::kNone;
+  auto once = [&] {
+    return exchange(lease.fd.get(), frame, impl.max_payload(), lease.settings.io_ms, payload,
+                    document, direct, ClientImpl::must_authenticate(lease) ? &auth : nullptr,
+                    &refused);
+  };
+  Exchange x = once();
   if (x == Exchange::kStale && lease.reused) {
     impl.drop_idle();
     lease.fd.reset();
     if (!ClientImpl::open(&lease)) return Reason::kUnavailable;
     ++lease.generation;  // the fresh connection belongs to the pool that follows the drop
-    x = exchange(lease.fd.get(), frame, impl.max_payload(), lease.settings.io_ms, payload, document,
-                 direct);
+    x = once();
   }
   // Anything but a whole answer closes the connection with the lease.
+  if (x == Exchange::kRefused) return refused;
   if (x == Exchange::kBadLength) return Reason::kBadAnswer;
   if (x != Exchange::kOk) return Reason::kUnavailable;
   if (direct != nullptr && *direct) {
@@ -221,10 +290,14 @@ bool probe(ClientImpl& impl) {
   lease.settings = impl.settings();
   if (!ClientImpl::open(&lease)) return false;
   const FrameBuilder frame(static_cast<std::uint8_t>(Op::kPing), {});
+  const FrameBuilder auth(static_cast<std::uint8_t>(Op::kAuthenticate),
+                          {lease.settings.user, lease.settings.password});
   std::string payload;
   Message reply;
-  return exchange(lease.fd.get(), frame, impl.max_payload(), lease.settings.io_ms, &payload) ==
-             Exchange::kOk &&
+  Reason refused = Reason::kNone;
+  return exchange(lease.fd.get(), frame, impl.max_payload(), lease.settings.io_ms, &payload,
+                  nullptr, nullptr, ClientImpl::must_authenticate(lease) ? &auth : nullptr,
+                  &refused) == Exchange::kOk &&
          kiv::proto::decode_payload(payload, &reply) == Decode::kOk &&
          reply.code == static_cast<std::uint8_t>(Status::kOk) && reply.fields.size() == 1 &&
          reply.fields[0] == kiv::proto::kPingAnswer;

@@ -33,10 +33,12 @@ class ClientImpl {
   ClientImpl& operator=(const ClientImpl&) = delete;
 
   struct Settings {
-    std::string address;
+    std::string address;  // a host name or address, or kiv::net::kUnixPrefix and a path
     unsigned int port = 0;
     int connect_ms = kDefaultConnectMs;
     int io_ms = kDefaultIoMs;
+    std::string user;  // presented on every new TCP connection when not empty
+    std::string password;
   };
 
   // A connection taken out of the pool or freshly opened, with the pool state it belongs to.
@@ -51,6 +53,8 @@ class ClientImpl {
   void configure(const std::string& address, unsigned int port);
   // A value <= 0 restores the default.
   void set_timeouts(int connect_ms, int io_ms);
+  // Records what new TCP connections present; idle connections are dropped.
+  void set_credentials(const std::string& user, const std::string& password);
   Settings settings();
 
   // Takes an idle connection of this process, or opens a new one outside the lock. False when
@@ -58,6 +62,8 @@ class ClientImpl {
   bool acquire(Lease* lease);
   // Opens a new connection for a lease whose settings are filled.
   static bool open(Lease* lease);
+  // True when the lease's connection is new and must authenticate before its first request.
+  static bool must_authenticate(const Lease& lease);
   // Gives a healthy connection back; it is closed instead when the pool moved on meanwhile.
   void release(Lease* lease);
   // Closes every idle connection: they are stale (the service went away) or belong elsewhere.
@@ -80,13 +86,15 @@ class ClientImpl {
 namespace kiv::client {
 
 // One round trip: the request goes out on a pooled connection; a connection that turns out to
-// be closed by a restarted service is replaced once by a fresh one, and the rest of the pool,
-// which is as stale, is dropped. kNone when the service answered Ok: *reply then holds the
-// answer (its fields view into *payload). With document given, an Ok answer of exactly one
-// field (a fetched document) is read from the socket straight into *document instead and
-// *direct is set. Otherwise the reason: the service's for a False answer (kIo when it gave
-// none), kTooLarge for a request beyond a frame, kUnavailable when no whole answer came,
-// kBadAnswer for one that does not decode.
+// be closed by the service (restarted, or tired of waiting for the next request) is replaced
+// once by a fresh one, and the rest of the pool, which is as stale, is dropped. A new TCP
+// connection authenticates first when credentials are recorded, in the same write as the
+// request; a refused authentication is kUnavailable (kBusy for a busy service). kNone when the
+// service answered Ok: *reply then holds the answer (its fields view into *payload). With document
+// given, an Ok answer of exactly one field (a fetched document) is read from the socket straight
+// into *document instead and *direct is set. Otherwise the reason: the service's for a False answer
+// (kIo when it gave none), kTooLarge for a request beyond a frame, kUnavailable when no whole
+// answer came, kBadAnswer for one that does not decode.
 Reason call(ClientImpl& impl, kiv::proto::Op op, std::initializer_list<std::string_view> fields,
             std::string* payload, kiv::proto::Message* reply, std::string* document = nullptr,
             bool* direct = nullptr);

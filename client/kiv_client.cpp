@@ -98,6 +98,26 @@ kiv::Status parse_listing(const std::vector<std::string_view>& fields,
   return kiv::Status();
 }
 
+// Fills *failures from the fields of a collection copy's answer: a path and a reason for each
+// member left out.
+kiv::Status parse_failures(const std::vector<std::string_view>& fields,
+                           std::vector<kiv::CopyFailure>* failures) {
+  if (fields.size() % 2 != 0) return kBadAnswer;
+  failures->reserve(fields.size() / 2);
+  for (std::size_t i = 0; i < fields.size(); i += 2) {
+    const std::string_view path = fields[i];
+    Reason r = Reason::kNone;
+    bool given = false;
+    if (path.empty() || path.front() == '/' || path.find('\0') != std::string_view::npos ||
+        kiv::proto::decode_reason({fields[i + 1]}, &r, &given) != kiv::proto::Decode::kOk ||
+        !given) {
+      return kBadAnswer;
+    }
+    failures->push_back({std::string(path), r});
+  }
+  return kiv::Status();
+}
+
 }  // namespace
 
 WebDavUtil::WebDavUtil() : impl_(std::make_unique<ClientImpl>()) {}
@@ -109,6 +129,14 @@ bool WebDavUtil::ConnectServer(const std::string& address, unsigned int port) {
     return kiv::client::probe(*impl_);
   } catch (...) {
     return false;
+  }
+}
+
+void WebDavUtil::SetCredentials(const std::string& user, const std::string& password) {
+  try {
+    impl_->set_credentials(user, password);
+  } catch (...) {
+    // Out of memory: the connections go on as they were.
   }
 }
 
@@ -176,6 +204,27 @@ kiv::Status WebDavUtil::Move(const std::string& from, const std::string& to, boo
   return guarded([&] {
     return simple_call(*impl_, collection ? Op::kMoveCollection : Op::kMoveDoc, {from, to});
   });
+}
+
+kiv::Status WebDavUtil::CopyDoc(const std::string& from, const std::string& to) {
+  return guarded([&] { return simple_call(*impl_, Op::kCopyDoc, {from, to}); });
+}
+
+kiv::Status WebDavUtil::CopyCollection(const std::string& from, const std::string& to, int depth,
+                                       std::vector<kiv::CopyFailure>* failures) {
+  if (failures != nullptr) failures->clear();
+  std::vector<kiv::CopyFailure> found;
+  const kiv::Status s = guarded([&] {
+    std::string payload;
+    Message reply;
+    const std::string_view depth_field =
+        depth == 0 ? kiv::proto::kDepthZero : kiv::proto::kDepthInfinity;
+    const Reason r = call(*impl_, Op::kCopyCollection, {from, to, depth_field}, &payload, &reply);
+    if (r != Reason::kNone) return kiv::Status(r);
+    return parse_failures(reply.fields, &found);
+  });
+  if (s.ok() && failures != nullptr) failures->swap(found);
+  return s;
 }
 
 kiv::Status WebDavUtil::DeleteDoc(const std::string& uri) {

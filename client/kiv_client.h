@@ -10,12 +10,15 @@
 // restarts the next operation reconnects by itself.
 //
 // The reasons of the typed calls: the service's own (see service/store.h) for an operation it
-// refused or failed; kBusy when it serves as many connections as it may; kTooLarge also for a
-// request beyond the service's frame cap; kUnavailable when no answer came (no address
-// recorded, connection refused, connect or I/O timeout, connection lost); kBadAnswer for an
-// answer that does not decode or does not fit the operation; kIo for a failure of the client's
-// own (memory, an upload stream that lost bytes) and for a failure that an older service gave
-// without a reason.
+// refused or failed; kBusy when it serves as many connections as it may (in all, or for this
+// peer); kTooLarge also for a request beyond the service's frame cap; kUnavailable when no
+// answer came (no address recorded, connection refused, connect or I/O timeout, connection
+// lost) and when the service refused the credentials; kBadAnswer for an answer that does not
+// decode or does not fit the operation; kIo for a failure of the client's own (memory, an
+// upload stream that lost bytes) and for a failure that an older service gave without a reason.
+//
+// The service is reached over TCP (an address and a port) or over a Unix domain socket (the
+// address "unix:" followed by the socket's path; the port is then not used).
 #ifndef KIV_CLIENT_KIV_CLIENT_H_
 #define KIV_CLIENT_KIV_CLIENT_H_
 
@@ -24,6 +27,18 @@
 #include <vector>
 
 #include "client/status.h"
+#include "wire/reason.h"
+
+namespace kiv {
+
+// A member that a collection copy left out, and why.
+struct CopyFailure {
+  std::string path;  // relative to the collection copied, without a leading "/"; a collection's
+                     // ends in "/"
+  Reason reason = Reason::kNone;
+};
+
+}  // namespace kiv
 
 // One entry of the repository: a document or a collection.
 class Directory {
@@ -50,10 +65,17 @@ class WebDavUtil {
   WebDavUtil& operator=(const WebDavUtil&) = delete;
 
   // Records the service's address and port for every later operation of this process and probes
-  // the service once; true when the probe got an answer. No connection is kept open by this call,
-  // so a process that forks afterwards hands nothing to its children. A second call replaces the
+  // the service once; true when the probe got an answer. The address "unix:/path" names a Unix
+  // domain socket; the port is then not used. No connection is kept open by this call, so a
+  // process that forks afterwards hands nothing to its children. A second call replaces the
   // address; connections to the old one are dropped.
   bool ConnectServer(const std::string& address, unsigned int port);
+
+  // Records the user and password that every new TCP connection presents before its first
+  // request (sent in the same write as that request: no extra round trip). An empty user sends
+  // nothing; over a Unix socket nothing is sent either. Call it before ConnectServer, whose probe
+  // presents them too. Idle connections are dropped.
+  void SetCredentials(const std::string& user, const std::string& password);
 
   // Typed calls. Each answers a Status (see above); the results are the caller's.
   //
@@ -72,6 +94,20 @@ class WebDavUtil {
   // kNotCollection for the source, kExists, kParentMissing or kNotCollection for the
   // destination.
   kiv::Status Move(const std::string& from, const std::string& to, bool collection);
+  // Copies a document inside the service (its bytes never reach the client): a new destination
+  // appears whole, an existing one is replaced in place. kNotFound, kNotDocument (a collection at
+  // either end), kParentMissing or kNotCollection for the destination's parent, kForbidden for
+  // a destination with more than one hard link, kRefusedName when to is from or lies inside it.
+  kiv::Status CopyDoc(const std::string& from, const std::string& to);
+  // Makes a new collection at to, and, unless depth is 0, copies every member of the collection
+  // at from into it with everything below them (never the reserved names: no dead properties,
+  // no locks). ok() means that the new collection stands; members that could not be copied are
+  // then listed in *failures (cleared first; may be null), the others are copied all the same,
+  // so a caller must look at *failures to tell a whole copy from a partial one. kNotFound,
+  // kNotCollection for a document, kExists when anything is at to, kParentMissing or
+  // kNotCollection for its parent, kRefusedName when to is from or lies inside it.
+  kiv::Status CopyCollection(const std::string& from, const std::string& to, int depth,
+                             std::vector<kiv::CopyFailure>* failures);
   // Deletes a document only: kNotFound, kNotDocument.
   kiv::Status DeleteDoc(const std::string& uri);
   // Deletes whatever the URI names, a collection with everything below it: kNotFound.

@@ -6,8 +6,9 @@
 // return (the reason of a failure, kBadAnswer for anything malformed, kUnavailable for an answer
 // cut short, the fields for a well-formed answer; false or empty from the older calls).
 //
-// Input: one operation byte (the operation, and whether the typed call or the older one that
-// wraps it runs), then the bytes the service answers with.
+// Input: one operation byte (the operation, whether the typed call or the older one that wraps
+// it runs, and whether the client presents credentials, whose answer then comes first), then
+// the bytes the service answers with.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -30,6 +31,7 @@ namespace {
 using kiv::Reason;
 using kiv::proto::Decode;
 using kiv::proto::Message;
+using kiv::proto::Op;
 using kiv::proto::Status;
 
 constexpr int kTimeoutMs = 2000;
@@ -57,9 +59,12 @@ class FakeService {
 
   unsigned int port() const { return port_; }
 
-  void set_answer(std::string_view answer) {
+  // frames: how many request frames the client sends before it reads (2 when it presents
+  // credentials ahead of its request).
+  void set_answer(std::string_view answer, int frames) {
     std::lock_guard<std::mutex> lock(mu_);
     answer_.assign(answer);
+    frames_ = frames;
   }
 
  private:
@@ -70,24 +75,34 @@ class FakeService {
       const timeval tv{kTimeoutMs / 1000, 0};
       ::setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
       ::setsockopt(c, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-      std::string request;
-      Message m;
-      std::size_t used = 0;
-      Decode d = Decode::kTruncated;
-      while ((d = kiv::proto::decode_frame(request, kiv::proto::kDefaultMaxPayload, &m, &used)) ==
-             Decode::kTruncated) {
-        char chunk[4096];
-        const ssize_t n = ::recv(c, chunk, sizeof chunk, 0);
-        if (n <= 0) break;
-        request.append(chunk, static_cast<std::size_t>(n));
-      }
-      // The client never sends a frame it cannot build.
-      KIV_FUZZ_CHECK(d == Decode::kOk && used == request.size());
       std::string answer;
+      int frames = 1;
       {
         std::lock_guard<std::mutex> lock(mu_);
         answer = answer_;
+        frames = frames_;
       }
+      std::string request;
+      std::size_t start = 0;
+      for (int i = 0; i < frames; ++i) {
+        Message m;
+        std::size_t used = 0;
+        Decode d = Decode::kTruncated;
+        while ((d = kiv::proto::decode_frame(std::string_view(request).substr(start),
+                                             kiv::proto::kDefaultMaxPayload, &m, &used)) ==
+               Decode::kTruncated) {
+          char chunk[4096];
+          const ssize_t n = ::recv(c, chunk, sizeof chunk, 0);
+          if (n <= 0) break;
+          request.append(chunk, static_cast<std::size_t>(n));
+        }
+        // The client never sends a frame it cannot build, and authenticates first.
+        KIV_FUZZ_CHECK(d == Decode::kOk);
+        KIV_FUZZ_CHECK(i + 1 < frames ? m.code == static_cast<std::uint8_t>(Op::kAuthenticate)
+                                      : m.code != static_cast<std::uint8_t>(Op::kAuthenticate));
+        start += used;
+      }
+      KIV_FUZZ_CHECK(start == request.size());
       std::string_view rest(answer);
       while (!rest.empty()) {
         const ssize_t n = ::send(c, rest.data(), rest.size(), MSG_NOSIGNAL);
@@ -102,6 +117,7 @@ class FakeService {
   unsigned int port_ = 0;
   std::mutex mu_;
   std::string answer_;
+  int frames_ = 1;
   std::thread thread_;
 };
 
@@ -135,6 +151,36 @@ Reason answered(std::string_view answer, Message* m) {
       return decodes && given && r == Reason::kTooLarge ? Reason::kTooLarge : Reason::kBadAnswer;
   }
   return Reason::kBadAnswer;
+}
+
+// answered() for a client that presented credentials: the answer to them comes first, and
+// *answer is left at the request's own. A refusal stands for the call (kBusy from a busy
+// service, kUnavailable otherwise); an answer to them that does not decode is kBadAnswer, one
+// cut short kUnavailable.
+Reason answered_after_credentials(std::string_view* answer, Message* m) {
+  constexpr std::uint32_t kMaxAuthAnswer = 64;  // as the client reads it
+  std::uint32_t len = 0;
+  if (answer->size() < kiv::proto::kFrameHeaderSize) return Reason::kUnavailable;
+  if (kiv::proto::decode_frame_length(*answer, kMaxAuthAnswer, &len) != Decode::kOk) {
+    return Reason::kBadAnswer;
+  }
+  if (len > answer->size() - kiv::proto::kFrameHeaderSize) return Reason::kUnavailable;
+  Message a;
+  if (kiv::proto::decode_payload(answer->substr(kiv::proto::kFrameHeaderSize, len), &a) !=
+      Decode::kOk) {
+    return Reason::kBadAnswer;
+  }
+  if (a.code != static_cast<std::uint8_t>(Status::kOk) || !a.fields.empty()) {
+    Reason r = Reason::kNone;
+    bool given = false;
+    return a.code == static_cast<std::uint8_t>(Status::kFalse) &&
+                   kiv::proto::decode_reason(a.fields, &r, &given) == Decode::kOk && given &&
+                   r == Reason::kBusy
+               ? Reason::kBusy
+               : Reason::kUnavailable;
+  }
+  answer->remove_prefix(kiv::proto::kFrameHeaderSize + len);
+  return answered(*answer, m);
 }
 
 // What an operation answers: the answer's reason, or for an Ok answer whether its fields fit.
@@ -205,6 +251,31 @@ void check_fetch(WebDavUtil& client, Reason base, const Message& m, bool wrapped
   KIV_FUZZ_CHECK(want == Reason::kNone ? content == m.fields[0] : content.empty());
 }
 
+void check_copy_collection(WebDavUtil& client, Reason base, const Message& m) {
+  std::vector<kiv::CopyFailure> expected_failures;
+  bool fits = m.fields.size() % 2 == 0;
+  for (std::size_t i = 0; fits && i < m.fields.size(); i += 2) {
+    Reason r = Reason::kNone;
+    bool given = false;
+    fits = !m.fields[i].empty() && m.fields[i][0] != '/' &&
+           m.fields[i].find('\0') == std::string_view::npos &&
+           kiv::proto::decode_reason({m.fields[i + 1]}, &r, &given) == Decode::kOk && given;
+    expected_failures.push_back({std::string(m.fields[i]), r});
+  }
+  const Reason want = expected(base, fits);
+  std::vector<kiv::CopyFailure> failures{{"left over", Reason::kIo}};
+  KIV_FUZZ_CHECK(client.CopyCollection("/a", "/b", -1, &failures).reason() == want);
+  if (want != Reason::kNone) {
+    KIV_FUZZ_CHECK(failures.empty());
+    return;
+  }
+  KIV_FUZZ_CHECK(failures.size() == expected_failures.size());
+  for (std::size_t i = 0; i < failures.size(); ++i) {
+    KIV_FUZZ_CHECK(failures[i].path == expected_failures[i].path &&
+                   failures[i].reason == expected_failures[i].reason);
+  }
+}
+
 // The operations that answer nothing but their status, typed and wrapped.
 void check_simple(WebDavUtil& client, int which, Reason base, const Message& m, bool wrapped) {
   const Reason want = expected(base, m.fields.empty());
@@ -226,6 +297,8 @@ void check_simple(WebDavUtil& client, int which, Reason base, const Message& m, 
        [](WebDavUtil& c) { return c.DelDoc("/a"); }},
       {[](WebDavUtil& c) { return c.DeleteAny("/a"); },
        [](WebDavUtil& c) { return c.DelCollection("/a"); }},
+      {[](WebDavUtil& c) { return c.CopyDoc("/a", "/b"); },  // no older call: typed either way
+       [](WebDavUtil& c) { return c.CopyDoc("/a", "/b").ok(); }},
   };
   if (wrapped) {
     KIV_FUZZ_CHECK(ops[which].plain(client) == (want == Reason::kNone));
@@ -243,30 +316,33 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
-  const std::uint8_t op = data[0];
+  const bool credentials = (data[0] & 0x80) != 0;
+  const std::uint8_t op = data[0] & 0x7f;
   const std::string_view answer(reinterpret_cast<const char*>(data + 1), size - 1);
+  Message m;
+  std::string_view own = answer;
+  const Reason base = credentials ? answered_after_credentials(&own, &m) : answered(own, &m);
   // Room reserved for an announced payload costs AddressSanitizer shadow memory for all of it.
   // An answer that announces more than a few read chunks takes the path of a smaller one, so the
   // larger ones are left out: they would only slow the run.
   std::uint32_t announced = 0;
-  if (kiv::proto::decode_frame_length(answer, kiv::proto::kDefaultMaxPayload, &announced) ==
+  if (kiv::proto::decode_frame_length(own, kiv::proto::kDefaultMaxPayload, &announced) ==
           Decode::kOk &&
       announced > kLargestAnnounced) {
     return 0;
   }
-  service->set_answer(answer);
-  Message m;
-  const Reason base = answered(answer, &m);
+  service->set_answer(answer, credentials ? 2 : 1);
 
   const auto start = std::chrono::steady_clock::now();
   WebDavUtil client;
   client.SetTimeouts(kTimeoutMs, kTimeoutMs);
+  if (credentials) client.SetCredentials("kiv", "secret");
   const bool probed = client.ConnectServer("127.0.0.1", service->port());
   KIV_FUZZ_CHECK(probed == (base == Reason::kNone && m.code == 0 && m.fields.size() == 1 &&
                             m.fields[0] == kiv::proto::kPingAnswer));
 
-  const bool wrapped = (op / 9) % 2 == 1;
-  switch (op % 9) {
+  const bool wrapped = (op / 11) % 2 == 1;
+  switch (op % 11) {
     case 0:
       check_lookup(client, base, m, wrapped);
       break;
@@ -276,8 +352,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case 2:
       check_fetch(client, base, m, wrapped);
       break;
+    case 10:
+      check_copy_collection(client, base, m);
+      break;
     default:
-      check_simple(client, op % 9 - 3, base, m, wrapped);
+      check_simple(client, op % 11 - 3, base, m, wrapped);
       break;
   }
   // A malformed answer is refused at once, not after a timeout.

@@ -182,6 +182,14 @@ void protocol_seeds() {
       request(Op::kGetDirectory, {"/a/b.txt"}) + request(Op::kMoveDoc, {"/a/b.txt", "/c.txt"}) +
       request(Op::kMoveCollection, {"/a", "/d"}) + request(Op::kDelDoc, {"/c.txt"}) +
       request(Op::kDelCollection, {"/d"});
+  const std::string copies =
+      request(Op::kAuthenticate, {"kiv", "secret"}) + request(Op::kAddCollection, {"/a"}) +
+      request(Op::kAddCollection, {"/a/s"}) + request(Op::kAddDoc, {"/a/s/b.txt", "hello"}) +
+      request(Op::kCopyDoc, {"/a/s/b.txt", "/a/c.txt"}) +
+      request(Op::kCopyDoc, {"/a/c.txt", "/a/s/b.txt"}) +
+      request(Op::kCopyCollection, {"/a", "/e", kiv::proto::kDepthInfinity}) +
+      request(Op::kCopyCollection, {"/a", "/f", kiv::proto::kDepthZero}) +
+      request(Op::kCopyCollection, {"/a", "/a/s/in", kiv::proto::kDepthInfinity});
   // Each fails with its own reason: parent missing, exists, not a document, not found.
   const std::string failures =
       request(Op::kAddDoc, {"/none/b.txt", "x"}) + request(Op::kAddCollection, {"/"}) +
@@ -194,6 +202,8 @@ void protocol_seeds() {
   seed("service", "refused", refused);
   seed("service", "failures", failures);
   seed("service", "bad_arity", request(Op::kPing, {}) + request(Op::kDelDoc, {}));
+  seed("service", "copies", copies);
+  seed("service", "bad_depth", request(Op::kCopyCollection, {"/a", "/b", "1"}));
   seed("service", "cut_short", session.substr(0, session.size() / 2));
 
   seed("frame", "session", session);
@@ -208,19 +218,26 @@ void protocol_seeds() {
            response(Status::kFalse, {not_found_field}) + response(Status::kBadRequest, {}) +
            response(Status::kBadRequest, {too_large_field}));
 
-  // The first byte picks the client operation (see client_fuzz.cpp), modulo 9: 0 Lookup,
+  // The first byte picks the client operation (see client_fuzz.cpp), modulo 11: 0 Lookup,
   // 1 ListMembers, 2 FetchDoc, 3 StoreDoc, 4 MakeCollection, 5 and 6 Move, 7 DeleteDoc,
-  // 8 DeleteAny; 9 and above run the older call that wraps the typed one.
-  auto client = [](const char* name, char operation, const std::string& answer) {
-    seed("client", name, std::string(1, operation) + answer);
+  // 8 DeleteAny, 9 CopyDoc, 10 CopyCollection; 11 and above run the older call that wraps the
+  // typed one; with bit 7 set the client presents credentials first, whose answer comes first.
+  auto client = [](const char* name, int operation, const std::string& answer) {
+    seed("client", name, std::string(1, static_cast<char>(operation)) + answer);
   };
+  const std::string accepted = response(Status::kOk, {});
   client("directory", 0, response(Status::kOk, {"/a", "a", "D"}));
   client("listing", 1, response(Status::kOk, {"/a/", "b.txt", "D", "sub", "C"}));
   client("content", 2, response(Status::kOk, {"hello"}));
   client("add_doc", 3, response(Status::kOk, {}));
   client("false", 4, response(Status::kFalse, {}));
   client("not_found", 0, response(Status::kFalse, {not_found_field}));
-  client("busy", 12, response(Status::kFalse, {busy_field}));
+  client("busy", 14, response(Status::kFalse, {busy_field}));
+  client("copy_doc", 9, response(Status::kOk, {}));
+  client("copy_failures", 10, response(Status::kOk, {"sub/", too_large_field, "a", busy_field}));
+  client("authenticated", 0x80 | 10, accepted + response(Status::kOk, {}));
+  client("auth_refused", 0x80 | 4, response(Status::kFalse, {"\x0d"}));
+  client("auth_busy", 0x80, response(Status::kFalse, {busy_field}));
   client("too_large", 3, response(Status::kBadRequest, {too_large_field}));
   client("client_reason", 7, response(Status::kFalse, {"\x0b"}));
   client("ping", 8, response(Status::kOk, {kiv::proto::kPingAnswer}));

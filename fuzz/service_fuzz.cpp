@@ -196,8 +196,7 @@ std::vector<Owed> owed_answers(std::string_view stream) {
     Message m;
     if (kiv::proto::decode_payload(stream.substr(kiv::proto::kFrameHeaderSize, len), &m) !=
             Decode::kOk ||
-        kiv::proto::arity(static_cast<Op>(m.code)) < 0 ||
-        m.fields.size() != static_cast<std::size_t>(kiv::proto::arity(static_cast<Op>(m.code)))) {
+        !kiv::proto::request_fits(m)) {
       owed.push_back({});
       return owed;
     }
@@ -264,7 +263,7 @@ bool may_fail_with(Op op, Reason r) {
       return r == R::kNotFound || r == R::kNotCollection;
     case Op::kAddDoc:
       return r == R::kParentMissing || r == R::kNotCollection || r == R::kNotDocument ||
-             r == R::kTooLarge || r == R::kExists;
+             r == R::kTooLarge || r == R::kExists || r == R::kForbidden;
     case Op::kGetDocContent:
       return r == R::kNotFound || r == R::kNotDocument || r == R::kTooLarge;
     case Op::kAddCollection:
@@ -277,7 +276,14 @@ bool may_fail_with(Op op, Reason r) {
       return r == R::kNotFound || r == R::kNotDocument;
     case Op::kDelCollection:
       return r == R::kNotFound;
+    case Op::kCopyDoc:
+      return r == R::kNotFound || r == R::kNotDocument || r == R::kParentMissing ||
+             r == R::kNotCollection || r == R::kForbidden || r == R::kExists;
+    case Op::kCopyCollection:
+      return r == R::kNotFound || r == R::kNotCollection || r == R::kExists ||
+             r == R::kParentMissing;
     case Op::kPing:
+    case Op::kAuthenticate:  // a service without credentials takes any
       return false;
   }
   return false;
@@ -321,6 +327,15 @@ void check_answer(const Owed& owed, const Message& m) {
       break;
     case Op::kGetDocContent:
       KIV_SERVICE_CHECK(m.fields.size() == 1);
+      break;
+    case Op::kCopyCollection:
+      // The members left out: a relative path and a reason each.
+      KIV_SERVICE_CHECK(m.fields.size() % 2 == 0);
+      for (std::size_t i = 0; i < m.fields.size(); i += 2) {
+        KIV_SERVICE_CHECK(!m.fields[i].empty() && m.fields[i][0] != '/');
+        KIV_SERVICE_CHECK(kiv::proto::decode_reason({m.fields[i + 1]}, &r, &given) == Decode::kOk &&
+                          given);
+      }
       break;
     default:
       KIV_SERVICE_CHECK(m.fields.empty());

@@ -1,6 +1,9 @@
 // kivd: the repository service daemon.
+#include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +13,8 @@
 #include <cstring>
 #include <string>
 
+#include "common/file_io.h"
+#include "common/unique_fd.h"
 #include "service/log.h"
 #include "service/server.h"
 #include "service/store.h"
@@ -24,11 +29,21 @@ constexpr const char* kUsage =
     "Serves the repository tree under DIR to the WebDAV module's client library.\n"
     "\n"
     "  --root DIR             repository directory (required)\n"
-    "  --listen ADDRESS       address to listen on (default 127.0.0.1)\n"
+    "  --socket PATH          listen on a Unix domain socket at PATH (mode 0660); without\n"
+    "                         --listen or --port, on it alone\n"
+    "  --socket-group NAME    group of the socket (default: the service's group)\n"
+    "  --listen ADDRESS       TCP address to listen on (default 127.0.0.1); an address that\n"
+    "                         is not a loopback one needs --credentials\n"
     "  --port PORT            TCP port (default 8090; 0 picks a free one)\n"
+    "  --credentials FILE     every TCP connection must first present the user and password\n"
+    "                         on the first line of FILE (\"user password\"); FILE must be\n"
+    "                         the service's own and readable by nobody else\n"
     "  --max-frame BYTES      largest request frame accepted (default 512M plus 64K)\n"
     "  --max-document BYTES   largest document stored or served (default 512M)\n"
-    "  --max-connections N    connections served at once (default 256)\n"
+    "  --max-connections N    connections served at once (default 1024)\n"
+    "  --max-per-peer N       connections one peer (a uid on the socket, an address over\n"
+    "                         TCP) may hold (default three quarters of --max-connections)\n"
+    "  --idle-timeout SECONDS close a connection idle that long between requests (default 60)\n"
     "  --no-fsync             do not sync writes to disk; for benchmarks only: a crash may\n"
     "                         lose or tear documents that were reported stored\n"
     "  --help                 this text\n"
@@ -54,9 +69,50 @@ struct Options {
   std::string root;
   std::string address = "127.0.0.1";
   unsigned int port = 8090;
+  bool tcp_given = false;  // --listen or --port
+  std::string socket;
+  std::string socket_group;
+  std::string credentials;
   kiv::service::StoreOptions store;
   kiv::service::ServerOptions server;
 };
+
+// Reads the user and password from the first line of path: the user up to the first blank, the
+// password the rest of the line. The file must be a regular file of this account (or root) that
+// nobody else may read or write. False with *why set.
+bool read_credentials(const std::string& path, kiv::service::ServerOptions* o, std::string* why) {
+  kiv::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat st {};
+  if (!fd.valid() || ::fstat(fd.get(), &st) != 0) {
+    *why = "cannot open " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode) || (st.st_uid != ::geteuid() && st.st_uid != 0)) {
+    *why = path + " is not a regular file of the service's account";
+    return false;
+  }
+  if ((st.st_mode & 077) != 0) {
+    *why = path + " is open to others than its owner; chmod 600 it";
+    return false;
+  }
+  char buf[4096];
+  const ssize_t n = kiv::pread_full(fd.get(), buf, sizeof buf, 0);
+  if (n < 0) {
+    *why = "cannot read " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  std::string_view text(buf, static_cast<std::size_t>(n));
+  text = text.substr(0, text.find('\n'));
+  if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
+  const std::size_t blank = text.find_first_of(" \t");
+  if (blank == std::string_view::npos || blank == 0 || blank + 1 >= text.size()) {
+    *why = path + ": the first line must be \"user password\"";
+    return false;
+  }
+  o->user.assign(text.substr(0, blank));
+  o->password.assign(text.substr(blank + 1));
+  return true;
+}
 
 // 0 to go on, 1 for a usage error, 2 after --help.
 int parse_args(int argc, char** argv, Options* o) {
@@ -81,9 +137,24 @@ int parse_args(int argc, char** argv, Options* o) {
       o->root = value;
     } else if (arg == "--listen") {
       o->address = value;
+      o->tcp_given = true;
     } else if (arg == "--port") {
       ok = parse_size(value, 65535, &n) && std::strpbrk(value, "KkMmGg") == nullptr;
       o->port = static_cast<unsigned int>(n);
+      o->tcp_given = true;
+    } else if (arg == "--socket") {
+      o->socket = value;
+      ok = !o->socket.empty();
+    } else if (arg == "--socket-group") {
+      o->socket_group = value;
+    } else if (arg == "--credentials") {
+      o->credentials = value;
+    } else if (arg == "--max-per-peer") {
+      ok = parse_size(value, 65536, &n) && n > 0;
+      o->server.max_per_peer = static_cast<int>(n);
+    } else if (arg == "--idle-timeout") {
+      ok = parse_size(value, 86400, &n) && n > 0 && std::strpbrk(value, "KkMmGg") == nullptr;
+      o->server.idle_timeout_ms = static_cast<int>(n * 1000);
     } else if (arg == "--max-frame") {
       ok = parse_size(value, UINT32_MAX, &n) && n >= kiv::proto::kPayloadHeaderSize;
       o->server.max_frame = static_cast<std::uint32_t>(n);
@@ -137,14 +208,38 @@ int main(int argc, char** argv) {
     log_line("%s", why.c_str());
     return 1;
   }
-  // Leaked on purpose when a connection thread outlives the grace period at shutdown.
-  auto* server = new kiv::service::Server(store.get(), options.server);
-  if (!server->listen(options.address, options.port, &why)) {
+  if (!options.credentials.empty() &&
+      !read_credentials(options.credentials, &options.server, &why)) {
     log_line("%s", why.c_str());
     return 1;
   }
-  log_line("serving %s on %s port %u%s", options.root.c_str(), options.address.c_str(),
-           server->port(), options.store.durable ? "" : " without fsync (not durable)");
+  gid_t socket_gid = static_cast<gid_t>(-1);
+  if (!options.socket_group.empty()) {
+    const struct group* g = ::getgrnam(options.socket_group.c_str());
+    if (g == nullptr) {
+      log_line("no such group: %s", options.socket_group.c_str());
+      return 1;
+    }
+    socket_gid = g->gr_gid;
+  }
+  // Leaked on purpose when a connection thread outlives the grace period at shutdown.
+  auto* server = new kiv::service::Server(store.get(), options.server);
+  const bool tcp = options.socket.empty() || options.tcp_given;
+  if ((!options.socket.empty() && !server->listen_unix(options.socket, socket_gid, &why)) ||
+      (tcp && !server->listen(options.address, options.port, &why))) {
+    log_line("%s", why.c_str());
+    delete server;  // removes a socket file it made
+    return 1;
+  }
+  std::string where;
+  if (!options.socket.empty()) where = "socket " + options.socket;
+  if (tcp) {
+    if (!where.empty()) where += " and ";
+    where += options.address + " port " + std::to_string(server->port());
+    if (!options.server.user.empty()) where += " (with credentials)";
+  }
+  log_line("serving %s on %s%s", options.root.c_str(), where.c_str(),
+           options.store.durable ? "" : " without fsync (not durable)");
   const bool drained = server->run(stop_fd);
   if (!drained) {
     log_line("stopped with connections still busy");

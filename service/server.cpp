@@ -1,8 +1,13 @@
 #include "service/server.h"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -31,6 +36,52 @@ std::string_view kind_of(bool collection) {
   return collection ? kCollectionKind : kDocumentKind;
 }
 
+// Largest frame a connection may send before it has authenticated: room for a user name and a
+// password, nothing that costs memory to refuse.
+constexpr std::uint32_t kMaxAuthFrame = 64 << 10;
+
+bool is_loopback(const sockaddr* a) {
+  if (a->sa_family == AF_INET) {
+    const auto* in = reinterpret_cast<const sockaddr_in*>(a);
+    return (ntohl(in->sin_addr.s_addr) >> 24) == 127;
+  }
+  if (a->sa_family == AF_INET6) {
+    const in6_addr& in6 = reinterpret_cast<const sockaddr_in6*>(a)->sin6_addr;
+    return IN6_IS_ADDR_LOOPBACK(&in6) || (IN6_IS_ADDR_V4MAPPED(&in6) && in6.s6_addr[12] == 127);
+  }
+  return false;
+}
+
+// Whom a connection comes from, for the per-peer cap and log lines: the uid at the other end of
+// a Unix socket, the source address of a TCP connection.
+std::string peer_of(int fd, bool local) {
+  if (local) {
+    ucred cred{};
+    socklen_t len = sizeof cred;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return "uid ?";
+    return "uid " + std::to_string(cred.uid);
+  }
+  sockaddr_storage a{};
+  socklen_t len = sizeof a;
+  char host[NI_MAXHOST];
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0 ||
+      ::getnameinfo(reinterpret_cast<sockaddr*>(&a), len, host, sizeof host, nullptr, 0,
+                    NI_NUMERICHOST) != 0) {
+    return "?";
+  }
+  return host;
+}
+
+// Equal in a time that depends on the length of expected alone, not on where given differs.
+bool equal_in_constant_time(std::string_view given, std::string_view expected) {
+  volatile unsigned char diff = given.size() == expected.size() ? 0 : 1;
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    const unsigned char g = i < given.size() ? static_cast<unsigned char>(given[i]) : 0;
+    diff = diff | (g ^ static_cast<unsigned char>(expected[i]));
+  }
+  return diff == 0;
+}
+
 const char* io_text(const IoResult& r) {
   switch (r.status) {
     case Io::kOk:
@@ -49,6 +100,15 @@ const char* io_text(const IoResult& r) {
 
 Server::Server(Store* store, const ServerOptions& options) : store_(store), options_(options) {}
 
+Server::~Server() {
+  close_listeners();
+}
+
+int Server::max_per_peer() const {
+  if (options_.max_per_peer > 0) return options_.max_per_peer;
+  return std::max(1, options_.max_connections / 4 * 3);
+}
+
 bool Server::listen(const std::string& address, unsigned int port, std::string* why) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
@@ -61,7 +121,14 @@ bool Server::listen(const std::string& address, unsigned int port, std::string* 
     *why = std::string("cannot resolve ") + address + ": " + ::gai_strerror(gai);
     return false;
   }
-  for (addrinfo* ai = list; ai != nullptr && !listen_fd_.valid(); ai = ai->ai_next) {
+  Listener l;
+  for (addrinfo* ai = list; ai != nullptr && !l.fd.valid(); ai = ai->ai_next) {
+    if (!is_loopback(ai->ai_addr) && options_.user.empty()) {
+      // Anyone who reaches the address could read and change every document.
+      why->assign("will not listen on ").append(address).append(" without --credentials: ");
+      why->append("it is not a loopback address");
+      continue;
+    }
     UniqueFd fd(
         ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol));
     if (!fd.valid()) continue;
@@ -81,25 +148,110 @@ bool Server::listen(const std::string& address, unsigned int port, std::string* 
         port_ = static_cast<unsigned int>(std::stoul(serv));
       }
     }
-    listen_fd_ = std::move(fd);
+    l.fd = std::move(fd);
   }
   ::freeaddrinfo(list);
-  return listen_fd_.valid();
+  if (!l.fd.valid()) return false;
+  listeners_.push_back(std::move(l));
+  return true;
+}
+
+bool Server::listen_unix(const std::string& path, gid_t group, std::string* why) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (path.empty() || path.size() >= sizeof addr.sun_path) {
+    *why = "socket path " + path + ": empty or longer than " +
+           std::to_string(sizeof addr.sun_path - 1) + " bytes";
+    return false;
+  }
+  path.copy(addr.sun_path, path.size());
+  const auto* sa = reinterpret_cast<const sockaddr*>(&addr);
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) == 0) {
+    if (!S_ISSOCK(st.st_mode)) {
+      *why = path + " exists and is not a socket; it is left alone";
+      return false;
+    }
+    // A socket file: a service that still listens there answers; one that is gone left it.
+    UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (probe.valid() && ::connect(probe.get(), sa, sizeof addr) == 0) {
+      *why = "another service listens on " + path;
+      return false;
+    }
+    if (errno != ECONNREFUSED) {
+      *why = "cannot tell whether a service listens on " + path + ": " + std::strerror(errno);
+      return false;
+    }
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+      *why = "cannot remove the stale socket " + path + ": " + std::strerror(errno);
+      return false;
+    }
+  } else if (errno != ENOENT) {
+    *why = "cannot look at " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!fd.valid()) {
+    *why = std::string("cannot make a Unix socket: ") + std::strerror(errno);
+    return false;
+  }
+  // The file is born 0660: never, not for a moment, open to others.
+  const mode_t old_mask = ::umask(0117);
+  const int bound = ::bind(fd.get(), sa, sizeof addr);
+  const int bind_error = errno;
+  ::umask(old_mask);
+  if (bound != 0) {
+    *why = "cannot bind " + path + ": " + std::strerror(bind_error);
+    return false;
+  }
+  const gid_t gid = group == static_cast<gid_t>(-1) ? ::getegid() : group;
+  if (::fchownat(AT_FDCWD, path.c_str(), static_cast<uid_t>(-1), gid, AT_SYMLINK_NOFOLLOW) != 0 ||
+      ::chmod(path.c_str(), 0660) != 0 || ::listen(fd.get(), 128) != 0 ||
+      ::lstat(path.c_str(), &st) != 0) {
+    *why = "cannot set up " + path + ": " + std::strerror(errno);
+    ::unlink(path.c_str());
+    return false;
+  }
+  Listener l;
+  l.fd = std::move(fd);
+  l.local = true;
+  l.path = path;
+  l.device = st.st_dev;
+  l.inode = st.st_ino;
+  listeners_.push_back(std::move(l));
+  return true;
+}
+
+void Server::close_listeners() {
+  for (Listener& l : listeners_) {
+    l.fd.reset();
+    struct stat st {};
+    // Only the file this server made: a service started since may have replaced it with its own.
+    if (l.local && ::lstat(l.path.c_str(), &st) == 0 && st.st_dev == l.device &&
+        st.st_ino == l.inode) {
+      ::unlink(l.path.c_str());
+    }
+  }
+  listeners_.clear();
 }
 
 bool Server::run(int stop_fd) {
+  std::vector<pollfd> fds;
+  for (const Listener& l : listeners_) fds.push_back({l.fd.get(), POLLIN, 0});
+  fds.push_back({stop_fd, POLLIN, 0});
   for (;;) {
-    pollfd fds[2] = {{listen_fd_.get(), POLLIN, 0}, {stop_fd, POLLIN, 0}};
-    const int n = ::poll(fds, 2, -1);
+    const int n = ::poll(fds.data(), fds.size(), -1);
     if (n < 0) {
       if (errno == EINTR) continue;
       log_line("poll: %s", std::strerror(errno));
       break;
     }
-    if (fds[1].revents != 0) break;
-    if (fds[0].revents != 0) accept_one();
+    if (fds.back().revents != 0) break;
+    for (std::size_t i = 0; i < listeners_.size(); ++i) {
+      if (fds[i].revents != 0) accept_one(listeners_[i]);
+    }
   }
-  listen_fd_.reset();
+  close_listeners();
   std::unique_lock<std::mutex> lock(mu_);
   // Wakes every connection thread, idle or not; each closes its own socket.
   for (int fd : active_) ::shutdown(fd, SHUT_RDWR);
@@ -107,8 +259,8 @@ bool Server::run(int stop_fd) {
                         [this] { return active_.empty(); });
 }
 
-void Server::accept_one() {
-  UniqueFd fd(::accept4(listen_fd_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+void Server::accept_one(const Listener& listener) {
+  UniqueFd fd(::accept4(listener.fd.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
   if (!fd.valid()) {
     if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) {
       log_line("accept: %s", std::strerror(errno));
@@ -117,37 +269,63 @@ void Server::accept_one() {
     }
     return;
   }
-  kiv::net::set_nodelay(fd.get());
+  if (!listener.local) kiv::net::set_nodelay(fd.get());
+  const std::string peer = peer_of(fd.get(), listener.local);
   std::unique_lock<std::mutex> lock(mu_);
   if (active_.size() >= static_cast<std::size_t>(options_.max_connections)) {
     lock.unlock();
-    log_line("refused a connection: %d connections open", options_.max_connections);
+    log_line("refused a connection from %s: %d connections open", peer.c_str(),
+             options_.max_connections);
+    answer_busy(fd.get());
+    return;
+  }
+  int& held = peers_[peer];
+  if (held >= max_per_peer()) {
+    lock.unlock();
+    log_line("refused a connection from %s: it holds %d connections, as many as one peer may",
+             peer.c_str(), max_per_peer());
     answer_busy(fd.get());
     return;
   }
   const int raw = fd.get();
+  const bool local = listener.local;
   try {
-    std::thread([this, raw] { serve(raw); }).detach();
+    std::thread([this, raw, local, peer] { serve(raw, local, peer); }).detach();
   } catch (...) {
+    if (held == 0) peers_.erase(peer);
     log_line("refused a connection: cannot start a thread");
     return;
   }
+  ++held;
   active_.insert(fd.release());
 }
 
-void Server::serve(int fd) {
+void Server::serve(int fd, bool local, const std::string& peer) {
+  const bool must_authenticate = !local && !options_.user.empty();
+  bool authenticated = !must_authenticate;
+  const auto auth_deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.auth_timeout_ms);
   try {
     for (;;) {
       char header[kiv::proto::kFrameHeaderSize];
-      // Between requests a connection may stay idle for as long as the client keeps it.
-      const IoResult h = kiv::net::read_full(fd, header, sizeof header, -1);
+      // Between requests a connection may stay idle up to the idle timeout; one that has not
+      // authenticated yet has a short deadline for all of its first frame.
+      const IoResult h =
+          authenticated ? kiv::net::read_full(fd, header, sizeof header, options_.idle_timeout_ms)
+                        : kiv::net::read_full_by(fd, header, sizeof header, auth_deadline);
       if (h.status != Io::kOk) {
-        if (h.transferred != 0) log_line("connection: frame header cut short: %s", io_text(h));
+        if (!authenticated) {
+          log_line("refused a connection from %s: no authentication (%s)", peer.c_str(),
+                   io_text(h));
+        } else if (h.transferred != 0) {
+          log_line("connection: frame header cut short: %s", io_text(h));
+        }
         break;
       }
       std::uint32_t len = 0;
-      const Decode d = kiv::proto::decode_frame_length(std::string_view(header, sizeof header),
-                                                       options_.max_frame, &len);
+      const Decode d =
+          kiv::proto::decode_frame_length(std::string_view(header, sizeof header),
+                                          authenticated ? options_.max_frame : kMaxAuthFrame, &len);
       if (d != Decode::kOk) {
         log_line("connection: refused a frame of %u bytes (%s)", len, kiv::proto::decode_name(d));
         // A frame beyond the cap says so: the client can tell its caller that it asked too much.
@@ -159,9 +337,20 @@ void Server::serve(int fd) {
       }
       // Grows as the bytes arrive: a length that lies costs no memory for what never comes.
       std::string payload;
-      const IoResult b = kiv::net::read_append(fd, &payload, len, options_.io_timeout_ms);
+      IoResult b;
+      if (authenticated) {
+        b = kiv::net::read_append(fd, &payload, len, options_.io_timeout_ms);
+      } else {
+        payload.resize(len);
+        b = kiv::net::read_full_by(fd, payload.data(), len, auth_deadline);
+      }
       if (b.status != Io::kOk) {
-        log_line("connection: frame of %u bytes cut short: %s", len, io_text(b));
+        if (!authenticated) {
+          log_line("refused a connection from %s: no authentication (%s)", peer.c_str(),
+                   io_text(b));
+        } else {
+          log_line("connection: frame of %u bytes cut short: %s", len, io_text(b));
+        }
         break;
       }
       Message request;
@@ -171,7 +360,13 @@ void Server::serve(int fd) {
         respond(fd, Status::kBadRequest, {});
         break;
       }
-      if (!handle(fd, request)) break;
+      if (!authenticated && request.code != static_cast<std::uint8_t>(Op::kAuthenticate)) {
+        // No answer: any answer would be taken for the request's own.
+        log_line("refused a connection from %s: it did not authenticate first", peer.c_str());
+        break;
+      }
+      if (!handle(fd, request, must_authenticate, peer)) break;
+      authenticated = true;
     }
   } catch (const std::exception& e) {
     log_line("connection: %s", e.what());
@@ -179,15 +374,23 @@ void Server::serve(int fd) {
     log_line("connection: unknown failure");
   }
   std::lock_guard<std::mutex> lock(mu_);
+  if (--peers_[peer] <= 0) peers_.erase(peer);
   active_.erase(fd);
   ::close(fd);  // under the lock, so that run() never shuts down a reused descriptor
   if (active_.empty()) idle_.notify_all();
 }
 
-bool Server::handle(int fd, const Message& request) {
+bool Server::credentials_match(std::string_view user, std::string_view password) const {
+  // Both compared, whatever the first gives: the time taken tells nothing about either.
+  const bool user_ok = equal_in_constant_time(user, options_.user);
+  const bool password_ok = equal_in_constant_time(password, options_.password);
+  return user_ok && password_ok;
+}
+
+bool Server::handle(int fd, const Message& request, bool must_authenticate,
+                    const std::string& peer) {
   const Op op = static_cast<Op>(request.code);
-  const int want = kiv::proto::arity(op);
-  if (want < 0 || request.fields.size() != static_cast<std::size_t>(want)) {
+  if (!kiv::proto::request_fits(request)) {
     log_line("connection: refused request code %u with %zu fields", request.code,
              request.fields.size());
     respond(fd, Status::kBadRequest, {});
@@ -240,6 +443,28 @@ bool Server::handle(int fd, const Message& request) {
       return answer(store_->del_doc(f[0]));
     case Op::kDelCollection:
       return answer(store_->del_any(f[0]));
+    case Op::kAuthenticate:
+      if (must_authenticate && !credentials_match(f[0], f[1])) {
+        log_line("refused a connection from %s: wrong user or password", peer.c_str());
+        answer(Reason::kForbidden);
+        return false;
+      }
+      return respond(fd, Status::kOk, {});
+    case Op::kCopyDoc:
+      return answer(store_->copy_doc(f[0], f[1]));
+    case Op::kCopyCollection: {
+      std::vector<CopyFailure> failures;
+      const Reason r =
+          store_->copy_collection(f[0], f[1], f[2] == kiv::proto::kDepthInfinity, &failures);
+      if (r != Reason::kNone) return answer(r);
+      std::vector<std::string_view> fields;
+      fields.reserve(2 * failures.size());
+      for (const CopyFailure& failure : failures) {
+        fields.push_back(failure.path);
+        fields.push_back(reason_field(failure.reason));
+      }
+      return respond(fd, Status::kOk, fields);
+    }
   }
   return false;
 }

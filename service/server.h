@@ -1,16 +1,30 @@
-// The network side of the service: accepts connections, reads request frames, runs them on the
-// store and writes the responses. One thread per connection, up to a cap.
+// The network side of the service: accepts connections on its listeners (TCP, a Unix domain
+// socket, or both), reads request frames, runs them on the store and writes the responses. One
+// thread per connection, up to a cap, and up to a smaller cap per peer.
 //
 // A frame whose announced length exceeds the cap is refused before anything is allocated for
 // it: the service answers kBadRequest (with the reason kTooLarge) and closes the connection, as
 // it does for a payload that does not decode. A failed operation is answered kFalse with its
-// reason. A connection beyond the cap is answered kBusy at once and closed. Thread-safety: listen()
-// and run() are called by one thread; the connection threads share the Store, which is thread-safe.
+// reason. A connection beyond either cap is answered kBusy at once and closed. A connection that
+// stays idle between requests beyond the idle timeout is closed.
+//
+// With credentials configured, every TCP connection must first authenticate (kAuthenticate with
+// the user and password, compared in constant time) within a short deadline. Wrong credentials
+// are answered kFalse with kForbidden; any other first frame, or the deadline running out, is
+// not answered at all. Either is logged once, and the connection closed. Over the Unix socket
+// the file's permissions decide who may connect, and kAuthenticate is answered kOk and ignored,
+// as it is everywhere without credentials.
+//
+// Thread-safety: listen(), listen_unix() and run() are called by one thread; the connection
+// threads share the Store, which is thread-safe.
 #ifndef KIV_SERVICE_SERVER_H_
 #define KIV_SERVICE_SERVER_H_
 
+#include <sys/types.h>
+
 #include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -25,45 +39,79 @@ namespace kiv::service {
 
 struct ServerOptions {
   std::uint32_t max_frame = kiv::proto::kDefaultMaxPayload;  // largest request payload
-  int max_connections = 256;
-  int io_timeout_ms = 60000;  // bound on each wait inside a frame; idle connections may wait
-  int stop_grace_ms = 10000;  // how long run() waits for connection threads at shutdown
+  int max_connections = 1024;
+  // Connections that one peer (a uid on the Unix socket, a source address over TCP) may hold at
+  // once; 0 stands for three quarters of max_connections.
+  int max_per_peer = 0;
+  int io_timeout_ms = 60000;    // bound on each wait inside a frame
+  int idle_timeout_ms = 60000;  // how long a connection may wait between requests
+  int auth_timeout_ms = 5000;   // how long a TCP connection may take to authenticate
+  int stop_grace_ms = 10000;    // how long run() waits for connection threads at shutdown
+  // What every TCP connection must present first; none when user is empty.
+  std::string user;
+  std::string password;
 };
 
 class Server {
  public:
   // store must outlive the server and every connection thread.
   Server(Store* store, const ServerOptions& options);
+  // Removes the Unix socket file if it is still the one this server made.
+  ~Server();
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
-  // Binds and listens. False with *why set on failure.
+  // Binds and listens on TCP. Refuses an address that is not a loopback one unless credentials
+  // are configured. False with *why set on failure.
   bool listen(const std::string& address, unsigned int port, std::string* why);
-  // The bound port (useful with port 0).
+  // The bound TCP port (useful with port 0).
   unsigned int port() const { return port_; }
 
-  // Serves until stop_fd becomes readable, then stops accepting, shuts every connection down
-  // and waits for their threads up to stop_grace_ms. False when some thread did not end in
-  // time; the Server must then not be destroyed (the caller exits the process instead).
+  // Binds and listens on a Unix domain socket at path, made with mode 0660 and given to group
+  // (the effective group when group is -1). A socket file left there by a service that is gone
+  // is replaced; anything else at path (a live service's socket, another kind of file) is left
+  // alone and refused. Sets the process's umask for a moment: call before any thread starts.
+  // False with *why set on failure.
+  bool listen_unix(const std::string& path, gid_t group, std::string* why);
+
+  // Serves until stop_fd becomes readable, then stops accepting (and removes the Unix socket
+  // file), shuts every connection down and waits for their threads up to stop_grace_ms. False
+  // when some thread did not end in time; the Server must then not be destroyed (the caller
+  // exits the process instead).
   bool run(int stop_fd);
 
  private:
-  void accept_one();
-  void serve(int fd);
-  // Runs one request; false when the connection must close.
-  bool handle(int fd, const kiv::proto::Message& request);
+  struct Listener {
+    kiv::net::UniqueFd fd;
+    bool local = false;  // a Unix domain socket
+    std::string path;    // its file, and that file's identity
+    dev_t device = 0;
+    ino_t inode = 0;
+  };
+
+  void accept_one(const Listener& listener);
+  void serve(int fd, bool local, const std::string& peer);
+  // Runs one request; false when the connection must close. must_authenticate: credentials are
+  // checked on this connection.
+  bool handle(int fd, const kiv::proto::Message& request, bool must_authenticate,
+              const std::string& peer);
   bool respond(int fd, kiv::proto::Status status, const std::vector<std::string_view>& fields);
-  // Answers a connection beyond the cap with kBusy, without reading its request.
+  // Answers a connection beyond a cap with kBusy, without reading its request.
   void answer_busy(int fd);
+  // True when the fields of kAuthenticate carry the configured user and password.
+  bool credentials_match(std::string_view user, std::string_view password) const;
+  void close_listeners();
+  int max_per_peer() const;
 
   Store* store_;
   ServerOptions options_;
-  kiv::net::UniqueFd listen_fd_;
+  std::vector<Listener> listeners_;
   unsigned int port_ = 0;
 
   std::mutex mu_;
   std::condition_variable idle_;
-  std::set<int> active_;  // sockets of running connection threads
+  std::set<int> active_;              // sockets of running connection threads
+  std::map<std::string, int> peers_;  // connections open per peer
 };
 
 }  // namespace kiv::service

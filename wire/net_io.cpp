@@ -7,7 +7,9 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/uio.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,9 +30,10 @@ IoResult wait_for(int fd, short events, int timeout_ms) {
   }
 }
 
-}  // namespace
-
-IoResult read_full(int fd, char* buf, std::size_t n, int timeout_ms) {
+// Reads exactly n bytes; each wait is bounded by timeout_ms, or, with deadline, all of them
+// together by it.
+IoResult read_impl(int fd, char* buf, std::size_t n, int timeout_ms,
+                   const std::chrono::steady_clock::time_point* deadline) {
   IoResult r;
   while (r.transferred < n) {
     const ssize_t got = ::recv(fd, buf + r.transferred, n - r.transferred, 0);
@@ -48,13 +51,30 @@ IoResult read_full(int fd, char* buf, std::size_t n, int timeout_ms) {
       r.error = errno;
       return r;
     }
-    IoResult w = wait_for(fd, POLLIN, timeout_ms);
+    int wait_ms = timeout_ms;
+    if (deadline != nullptr) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          *deadline - std::chrono::steady_clock::now());
+      wait_ms = static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, left.count()));
+    }
+    IoResult w = wait_for(fd, POLLIN, wait_ms);
     if (w.status != Io::kOk) {
       w.transferred = r.transferred;
       return w;
     }
   }
   return r;
+}
+
+}  // namespace
+
+IoResult read_full(int fd, char* buf, std::size_t n, int timeout_ms) {
+  return read_impl(fd, buf, n, timeout_ms, nullptr);
+}
+
+IoResult read_full_by(int fd, char* buf, std::size_t n,
+                      std::chrono::steady_clock::time_point deadline) {
+  return read_impl(fd, buf, n, 0, &deadline);
 }
 
 IoResult read_append(int fd, std::string* out, std::size_t n, int timeout_ms) {
@@ -189,6 +209,45 @@ int connect_tcp(const std::string& address, unsigned int port, int timeout_ms, s
   }
   ::freeaddrinfo(list);
   return result;
+}
+
+int connect_unix(const std::string& path, int timeout_ms, std::string* why) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (path.empty() || path.size() >= sizeof addr.sun_path) {
+    *why = "bad socket path";
+    return -1;
+  }
+  path.copy(addr.sun_path, path.size());
+  // Blocking while it connects: a Unix socket's connect then waits for room in the listener's
+  // queue, bounded by the send timeout, where a non-blocking one would fail at once.
+  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd.valid()) {
+    *why = std::strerror(errno);
+    return -1;
+  }
+  const int ms = timeout_ms < 0 ? 0 : timeout_ms;  // 0: no bound
+  timeval tv{ms / 1000, (ms % 1000) * 1000};
+  ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+    *why = errno == EAGAIN ? "connect timed out" : std::strerror(errno);
+    return -1;
+  }
+  tv = timeval{0, 0};
+  ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  if (!set_nonblocking(fd.get())) {
+    *why = std::strerror(errno);
+    return -1;
+  }
+  return fd.release();
+}
+
+int connect_service(const std::string& address, unsigned int port, int timeout_ms,
+                    std::string* why) {
+  if (is_unix_address(address)) {
+    return connect_unix(address.substr(kUnixPrefix.size()), timeout_ms, why);
+  }
+  return connect_tcp(address, port, timeout_ms, why);
 }
 
 }  // namespace kiv::net

@@ -8,6 +8,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -38,6 +39,10 @@ struct IoResult {
 // Reads exactly n bytes into buf.
 IoResult read_full(int fd, char* buf, std::size_t n, int timeout_ms);
 
+// Reads exactly n bytes into buf by deadline, however the bytes trickle in (kTimeout after it).
+IoResult read_full_by(int fd, char* buf, std::size_t n,
+                      std::chrono::steady_clock::time_point deadline);
+
 // Reads exactly n bytes and appends them to *out, which grows only as the bytes arrive (a chunk
 // at a time, within room reserved once for all n): a length that a peer announces and never
 // sends commits no memory. On failure *out holds what arrived.
@@ -54,8 +59,26 @@ bool set_nodelay(int fd);
 
 // Connects a new TCP socket (close-on-exec, non-blocking, TCP_NODELAY) to address:port, trying
 // each address that the name resolves to, with a bound on each attempt. Returns the descriptor
-// (owned by the caller) or -1 with *error set to an errno value or a short text in *why.
+// (owned by the caller) or -1 with a short text in *why.
 int connect_tcp(const std::string& address, unsigned int port, int timeout_ms, std::string* why);
+
+// An address of this form names a Unix domain socket by its path: "unix:/run/kiv/kivd.sock".
+inline constexpr std::string_view kUnixPrefix = "unix:";
+
+// True when address names a Unix domain socket.
+inline bool is_unix_address(std::string_view address) {
+  return address.substr(0, kUnixPrefix.size()) == kUnixPrefix;
+}
+
+// Connects a new Unix domain socket (close-on-exec, non-blocking once connected) to path,
+// waiting at most timeout_ms for room in the listener's queue. Returns the descriptor (owned by
+// the caller) or -1 with a short text in *why.
+int connect_unix(const std::string& path, int timeout_ms, std::string* why);
+
+// connect_unix() for an address with kUnixPrefix (the port is then not used), connect_tcp()
+// for any other.
+int connect_service(const std::string& address, unsigned int port, int timeout_ms,
+                    std::string* why);
 
 }  // namespace kiv::net
 

@@ -18,6 +18,16 @@ const char* decode_name(Decode d) {
   return "unknown";
 }
 
+bool request_fits(const Message& request) {
+  const Op op = static_cast<Op>(request.code);
+  const int want = arity(op);
+  if (want < 0 || request.fields.size() != static_cast<std::size_t>(want)) return false;
+  if (op == Op::kCopyCollection) {
+    return request.fields[2] == kDepthZero || request.fields[2] == kDepthInfinity;
+  }
+  return true;
+}
+
 void put_u32(char* out, std::uint32_t v) {
   out[0] = static_cast<char>(v >> 24);
   out[1] = static_cast<char>(v >> 16);

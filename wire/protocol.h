@@ -43,7 +43,14 @@ enum class Op : std::uint8_t {
   kMoveCollection = 8,   // (from, to) -> ()
   kDelDoc = 9,           // (uri) -> ()
   kDelCollection = 10,   // (uri) -> ()
+  kAuthenticate = 11,    // (user, password) -> ()
+  kCopyDoc = 12,         // (from, to) -> ()
+  kCopyCollection = 13,  // (from, to, depth) -> (path1, reason1, path2, reason2, ...)
 };
+
+// The depth field of kCopyCollection: the collection alone, or with everything below it.
+inline constexpr std::string_view kDepthZero = "0";
+inline constexpr std::string_view kDepthInfinity = "infinity";
 
 // Fields a request of the operation carries; -1 for a code that names no operation.
 constexpr int arity(Op op) {
@@ -60,7 +67,11 @@ constexpr int arity(Op op) {
     case Op::kAddDoc:
     case Op::kMoveDoc:
     case Op::kMoveCollection:
+    case Op::kAuthenticate:
+    case Op::kCopyDoc:
       return 2;
+    case Op::kCopyCollection:
+      return 3;
   }
   return -1;
 }
@@ -92,6 +103,11 @@ struct Message {
   std::uint8_t code = 0;
   std::vector<std::string_view> fields;
 };
+
+// True for a request that names an operation, with the fields it takes and, where a field is
+// one of a few words (the depth of kCopyCollection), one of them. The service refuses anything
+// else as a bad request.
+bool request_fits(const Message& request);
 
 // Big-endian 32-bit integers.
 void put_u32(char* out, std::uint32_t v);

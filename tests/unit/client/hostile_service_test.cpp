@@ -126,6 +126,7 @@ TEST_F(HostileServiceTest, EachAnswerMapsToItsReason) {
   } cases[] = {
       {"not found", answer(Status::kFalse, {reason(Reason::kNotFound)}), Reason::kNotFound},
       {"busy", answer(Status::kFalse, {reason(Reason::kBusy)}), Reason::kBusy},
+      {"forbidden", answer(Status::kFalse, {reason(Reason::kForbidden)}), Reason::kForbidden},
       {"no reason, as older services", answer(Status::kFalse, {}), Reason::kIo},
       {"a client's reason", answer(Status::kFalse, {reason(Reason::kUnavailable)}),
        Reason::kBadAnswer},
@@ -164,6 +165,20 @@ TEST_F(HostileServiceTest, UnknownStatusAndWrongShapes) {
   EXPECT_TRUE(client_.GetSubDirectory("/").empty());
   fake_.set_answer([] { return FrameBuilder(0, {"", "a", "D"}).flatten(); });
   EXPECT_TRUE(client_.GetSubDirectory("/").empty());
+  // A collection copy's failures: a path and a reason each, or the answer is a bad one.
+  std::vector<kiv::CopyFailure> failures;
+  fake_.set_answer([] { return FrameBuilder(0, {"sub/", reason(Reason::kNoSpace)}).flatten(); });
+  ASSERT_TRUE(client_.CopyCollection("/a", "/b", -1, &failures).ok());
+  ASSERT_EQ(failures.size(), 1u);
+  EXPECT_EQ(failures[0].path, "sub/");
+  EXPECT_EQ(failures[0].reason, Reason::kNoSpace);
+  for (const auto& bad : {FrameBuilder(0, {"sub/"}).flatten(),
+                          FrameBuilder(0, {"/abs", reason(Reason::kIo)}).flatten(),
+                          FrameBuilder(0, {"sub/", reason(Reason::kUnavailable)}).flatten()}) {
+    fake_.set_answer([&bad] { return bad; });
+    EXPECT_EQ(client_.CopyCollection("/a", "/b", -1, &failures).reason(), Reason::kBadAnswer);
+    EXPECT_TRUE(failures.empty());
+  }
 }
 
 }  // namespace

@@ -63,7 +63,11 @@ bool KivdProcess::start() {
     if (port_ == 0 || attempt > 0) port_ = free_port();
     std::vector<std::string> args = {
         KIVD_PATH, "--root", root_, "--listen", "127.0.0.1", "--port", std::to_string(port_)};
-    args.insert(args.end(), extra_args_.begin(), extra_args_.end());
+    for (std::string arg : extra_args_) {
+      const std::size_t at = arg.find("@SCRATCH@");
+      if (at != std::string::npos) arg.replace(at, 9, scratch_);
+      args.push_back(arg);
+    }
     const std::string log_path = scratch_ + "/kivd.log";
     pid_ = ::fork();
     if (pid_ == 0) {

@@ -1,5 +1,6 @@
 // Runs a real kivd for tests: a scratch directory with the repository tree under root(), a free
-// loopback port, stderr captured in a log file. Stopped by its PID and the scratch directory
+// loopback port, stderr captured in a log file. "@SCRATCH@" in an extra argument stands for the
+// scratch directory. Stopped by its PID and the scratch directory
 // removed when the object goes. Used by one test thread.
 #ifndef KIV_TESTS_UNIT_SERVICE_KIVD_PROCESS_H_
 #define KIV_TESTS_UNIT_SERVICE_KIVD_PROCESS_H_

@@ -1,7 +1,11 @@
-// The daemon as a process: hostile frames, shutdown, and crashes in the middle of a replace.
+// The daemon as a process: hostile frames, who may connect and how, shutdown, copies, and crashes
+// in the middle of a replace.
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,12 +18,14 @@
 #include <thread>
 
 #include "client/kiv_client.h"
-#include "wire/protocol.h"
 #include "tests/unit/service/kivd_process.h"
+#include "wire/net_io.h"
+#include "wire/protocol.h"
 
 namespace kiv::test {
 namespace {
 
+using kiv::Reason;
 using kiv::proto::Decode;
 using kiv::proto::Message;
 
@@ -138,6 +144,151 @@ TEST(KivdTest, CommandLine) {
   EXPECT_NE(std::system((kivd + " --port 8090 2>/dev/null").c_str()), 0);  // no --root
   EXPECT_NE(std::system((kivd + " --root /tmp --port x 2>/dev/null").c_str()), 0);
   EXPECT_NE(std::system((kivd + " --root /nonexistent/dir --port 0 2>/dev/null").c_str()), 0);
+  // Open to anyone on the network, or with credentials that others can read: refused.
+  KivdProcess scratch;
+  const std::string root = " --root " + scratch.root();
+  EXPECT_NE(std::system((kivd + root + " --listen 0.0.0.0 --port 0 2>/dev/null").c_str()), 0);
+  EXPECT_NE(std::system((kivd + root + " --port 0 --credentials /etc/passwd 2>/dev/null").c_str()),
+            0);
+}
+
+// A connected socket to the service's Unix socket at path (blocking), or -1 with errno set.
+int connect_path(const std::string& path) {
+  std::string why;
+  const int fd = kiv::net::connect_unix(path, 2000, &why);
+  if (fd >= 0) fcntl(fd, F_SETFL, 0);
+  return fd;
+}
+
+TEST(KivdTest, UnixSocketIsPrivateReplacesAStaleOneAndGoesAtExit) {
+  KivdProcess kivd({"--socket", "@SCRATCH@/kivd.sock"});
+  const std::string path = kivd.scratch() + "/kivd.sock";
+  ASSERT_TRUE(kivd.start());
+  struct stat st {};
+  ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISSOCK(st.st_mode));
+  EXPECT_EQ(st.st_mode & 07777, 0660u);
+  WebDavUtil client;
+  ASSERT_TRUE(client.ConnectServer("unix:" + path, 0));
+  EXPECT_TRUE(client.MakeCollection("/c").ok());
+  if (::geteuid() == 0) {  // another account (nobody) may not even connect
+    const pid_t child = ::fork();
+    if (child == 0) {
+      if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) _exit(2);
+      const int fd = connect_path(path);
+      _exit(fd < 0 && errno == EACCES ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  kivd.kill_hard();  // leaves its socket file behind
+  ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+  ASSERT_TRUE(kivd.start());
+  EXPECT_TRUE(client.Lookup("/c", nullptr).ok());
+  ASSERT_EQ(kivd.stop(), 0);
+  EXPECT_NE(::lstat(path.c_str(), &st), 0);
+  // Something else at the path is never replaced.
+  { std::ofstream(path) << "precious"; }
+  EXPECT_FALSE(kivd.start());
+  std::ifstream in(path);
+  std::string kept;
+  std::getline(in, kept);
+  EXPECT_EQ(kept, "precious");
+  EXPECT_NE(kivd.log().find("is not a socket"), std::string::npos);
+}
+
+TEST(KivdTest, TcpConnectionsAuthenticateFirstAndTheSocketNeedsNothing) {
+  KivdProcess kivd({"--credentials", "@SCRATCH@/credentials", "--socket", "@SCRATCH@/kivd.sock"});
+  const std::string file = kivd.scratch() + "/credentials";
+  { std::ofstream(file) << "kiv pass word\n"; }
+  ASSERT_EQ(::chmod(file.c_str(), 0600), 0);
+  ASSERT_TRUE(kivd.start());
+  WebDavUtil none, wrong, right, local;
+  wrong.SetCredentials("kiv", "pass");
+  right.SetCredentials("kiv", "pass word");
+  EXPECT_FALSE(none.ConnectServer("127.0.0.1", kivd.port()));
+  EXPECT_EQ(none.MakeCollection("/n").reason(), Reason::kUnavailable);
+  EXPECT_FALSE(wrong.ConnectServer("127.0.0.1", kivd.port()));
+  EXPECT_EQ(wrong.MakeCollection("/w").reason(), Reason::kUnavailable);
+  EXPECT_TRUE(right.ConnectServer("127.0.0.1", kivd.port()));
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(right.Lookup("/", nullptr).ok());  // pooled: once
+  EXPECT_TRUE(local.ConnectServer("unix:" + kivd.scratch() + "/kivd.sock", 0));
+  EXPECT_TRUE(local.MakeCollection("/l").ok());
+  // A connection that says nothing is not kept waiting for long.
+  const int silent = connect_loopback(kivd.port());
+  ASSERT_GE(silent, 0);
+  EXPECT_TRUE(peer_closed(silent));
+  ::close(silent);
+  const std::string log = kivd.log();
+  EXPECT_NE(log.find("did not authenticate first"), std::string::npos);
+  EXPECT_NE(log.find("wrong user or password"), std::string::npos);
+  EXPECT_NE(log.find("no authentication (timed out)"), std::string::npos);
+}
+
+TEST(KivdTest, OnePeerCannotHoldEverySlot) {
+  KivdProcess kivd(
+      {"--max-connections", "8", "--max-per-peer", "2", "--socket", "@SCRATCH@/kivd.sock"});
+  ASSERT_TRUE(kivd.start());
+  const std::string ping = frame(1, {});
+  // The status of a ping on a new connection from this address, which stays open in *held.
+  std::vector<int> held;
+  auto ping_new = [&] {
+    held.push_back(connect_loopback(kivd.port()));
+    return send_all(held.back(), ping) ? read_status(held.back()) : -1;
+  };
+  const int ok = static_cast<int>(kiv::proto::Status::kOk);
+  // Two connections are served (once the one that start() probed with has gone)...
+  int served = 0;
+  for (int tries = 0; served < 2 && tries < 500; ++tries) {
+    if (ping_new() == ok) {
+      ++served;
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  ASSERT_EQ(served, 2);
+  // ... and a third is refused as busy.
+  EXPECT_EQ(ping_new(), static_cast<int>(kiv::proto::Status::kFalse));
+  // Another peer (this uid, on the socket) still gets in.
+  const int other = connect_path(kivd.scratch() + "/kivd.sock");
+  ASSERT_TRUE(send_all(other, ping));
+  EXPECT_EQ(read_status(other), static_cast<int>(kiv::proto::Status::kOk));
+  for (int fd : held) ::close(fd);
+  ::close(other);
+}
+
+// The bytes of a copy never pass through the service's memory, however large the document.
+TEST(KivdTest, CopyOfALargeSparseDocumentDoesNotGrowTheService) {
+  KivdProcess kivd({"--no-fsync"});
+  ASSERT_TRUE(kivd.start());
+  const std::string big = kivd.root() + "/big";
+  const off_t size = off_t{256} << 20;
+  {
+    const int fd = ::open(big.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0640);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, size), 0);
+    for (off_t at : {off_t{0}, size / 3, size - 5}) ASSERT_EQ(::pwrite(fd, "marks", 5, at), 5);
+    ::close(fd);
+  }
+  WebDavUtil client;
+  ASSERT_TRUE(client.ConnectServer("127.0.0.1", kivd.port()));
+  ASSERT_TRUE(client.AddDoc("/copy", "small"));
+  const long before = peak_rss_kib(kivd.pid());
+  EXPECT_TRUE(client.CopyDoc("/big", "/fresh").ok());  // a new document
+  EXPECT_TRUE(client.CopyDoc("/big", "/copy").ok());   // in place, through the journal
+  const long after = peak_rss_kib(kivd.pid());
+  EXPECT_LT(after - before, 32 * 1024) << "peak RSS grew from " << before << " to " << after;
+  for (const char* name : {"/fresh", "/copy"}) {
+    const int fd = ::open((kivd.root() + name).c_str(), O_RDONLY | O_CLOEXEC);
+    char mark[6] = {};
+    struct stat st {};
+    ASSERT_EQ(::fstat(fd, &st), 0);
+    EXPECT_EQ(st.st_size, size) << name;
+    EXPECT_EQ(::pread(fd, mark, 5, size / 3), 5);
+    EXPECT_STREQ(mark, "marks") << name;
+    ::close(fd);
+  }
 }
 
 // The service is killed at random moments while a client replaces a document over and over;
