@@ -3,6 +3,8 @@
 
 set(KIV_SBINDIR "${CMAKE_INSTALL_PREFIX}/sbin")
 set(KIV_STATE_DIR "/var/lib/${KIV_STATE_DIR_NAME}")
+# The service's runtime directory (the unit's RuntimeDirectory), which holds its socket.
+set(KIV_RUNTIME_DIR "/run/${KIV_STATE_DIR_NAME}")
 set(unitdir "${KIV_SYSTEMD_UNITDIR}")
 if(NOT IS_ABSOLUTE "${unitdir}")
   set(unitdir "${CMAKE_INSTALL_PREFIX}/${unitdir}")

@@ -7,6 +7,11 @@ ServerRoot under the data directory.
 
 Under root, Apache's workers and the repository service run as an unprivileged account (www-data
 by default), and the data directory is handed to that account, since both create files in it.
+
+The module reaches the service over a Unix domain socket, run/kivd.sock in the data directory
+(mode 0660: the account and its group only), unless the instance is made with
+service_transport="tcp" (or "both", which listens on both and points the module at the socket).
+The service runs with umask 0027: what it creates is not readable by other accounts.
 """
 
 import os
@@ -112,6 +117,23 @@ def free_port(host="127.0.0.1"):
     raise RuntimeError("no free TCP port on %s" % host)
 
 
+def wait_for_socket(path, timeout, process=None):
+    """Waits until the Unix socket at path accepts connections; False after timeout or when
+    process died."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if process is not None and process.poll() is not None:
+            return False
+        try:
+            with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+                s.settimeout(0.5)
+                s.connect(path)
+                return True
+        except OSError:
+            time.sleep(0.05)
+    return False
+
+
 def wait_for_port(host, port, timeout, process=None):
     """Waits until host:port accepts connections; False after timeout or when process died."""
     deadline = time.monotonic() + timeout
@@ -130,14 +152,15 @@ class KivServer:
     """One Apache instance with the module and one repository service, sharing a data directory.
 
     Layout of data: repo/ (the repository and document root), lockdb (the lock database),
-    httpd.conf, logs/, run/, service.pid, httpd.pid, bin/kivd (a copy the service account can
-    execute wherever the build tree lies).
+    httpd.conf, logs/, run/ (with the service's socket kivd.sock), service.pid, httpd.pid,
+    bin/kivd (a copy the service account can execute wherever the build tree lies).
     """
 
     def __init__(self, data, module, kivd, http_port=None, service_port=None,
                  http_host="127.0.0.1", service_host="127.0.0.1", account=None,
                  threads_per_child=25, server_limit=4, start_servers=2, log_level="warn",
-                 service_args=(), extra_conf="", kivparam=None, lockdb_line=None):
+                 service_args=(), extra_conf="", kivparam=None, lockdb_line=None,
+                 service_transport="unix"):
         self.data = os.path.abspath(data)
         self.repo = os.path.join(self.data, "repo")
         self.lockdb = os.path.join(self.data, "lockdb")
@@ -148,6 +171,11 @@ class KivServer:
         self.service_host = service_host
         self.http_port = http_port or free_port(http_host)
         self.service_port = service_port or free_port(service_host)
+        # "unix", "tcp" or "both": where the service listens; the module uses the socket when
+        # there is one.
+        assert service_transport in ("unix", "tcp", "both"), service_transport
+        self.service_transport = service_transport
+        self.service_socket = os.path.join(self.data, "run", "kivd.sock")
         self.threads_per_child = threads_per_child
         self.server_limit = server_limit
         self.start_servers = start_servers
@@ -187,9 +215,11 @@ class KivServer:
                 for name in dirs + files:
                     os.lchown(os.path.join(root, name), entry.pw_uid, entry.pw_gid)
             os.chown(self.data, entry.pw_uid, entry.pw_gid)
-            # Apache's parent (root) writes these; the account only needs to read them.
+            # Apache's parent (root) writes these; the account only needs to read them, and
+            # makes its socket in run/ (sticky: it cannot remove what root put there).
             for name in ("logs", "run"):
-                os.chown(os.path.join(self.data, name), 0, 0)
+                os.chown(os.path.join(self.data, name), 0, 0 if name == "logs" else entry.pw_gid)
+            os.chmod(os.path.join(self.data, "run"), 0o1770)
 
     def httpd_conf(self):
         account = ""
@@ -205,10 +235,14 @@ class KivServer:
             threads_per_child=self.threads_per_child,
             max_workers=self.server_limit * self.threads_per_child,
             log_level=self.log_level, extra=self.extra_conf,
-            kivparam=(self.kivparam if self.kivparam is not None else
-                      "KIVParam %s %d" % (self.service_host, self.service_port)),
+            kivparam=(self.kivparam if self.kivparam is not None else self.default_kivparam()),
             lockdb_line=(self.lockdb_line if self.lockdb_line is not None else
                          'DAVLockDB "%s"' % self.lockdb))
+
+    def default_kivparam(self):
+        if self.service_transport == "tcp":
+            return "KIVParam %s %d" % (self.service_host, self.service_port)
+        return "KIVParam unix:%s" % self.service_socket
 
     def _as_account(self, argv):
         if self.account is None:
@@ -223,8 +257,12 @@ class KivServer:
 
     def service_argv(self):
         """The service's command line (run under the account, if there is one)."""
-        return [self.kivd, "--root", self.repo, "--listen", self.service_host, "--port",
-                str(self.service_port)] + self.service_args
+        argv = [self.kivd, "--root", self.repo]
+        if self.service_transport != "tcp":
+            argv += ["--socket", self.service_socket]
+        if self.service_transport != "unix":
+            argv += ["--listen", self.service_host, "--port", str(self.service_port)]
+        return argv + self.service_args
 
     def spawn_service(self):
         """Starts the service without waiting for it to listen, and names it in service.pid
@@ -233,7 +271,7 @@ class KivServer:
         try:
             self.service = subprocess.Popen(self._as_account(self.service_argv()), stdout=log,
                                             stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
-                                            start_new_session=True)
+                                            start_new_session=True, umask=0o027)
         finally:
             log.close()
         with open(self.service_pid_file + ".new", "w") as f:
@@ -242,8 +280,19 @@ class KivServer:
 
     def start_service(self, timeout=10):
         self.spawn_service()
-        if not wait_for_port(self.service_host, self.service_port, timeout, self.service):
+        if self.service_transport == "tcp":
+            up = wait_for_port(self.service_host, self.service_port, timeout, self.service)
+        else:
+            up = wait_for_socket(self.service_socket, timeout, self.service)
+        if not up:
             raise RuntimeError("repository service did not start; see %s" % self.service_log)
+
+    @property
+    def service_address(self):
+        """Where the module reaches the service, for messages."""
+        if self.service_transport == "tcp":
+            return "%s:%d" % (self.service_host, self.service_port)
+        return "unix:" + self.service_socket
 
     def stop_service(self, sig=signal.SIGTERM, timeout=10):
         """Stops the service (if it still runs) and removes service.pid."""

@@ -76,12 +76,16 @@ def main():
     parser.add_argument("--data", required=True)
     parser.add_argument("--http-port", type=int, required=True)
     parser.add_argument("--service-port", type=int, required=True)
+    parser.add_argument("--service-transport", choices=("unix", "tcp", "both"), default="unix",
+                        help="where the service listens: its socket run/kivd.sock in the data "
+                             "directory (the default), the TCP port, or both")
     parser.add_argument("--module", required=True)
     parser.add_argument("--kivd", required=True)
     args = parser.parse_args()
 
     server = KivServer(args.data, args.module, args.kivd, http_port=args.http_port,
-                       service_port=args.service_port)
+                       service_port=args.service_port,
+                       service_transport=args.service_transport)
     stopping = []
     signal.signal(signal.SIGTERM, lambda *_: stopping.append(True))
     signal.signal(signal.SIGINT, lambda *_: stopping.append(True))
@@ -92,9 +96,8 @@ def main():
         server.stop()
         return 1
     # In the foreground, the process started is Apache's parent.
-    print("WebDAV at %s/ (repository %s, service on %s:%d, httpd pid %d)" %
-          (server.url, server.repo, server.service_host, server.service_port, server.httpd.pid),
-          flush=True)
+    print("WebDAV at %s/ (repository %s, service on %s, httpd pid %d)" %
+          (server.url, server.repo, server.service_address, server.httpd.pid), flush=True)
     supervisor = Supervisor(server)
     try:
         while not stopping:

@@ -19,6 +19,7 @@ A2ENSITE = shutil.which("a2ensite") or "/usr/sbin/a2ensite"
 APACHE_ENVVARS = "/etc/apache2/envvars"
 DEBIAN_DAV_LOAD = "/etc/apache2/mods-available/dav.load"
 STATE_DIR = "/var/lib/kiv"
+SOCKET = "/run/kiv/kivd.sock"
 
 pytestmark = pytest.mark.skipif(not os.path.exists(MODULE), reason="the module is not built")
 
@@ -162,7 +163,7 @@ def test_files_land_where_debian_looks_and_name_each_other(staged):
     assert unit["Install"]["WantedBy"] == ["multi-user.target"]
 
     # The supported deployment: the site's document root is the service's root, and KIVParam
-    # names the address and port the service listens on.
+    # names the socket the service listens on, in its private runtime directory.
     settings = staged.settings()
     env = unit_environment(unit, settings)
     argv = expand_exec(service["ExecStart"][0], env)
@@ -171,8 +172,9 @@ def test_files_land_where_debian_looks_and_name_each_other(staged):
     assert re.search(r"^\s*DocumentRoot\s+(\S+)", site, re.M).group(1) == settings["KIVD_ROOT"]
     assert re.search(r"<Directory\s+([^>]+)>", site).group(1) == settings["KIVD_ROOT"]
     conf = staged.read(CONFDIR + "/mods-available/dav_kiv.conf")
-    address, port = re.search(r"^\s*KIVParam\s+(\S+)\s+(\S+)", conf, re.M).groups()
-    assert (address, port) == (settings["KIVD_LISTEN"], settings["KIVD_PORT"])
+    address = re.search(r"^\s*KIVParam\s+(\S+)", conf, re.M).group(1)
+    assert address == "unix:" + argv[argv.index("--socket") + 1] == "unix:" + SOCKET
+    assert service["RuntimeDirectory"] == ["kiv"] and service["UMask"] == ["0027"]
     lockdb = re.search(r"^\s*DAVLockDB\s+(\S+)", conf, re.M).group(1)
     assert lockdb.startswith(STATE_DIR + "/")
     assert "StateDirectory=" + os.path.basename(STATE_DIR) in staged.read(staged.unit_path)
@@ -218,7 +220,7 @@ def enable_in_copy(staged, target):
     return confdir
 
 
-def point_at(confdir, staged, state, http_port, service_port):
+def point_at(confdir, staged, state, http_port, service_socket):
     """Rewrites the enabled files' system paths and ports to the test's own."""
     for sub in ("mods-available", "sites-available"):
         for name in os.listdir(os.path.join(confdir, sub)):
@@ -229,8 +231,7 @@ def point_at(confdir, staged, state, http_port, service_port):
                                 staged.path(LIBEXECDIR + "/mod_dav_kiv.so"))
             text = text.replace(STATE_DIR, state)
             text = text.replace("<VirtualHost *:80>", "<VirtualHost *:%d>" % http_port)
-            text = re.sub(r"^(\s*KIVParam\s+\S+\s+)8090", r"\g<1>%d" % service_port, text,
-                          flags=re.M)
+            text = text.replace("unix:" + SOCKET, "unix:" + service_socket)
             with open(path, "w") as f:
                 f.write(text)
 
@@ -273,7 +274,7 @@ def test_a2enmod_enables_module_and_dav_and_apache_accepts_the_files(staged, tmp
     assert os.listdir(os.path.join(confdir, "sites-enabled")) == ["kiv-dav.conf"]
 
     port = free_port()
-    point_at(confdir, staged, str(tmp_path / "state"), port, 8090)
+    point_at(confdir, staged, str(tmp_path / "state"), port, str(tmp_path / "kivd.sock"))
     for sub in ("logs", "run", "state/repo"):
         os.makedirs(tmp_path / sub)
     conf = tmp_path / "httpd.conf"
@@ -298,7 +299,7 @@ class InstalledServer(GuardedServer):
         super().__init__(data, MODULE, staged.path("/usr/local/sbin/kivd"))
         self.staged = staged
         self.confdir = enable_in_copy(staged, data)
-        point_at(self.confdir, staged, data, self.http_port, self.service_port)
+        point_at(self.confdir, staged, data, self.http_port, self.service_socket)
 
     def httpd_conf(self):
         account = ""
@@ -309,7 +310,7 @@ class InstalledServer(GuardedServer):
     def service_argv(self):
         unit = self.staged.unit()
         settings = self.staged.settings()
-        settings.update(KIVD_ROOT=self.repo, KIVD_PORT=str(self.service_port))
+        settings.update(KIVD_ROOT=self.repo, KIVD_SOCKET=self.service_socket)
         argv = expand_exec(unit["Service"]["ExecStart"][0], unit_environment(unit, settings))
         assert argv[0] == "/usr/local/sbin/kivd"
         return [self.kivd] + argv[1:]

@@ -96,7 +96,7 @@ def reaches_service(server):
 def run_with(kivparam, service_port, extra_conf=""):
     data = scratch_dir()
     server = GuardedServer(data, MODULE, KIVD, service_port=service_port, kivparam=kivparam,
-                           extra_conf=extra_conf)
+                           extra_conf=extra_conf, service_transport="tcp")
     try:
         server.start()
         return reaches_service(server), server
