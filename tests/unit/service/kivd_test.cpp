@@ -230,32 +230,43 @@ TEST(KivdTest, OnePeerCannotHoldEverySlot) {
   KivdProcess kivd(
       {"--max-connections", "8", "--max-per-peer", "2", "--socket", "@SCRATCH@/kivd.sock"});
   ASSERT_TRUE(kivd.start());
-  const std::string ping = frame(1, {});
-  // The status of a ping on a new connection from this address, which stays open in *held.
+  // The status of a ping on a new connection from this address, which stays open in held.
   std::vector<int> held;
   auto ping_new = [&] {
     held.push_back(connect_loopback(kivd.port()));
-    return send_all(held.back(), ping) ? read_status(held.back()) : -1;
+    return send_all(held.back(), frame(1, {})) ? read_status(held.back()) : -1;
   };
-  const int ok = static_cast<int>(kiv::proto::Status::kOk);
-  // Two connections are served (once the one that start() probed with has gone)...
+  // Two connections are served (once the one that start() probed with has gone), a third not.
   int served = 0;
   for (int tries = 0; served < 2 && tries < 500; ++tries) {
-    if (ping_new() == ok) {
+    if (ping_new() == 0) {
       ++served;
     } else {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
   }
   ASSERT_EQ(served, 2);
-  // ... and a third is refused as busy.
   EXPECT_EQ(ping_new(), static_cast<int>(kiv::proto::Status::kFalse));
   // Another peer (this uid, on the socket) still gets in.
   const int other = connect_path(kivd.scratch() + "/kivd.sock");
-  ASSERT_TRUE(send_all(other, ping));
+  ASSERT_TRUE(send_all(other, frame(1, {})));
   EXPECT_EQ(read_status(other), static_cast<int>(kiv::proto::Status::kOk));
   for (int fd : held) ::close(fd);
   ::close(other);
+}
+
+TEST(KivdTest, IdleConnectionsAreClosedAndCostTheClientNoError) {
+  KivdProcess kivd({"--idle-timeout", "1"});
+  ASSERT_TRUE(kivd.start());
+  WebDavUtil client;
+  ASSERT_TRUE(client.ConnectServer("127.0.0.1", kivd.port()));
+  ASSERT_TRUE(client.Lookup("/", nullptr).ok());  // its connection now idles in the pool
+  const int idle = connect_loopback(kivd.port());
+  ASSERT_TRUE(send_all(idle, frame(1, {})));
+  EXPECT_EQ(read_status(idle), static_cast<int>(kiv::proto::Status::kOk));
+  EXPECT_TRUE(peer_closed(idle));  // a second later
+  ::close(idle);
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(client.MakeCollection("/c" + std::to_string(i)).ok());
 }
 
 // The bytes of a copy never pass through the service's memory, however large the document.
