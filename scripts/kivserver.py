@@ -154,16 +154,21 @@ class KivServer:
     Layout of data: repo/ (the repository and document root), lockdb (the lock database),
     httpd.conf, logs/, run/ (with the service's socket kivd.sock), service.pid, httpd.pid,
     bin/kivd (a copy the service account can execute wherever the build tree lies).
+
+    repo and lockdb put the repository and the lock database elsewhere, so that two instances
+    (each with its own data directory and ports) can serve one tree, on a shared file system
+    mounted twice, say. A repository directory or lock database directory that does not exist
+    yet is created and, under root, handed to the account; one that exists is used as it is.
     """
 
     def __init__(self, data, module, kivd, http_port=None, service_port=None,
                  http_host="127.0.0.1", service_host="127.0.0.1", account=None,
                  threads_per_child=25, server_limit=4, start_servers=2, log_level="warn",
                  service_args=(), extra_conf="", kivparam=None, lockdb_line=None,
-                 service_transport="unix"):
+                 service_transport="unix", repo=None, lockdb=None):
         self.data = os.path.abspath(data)
-        self.repo = os.path.join(self.data, "repo")
-        self.lockdb = os.path.join(self.data, "lockdb")
+        self.repo = os.path.abspath(repo) if repo else os.path.join(self.data, "repo")
+        self.lockdb = os.path.abspath(lockdb) if lockdb else os.path.join(self.data, "lockdb")
         self.module = os.path.abspath(module)
         self.kivd_source = os.path.abspath(kivd)
         self.kivd = os.path.join(self.data, "bin", "kivd")
@@ -204,8 +209,14 @@ class KivServer:
         return os.path.join(self.data, "logs", "service.log")
 
     def prepare(self):
-        for sub in ("repo", "logs", "run", "bin"):
+        for sub in ("logs", "run", "bin"):
             os.makedirs(os.path.join(self.data, sub), exist_ok=True)
+        # Directories outside the data directory that this call creates: the account gets them.
+        created = []
+        for path in (self.repo, os.path.dirname(self.lockdb)):
+            if not os.path.isdir(path):
+                os.makedirs(path)
+                created.append(path)
         shutil.copy2(self.kivd_source, self.kivd)
         with open(os.path.join(self.data, "httpd.conf"), "w") as conf:
             conf.write(self.httpd_conf())
@@ -215,6 +226,9 @@ class KivServer:
                 for name in dirs + files:
                     os.lchown(os.path.join(root, name), entry.pw_uid, entry.pw_gid)
             os.chown(self.data, entry.pw_uid, entry.pw_gid)
+            for path in created:
+                if not path.startswith(self.data + os.sep):
+                    os.chown(path, entry.pw_uid, entry.pw_gid)
             # Apache's parent (root) writes these; the account only needs to read them, and
             # makes its socket in run/ (sticky: it cannot remove what root put there).
             for name in ("logs", "run"):

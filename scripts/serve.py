@@ -81,11 +81,14 @@ def main():
                              "directory (the default), the TCP port, or both")
     parser.add_argument("--module", required=True)
     parser.add_argument("--kivd", required=True)
+    parser.add_argument("--repo", help="the repository directory (default: DATA/repo)")
+    parser.add_argument("--lockdb", help="the lock database (default: DATA/lockdb)")
     args = parser.parse_args()
 
     server = KivServer(args.data, args.module, args.kivd, http_port=args.http_port,
                        service_port=args.service_port,
-                       service_transport=args.service_transport)
+                       service_transport=args.service_transport, repo=args.repo,
+                       lockdb=args.lockdb)
     stopping = []
     signal.signal(signal.SIGTERM, lambda *_: stopping.append(True))
     signal.signal(signal.SIGINT, lambda *_: stopping.append(True))
