@@ -39,7 +39,8 @@ for await (const line of lines) {
     if (typeof client[call] !== "function") throw new Error("no such call: " + call);
     answer = { ok: true, value: encode(await client[call](...decode(args || []))) };
   } catch (e) {
-    answer = { ok: false, status: e.status ?? e.response?.status ?? null, error: String(e.message || e) };
+    const status = e.status ?? e.response?.status ?? null;
+    answer = { ok: false, status, error: String(e.message || e) };
   }
   process.stdout.write(JSON.stringify(answer) + "\n");
 }
