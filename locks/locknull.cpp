@@ -8,14 +8,13 @@
 #include <string>
 #include <string_view>
 
-#include "client/kiv_client.h"
 #include "common/open_file.h"
 #include "dbm/state_dir.h"
 #include "locks/locknull_list.h"
 #include "locks/locks.h"
 #include "locks/locks_internal.h"
+#include "provider/repository.h"
 #include "provider/resource.h"
-#include "provider/service.h"
 
 namespace kiv::locks {
 
@@ -33,7 +32,7 @@ LockErrorDetail about(const char* path, unsigned long number = 0) {
 const char* locknull_write_file(apr_pool_t* pool, const char* dirpath) {
   std::string uploads_path;
   std::string uploads_name;
-  repository_client()->SplitFromSlash(1, dirpath, uploads_path, uploads_name);
+  Repository::current().split_from_slash(1, dirpath, &uploads_path, &uploads_name);
   return apr_pstrdup(pool, locknull_write_path(uploads_path, dirpath).c_str());
 }
 

@@ -1,20 +1,25 @@
 // The module record, hook registration and start-up of the repository provider.
 //
 // The provider registers under the name "filesystem", so that a location with "Dav filesystem"
-// routes its WebDAV requests through the three hook tables below. At start-up the process-wide
-// repository service client is pointed at the main server's configured address and port.
+// routes its WebDAV requests through the three hook tables below. At start-up the real
+// repository is installed and pointed at the main server's configured address and port. Every
+// 503 of the provider's requests carries Retry-After, and every 5xx is logged with its URI.
 #include <string>
 
-#include "client/kiv_client.h"
 #include "common/guard.h"
 #include "common/host.h"
 #include "dbm/dbm_cache.h"
 #include "locks/locks.h"
 #include "module/config.h"
 #include "propdb/propdb.h"
+#include "provider/log.h"
+#include "provider/repository.h"
 #include "provider/server_conf.h"
-#include "provider/service.h"
 #include "repository/repository.h"
+
+extern "C" {
+APLOG_USE_MODULE(dav_kiv);
+}
 
 namespace {
 
@@ -30,9 +35,31 @@ const dav_provider dav_kiv_provider = {
     nullptr,  // no context
 };
 
-// Points the process-wide repository service client at the configured address and port.
-void connect_repository_service(const dav_kiv_server_conf* conf) {
-  kiv::repository_client()->ConnectServer(std::string(conf->address), conf->port);
+// Seconds a client is asked to wait before it tries again after a 503.
+constexpr const char* kRetryAfterSeconds = "5";
+
+// Installs the real repository, points it at the configured address and port, and logs what its
+// probe found.
+void connect_repository_service(server_rec* s, const dav_kiv_server_conf* conf) {
+  kiv::Repository& repository = kiv::service_repository();
+  kiv::Repository::install(&repository);
+  kiv::log_to(s);
+  const kiv::Status status = repository.connect(std::string(conf->address), conf->port);
+  if (status.ok()) {
+    ap_log_error(APLOG_MARK, APLOG_NOTICE, 0, s,
+                 KIVLOGNO(10001) "repository service at %s:%u answers", conf->address,
+                 static_cast<unsigned>(conf->port));
+  } else {
+    ap_log_error(APLOG_MARK, APLOG_WARNING, 0, s,
+                 KIVLOGNO(10002) "repository service at %s:%u does not answer (%s); requests "
+                                 "that need it answer 503 until it does",
+                 conf->address, static_cast<unsigned>(conf->port), status.name());
+  }
+}
+
+// True when this provider serves the request.
+bool provider_serves(request_rec* r) {
+  return r->handler != nullptr && dav_get_provider(r) == &dav_kiv_provider;
 }
 
 }  // namespace
@@ -56,8 +83,28 @@ int dav_kiv_post_config(apr_pool_t* /*pconf*/, apr_pool_t* /*plog*/, apr_pool_t*
   // The change counters of the DBM read images are shared by all children forked from here.
   kiv::dbm_cache_enable(process_pool);
   const dav_kiv_server_conf* conf = kiv::server_conf(s);
-  kiv::guarded_void([&] { connect_repository_service(conf); });
+  kiv::guarded_void([&] { connect_repository_service(s, conf); });
   return OK;
+}
+
+// Every 503 of this provider is a service that cannot serve now (the repository service is down
+// or busy): the error response tells the client when to try again. The hooks that make the error
+// have no request record at hand; the response they lead to does. Fills the insert_error_filter
+// hook, which runs while the server builds an error response.
+void dav_kiv_insert_retry_after(request_rec* r) noexcept {
+  if (r->status == HTTP_SERVICE_UNAVAILABLE && provider_serves(r)) {
+    apr_table_setn(r->err_headers_out, "Retry-After", kRetryAfterSeconds);
+  }
+}
+
+// Logs every 5xx answer of this provider with its method and URI. mod_dav has logged the error
+// records themselves (at level error, without the URI) by then; this line names the request they
+// belong to. Fills the log_transaction hook.
+int dav_kiv_log_server_error(request_rec* r) noexcept {
+  if (r->status < HTTP_INTERNAL_SERVER_ERROR || !provider_serves(r)) return DECLINED;
+  ap_log_rerror(APLOG_MARK, APLOG_WARNING, 0, r, KIVLOGNO(10020) "%s %s answered %d", r->method,
+                ap_escape_logitem(r->pool, r->uri), r->status);
+  return DECLINED;
 }
 
 // A LOCK that made a lock-null resource answers 201: mod_dav sets 200 for every granted lock
@@ -91,6 +138,9 @@ void dav_kiv_register_hooks(apr_pool_t* p) {
   ap_register_output_filter(kLockStatusFilter, dav_kiv_lock_status_filter, nullptr,
                             AP_FTYPE_RESOURCE);
   ap_hook_insert_filter(dav_kiv_insert_lock_status_filter, nullptr, nullptr, APR_HOOK_MIDDLE);
+  // A 503 tells when to try again; every 5xx is logged with its URI.
+  ap_hook_insert_error_filter(dav_kiv_insert_retry_after, nullptr, nullptr, APR_HOOK_MIDDLE);
+  ap_hook_log_transaction(dav_kiv_log_server_error, nullptr, nullptr, APR_HOOK_MIDDLE);
   dav_register_liveprop_group(p, &dav_kiv_liveprop_group);
   dav_register_provider(p, "filesystem", &dav_kiv_provider);
 }

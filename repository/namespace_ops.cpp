@@ -5,13 +5,13 @@
 // through the repository service, and the state files follow it there too.
 #include <cstring>
 #include <string_view>
+#include <vector>
 
-#include "client/kiv_client.h"
 #include "common/guard.h"
 #include "common/host_util.h"
 #include "common/names.h"
+#include "provider/repository.h"
 #include "provider/resource.h"
-#include "provider/service.h"
 #include "repository/repository.h"
 #include "repository/repository_internal.h"
 
@@ -65,13 +65,8 @@ dav_error* dav_kiv_copymove_resource(int is_move, const dav_resource* src, const
                                      dav_response** response) {
   *response = nullptr;
   if (!is_move) return error(src->pool, HTTP_NOT_IMPLEMENTED, kCopyRefused);
-  WebDavUtil* client = repository_client();
-  const bool moved = src->collection ? client->MoveCollection(src->uri, dst->uri)
-                                     : client->MoveDoc(src->uri, dst->uri);
-  if (!moved) {
-    return error(src->pool, HTTP_INTERNAL_SERVER_ERROR,
-                 "Could not move the resource in the repository.");
-  }
+  const Status status = Repository::current().move(src->uri, dst->uri, src->collection != 0);
+  if (!status.ok()) return service_error(src->pool, ServiceOp::kMove, status);
   return nullptr;
 }
 
@@ -117,19 +112,27 @@ dav_error* move_locally(dav_resource* src, dav_resource* dst) {
       err);
 }
 
+// True when a failure of the service concerns it as a whole, not the one resource: the walk
+// stops there instead of reporting every resource.
+bool service_failed(Status status) {
+  return status.reason() == Reason::kUnavailable || status.reason() == Reason::kBusy;
+}
+
 // The DELETE walk's callback: deletes each visited resource in the repository. A collection that
 // could not be deleted because members remain is not reported itself: the walk visits those
-// members next and reports the ones that failed on their own account.
+// members next and reports the ones that failed on their own account. A service that cannot be
+// reached stops the walk with its error.
 dav_error* delete_visited(dav_walk_resource* wres) {
   const dav_resource* resource = wres->resource;
-  WebDavUtil* client = repository_client();
-  if (client->DelCollection(resource->uri)) return nullptr;
+  Repository& repo = Repository::current();
+  Status status = repo.delete_any(resource->uri);
+  if (status.ok()) return nullptr;
+  if (service_failed(status)) return service_error(wres->pool, ServiceOp::kDelete, status);
   if (resource->collection) {
-    const char* listing = resource->uri;
-    const std::size_t len = std::strlen(listing);
-    if (len == 0 || listing[len - 1] != '/')
-      listing = apr_pstrcat(wres->pool, listing, "/", nullptr);
-    if (!client->GetSubDirectory(listing).empty()) return nullptr;
+    std::vector<RepositoryEntry> members;
+    status = repo.list_members(resource->uri, &members);
+    if (service_failed(status)) return service_error(wres->pool, ServiceOp::kList, status);
+    if (!members.empty()) return nullptr;
   }
   dav_add_response(wres, HTTP_FORBIDDEN, nullptr);
   return nullptr;
@@ -176,39 +179,6 @@ dav_error* remove_collection(dav_resource* resource, dav_response** response) {
   return nullptr;
 }
 
-dav_error* name_taken(apr_pool_t* pool) {
-  return error(pool, HTTP_METHOD_NOT_ALLOWED,
-               "Unable to create collection: the name was taken meanwhile.");
-}
-
-// True when the repository service knows uri now.
-bool exists_now(WebDavUtil* client, const char* uri) {
-  Directory* existing = nullptr;
-  return client->GetDirectory(uri, &existing) && existing != nullptr;
-}
-
-// True when the collection that would hold uri exists now.
-bool parent_collection_exists(WebDavUtil* client, apr_pool_t* pool, const char* uri) {
-  Directory* parent = nullptr;
-  const char* parent_uri = strip_one_trailing_slash(pool, ap_make_dirstr_parent(pool, uri));
-  return client->GetDirectory(parent_uri, &parent) && parent != nullptr &&
-         parent->type == kCollectionItem;
-}
-
-// Tells why the repository refused to create a collection, from the state of the name and of its
-// parent afterwards (see create_collection).
-dav_error* explain_refused_collection(WebDavUtil* client, dav_resource* resource) {
-  apr_pool_t* pool = resource->pool;
-  if (exists_now(client, resource->uri)) return name_taken(pool);
-  if (!parent_collection_exists(client, pool, resource->uri)) {
-    return error(pool, HTTP_CONFLICT,
-                 "Unable to create collection: the parent collection does not exist.");
-  }
-  if (client->AddCollection(resource->uri)) return nullptr;
-  if (exists_now(client, resource->uri)) return name_taken(pool);
-  return error(pool, HTTP_FORBIDDEN, "Unable to create collection.");
-}
-
 }  // namespace
 
 int method_precondition(request_rec* r, const dav_resource* src, const dav_resource* dst,
@@ -216,6 +186,12 @@ int method_precondition(request_rec* r, const dav_resource* src, const dav_resou
   if (src == nullptr || src->hooks != &dav_kiv_hooks_repository) return DECLINED;
   if (r->method_number == M_COPY) {
     *err = error(r->pool, HTTP_NOT_IMPLEMENTED, kCopyRefused);
+    return OK;
+  }
+  // Content goes to the repository whole; a range of it would be stored as the whole document.
+  if (r->method_number == M_PUT && apr_table_get(r->headers_in, "Content-Range") != nullptr) {
+    *err = error(r->pool, HTTP_BAD_REQUEST,
+                 "A PUT of a part of a document (Content-Range) is not supported.");
     return OK;
   }
   if (r->method_number == M_MOVE && dst != nullptr && dst->hooks == src->hooks && dst->exists &&
@@ -226,16 +202,12 @@ int method_precondition(request_rec* r, const dav_resource* src, const dav_resou
   return DECLINED;
 }
 
-// The repository's refusal carries no cause, so the state of the name and of its parent
-// afterwards tells it: a name that another request took since the lookup is a mapped URL (405,
-// as when it was taken before); a missing parent collection conflicts with the name space (409).
-// A parent that exists now may have been created by a request that ran meanwhile, so one more
-// attempt tells that race from a refusal that lasts (403).
+// One call of the service, whose reason tells why it refused: a name that another request took
+// since the lookup is a mapped URL (405, as when it was taken before); a missing parent
+// collection conflicts with the name space (409).
 dav_error* create_collection(dav_resource* resource) {
-  WebDavUtil* client = repository_client();
-  if (!client->AddCollection(resource->uri)) {
-    if (dav_error* err = explain_refused_collection(client, resource)) return err;
-  }
+  const Status status = Repository::current().make_collection(resource->uri);
+  if (!status.ok()) return service_error(resource->pool, ServiceOp::kMakeCollection, status);
   resource->exists = 1;
   resource->collection = 1;
   return nullptr;
@@ -267,9 +239,8 @@ dav_error* move_resource(dav_resource* src, dav_resource* dst, dav_response** re
 dav_error* remove_resource(dav_resource* resource, dav_response** response) {
   *response = nullptr;
   if (resource->collection) return remove_collection(resource, response);
-  if (!repository_client()->DelDoc(resource->uri)) {
-    return error(resource->pool, HTTP_FORBIDDEN, nullptr);
-  }
+  const Status status = Repository::current().delete_document(resource->uri);
+  if (!status.ok()) return service_error(resource->pool, ServiceOp::kDelete, status);
   resource->exists = 0;
   resource->collection = 0;
   return dav_kiv_delete_state(resource->pool, resource);

@@ -13,8 +13,9 @@ extern "C" {
 
 // mod_dav's method-precondition hook: refuses COPY of this provider's resources before mod_dav
 // acts on the request at all, so that a COPY with Overwrite never removes its destination first.
-// It also refuses a MOVE onto a collection that holds the source: with Overwrite, mod_dav would
-// delete that destination, and the source with it, before the move could fail.
+// It refuses a PUT with Content-Range (400) before its body is read. It also refuses a MOVE onto
+// a collection that holds the source: with Overwrite, mod_dav would delete that destination, and
+// the source with it, before the move could fail.
 int dav_kiv_method_precondition(request_rec* r, dav_resource* src, const dav_resource* dst,
                                 const apr_xml_doc* /*doc*/, dav_error** err) {
   return kiv::guarded_value(DECLINED,
@@ -25,7 +26,8 @@ namespace {
 
 // Fills the get_resource slot. The resource, its private record and its strings come from the
 // request pool. The repository service decides existence and collection-ness; a service that
-// cannot answer makes the resource not exist. Never returns an error.
+// cannot answer is an error (503 when it cannot be reached), except for OPTIONS, which then
+// describes the resource from its local file.
 dav_error* dav_kiv_get_resource(request_rec* r, const char* /*root_dir*/, const char* /*label*/,
                                 int /*use_checked_in*/, dav_resource** resource) {
   return kiv::guarded(r->pool, [&] { return repository::get_resource(r, resource); });
@@ -51,27 +53,28 @@ int dav_kiv_is_parent_resource(const dav_resource* res1, const dav_resource* res
 }
 
 // Fills the open_stream slot. Every mode stores the whole uploaded content at close. The stream
-// comes from the resource's pool.
+// and the body it gathers belong to the resource's pool.
 dav_error* dav_kiv_open_stream(const dav_resource* resource, dav_stream_mode /*mode*/,
                                dav_stream** stream) {
   return kiv::guarded(resource->pool, [&] { return repository::open_stream(resource, stream); });
 }
 
 // Fills the close_stream slot. On commit the uploaded content replaces the document; a store the
-// service refuses is an error. Without commit (the body was broken off) nothing is stored.
+// service refuses is an error with the status its reason calls for (409 for a missing parent
+// collection, 503, 507, ...). Without commit (the body was broken off) nothing is stored.
 dav_error* dav_kiv_close_stream(dav_stream* stream, int commit) {
   return kiv::guarded(stream->pool, [&] { return repository::close_stream(stream, commit); });
 }
 
-// Fills the write_stream slot: one block of the body, appended to the client's upload stream.
+// Fills the write_stream slot: one block of the body, appended to what the stream gathered.
 dav_error* dav_kiv_write_stream(dav_stream* stream, const void* buf, apr_size_t bufsize) {
   return kiv::guarded(stream->pool, [&] { return repository::write_stream(stream, buf, bufsize); });
 }
 
-// Fills the seek_stream slot. Content goes to the client's stream, which cannot seek, so a PUT
-// with a content range is refused.
+// Fills the seek_stream slot. Content is stored whole, so a stream cannot seek; the method
+// precondition refuses a PUT with a content range before it gets here.
 dav_error* dav_kiv_seek_stream(dav_stream* stream, apr_off_t /*abs_position*/) {
-  return repository::seek_stream(stream);
+  return kiv::guarded(stream->pool, [&] { return repository::seek_stream(stream); });
 }
 
 // Fills the set_headers slot: validators and length from the lookup's file information. The

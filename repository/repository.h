@@ -21,8 +21,9 @@ int dav_kiv_find_liveprop(const dav_resource* resource, const char* ns_uri, cons
 void dav_kiv_insert_all_liveprops(request_rec* r, const dav_resource* resource,
                                   dav_prop_insert what, apr_text_header* phdr);
 
-// mod_dav's method-precondition hook: refuses COPY, and a MOVE onto a collection that holds its
-// source, before mod_dav acts on the request (repos_hooks.cpp).
+// mod_dav's method-precondition hook: refuses COPY, a PUT with Content-Range, and a MOVE onto a
+// collection that holds its source, before mod_dav acts on the request or reads a body
+// (repos_hooks.cpp).
 int dav_kiv_method_precondition(request_rec* r, dav_resource* src, const dav_resource* dst,
                                 const apr_xml_doc* doc, dav_error** err);
 

@@ -7,17 +7,32 @@
 #ifndef KIV_REPOSITORY_REPOSITORY_INTERNAL_H_
 #define KIV_REPOSITORY_REPOSITORY_INTERNAL_H_
 
+#include <string>
+
+#include "client/status.h"
 #include "common/host.h"
 
 // The provider's stream record, allocated zero-filled from the resource's pool (stream.cpp).
-// Uploads go to the client's stream, not to a local file.
+// The body of an upload is gathered in memory and stored whole when the stream is committed.
 struct dav_stream {
   apr_pool_t* pool;      // the resource's pool; errors of the stream come from here
   const char* pathname;  // the resource's local path name
   const char* uri;       // the document is stored under this URI
+  std::string* body;     // what was written so far; deleted by a cleanup on pool
 };
 
 namespace kiv::repository {
+
+// ---- Failures of the repository service (repository_errors.cpp) ----
+
+// The operations of the service that a failure comes from.
+enum class ServiceOp { kLookup, kList, kStore, kFetch, kMakeCollection, kMove, kDelete };
+
+// The error record for a call of the service that failed with status (not ok), from pool: 503
+// for a service that cannot be reached or is busy, 507 when it has no space, 409 for a missing
+// parent collection, and so on (see the table there). Never null.
+__attribute__((returns_nonnull)) dav_error* service_error(apr_pool_t* pool, ServiceOp op,
+                                                          Status status);
 
 // ---- Lookup (resource.cpp) ----
 

@@ -8,8 +8,7 @@
 
 #include <cstring>
 
-#include "client/kiv_client.h"
-#include "provider/service.h"
+#include "provider/repository.h"
 #include "repository/repository.h"
 #include "repository/repository_internal.h"
 
@@ -21,15 +20,33 @@ dav_resource_private* new_info(apr_pool_t* pool) {
   return static_cast<dav_resource_private*>(apr_pcalloc(pool, sizeof(dav_resource_private)));
 }
 
-// Asks the repository service whether resource->uri exists and whether it is a collection; a
-// service that cannot answer makes the resource not exist.
-void look_up(dav_resource* resource) {
-  Directory* entry = nullptr;
-  if (!repository_client()->GetDirectory(resource->uri, &entry) || entry == nullptr) {
-    resource->exists = 0;
-  } else {
-    resource->collection = entry->type == kCollectionItem ? 1 : 0;
+// Asks the repository service whether resource->uri exists and whether it is a collection. A
+// name the service refuses, or one below a document, names nothing. A service that cannot answer
+// is an error (503 when it cannot be reached): a resource it knows must never look missing to a
+// client that would act on that. Only OPTIONS, which changes and tells nothing of the content,
+// then describes the resource from its local file.
+dav_error* look_up(request_rec* r, dav_resource* resource) {
+  RepositoryEntry entry;
+  const Status status = Repository::current().lookup(resource->uri, &entry);
+  if (status.ok()) {
+    resource->collection = entry.collection ? 1 : 0;
+    return nullptr;
   }
+  switch (status.reason()) {
+    case Reason::kNotFound:
+    case Reason::kRefusedName:
+    case Reason::kNotCollection:
+      resource->exists = 0;
+      return nullptr;
+    default:
+      break;
+  }
+  if (r->method_number == M_OPTIONS) {
+    resource->exists = r->finfo.filetype == APR_NOFILE ? 0 : 1;
+    resource->collection = r->finfo.filetype == APR_DIR ? 1 : 0;
+    return nullptr;
+  }
+  return service_error(r->pool, ServiceOp::kLookup, status);
 }
 
 }  // namespace
@@ -59,7 +76,7 @@ dav_error* get_resource(request_rec* r, dav_resource** result) {
   resource->pool = r->pool;
   resource->uri = strip_one_trailing_slash(r->pool, r->uri);
   resource->exists = 1;
-  look_up(resource);
+  if (dav_error* err = look_up(r, resource)) return err;
   *result = resource;
   return nullptr;
 }

@@ -1,21 +1,22 @@
-// Content streams and delivery: the body of a PUT goes through the client's upload stream into
-// the repository service; a GET fetches the document whole and hands it to the output filters.
+// Content streams and delivery: the body of a PUT is gathered in memory and stored whole in the
+// repository service when mod_dav commits it; a GET fetches the document whole and hands it to
+// the output filters.
 #include <string>
 
-#include "client/kiv_client.h"
 #include "common/host_util.h"
+#include "provider/repository.h"
 #include "provider/resource.h"
-#include "provider/service.h"
 #include "repository/repository_internal.h"
 
 extern "C" {
 
 namespace {
 
-// Owns a fetched document until the request pool goes, so that the output filters can send it
-// from where it was fetched, without a copy. A pool cleanup.
-apr_status_t delete_document(void* document) {
-  delete static_cast<std::string*>(document);
+// Owns a string (an upload's body, a fetched document) until its pool goes, so that the output
+// filters can send a document from where it was fetched, without a copy. A pool cleanup; cannot
+// throw.
+apr_status_t delete_string(void* text) noexcept {
+  delete static_cast<std::string*>(text);
   return APR_SUCCESS;
 }
 
@@ -25,35 +26,38 @@ apr_status_t delete_document(void* document) {
 
 namespace kiv::repository {
 
+namespace {
+
+// An empty string owned by pool (see delete_string).
+std::string* pool_string(apr_pool_t* pool) {
+  auto* text = new std::string();
+  apr_pool_cleanup_register(pool, text, delete_string, apr_pool_cleanup_null);
+  return text;
+}
+
+}  // namespace
+
 dav_error* open_stream(const dav_resource* resource, dav_stream** stream) {
   auto* ds = static_cast<dav_stream*>(apr_pcalloc(resource->pool, sizeof(dav_stream)));
   ds->pool = resource->pool;
   ds->pathname = resource->info->pathname;
   ds->uri = resource->uri;
-  repository_client()->OpenStream();
+  ds->body = pool_string(resource->pool);
   *stream = ds;
   return nullptr;
 }
 
-dav_error* write_stream(dav_stream* /*stream*/, const void* buf, apr_size_t bufsize) {
-  repository_client()->WriteToTempFile(std::string(static_cast<const char*>(buf), bufsize));
+dav_error* write_stream(dav_stream* stream, const void* buf, apr_size_t bufsize) {
+  stream->body->append(static_cast<const char*>(buf), bufsize);
   return nullptr;
 }
 
 dav_error* close_stream(dav_stream* stream, int commit) {
-  WebDavUtil* client = repository_client();
-  if (!commit) {
-    client->CloseStream();
-    return nullptr;
-  }
-  std::string content;
-  client->ReadFromTempFile(content);
-  const bool stored = client->AddDoc(stream->uri, content);
-  client->CloseStream();
-  if (!stored) {
-    return error(stream->pool, HTTP_INTERNAL_SERVER_ERROR,
-                 "Could not store the document in the repository.");
-  }
+  std::string body;
+  body.swap(*stream->body);  // the memory goes with this call, not with the request
+  if (!commit) return nullptr;
+  const Status status = Repository::current().store(stream->uri, body);
+  if (!status.ok()) return service_error(stream->pool, ServiceOp::kStore, status);
   return nullptr;
 }
 
@@ -82,12 +86,9 @@ dav_error* deliver(const dav_resource* resource, ap_filter_t* output) {
     return error(resource->pool, HTTP_CONFLICT,
                  "There is no default response to GET for a collection.");
   }
-  auto* document = new std::string();
-  apr_pool_cleanup_register(resource->pool, document, delete_document, apr_pool_cleanup_null);
-  if (!repository_client()->GetDocContent(resource->uri, *document)) {
-    return error(resource->pool, HTTP_INTERNAL_SERVER_ERROR,
-                 "Could not read the document from the repository.");
-  }
+  std::string* document = pool_string(resource->pool);
+  const Status status = Repository::current().fetch(resource->uri, document);
+  if (!status.ok()) return service_error(resource->pool, ServiceOp::kFetch, status);
   ap_set_content_length(output->r, static_cast<apr_off_t>(document->size()));
   apr_bucket_brigade* bb = apr_brigade_create(resource->pool, output->c->bucket_alloc);
   APR_BRIGADE_INSERT_TAIL(

@@ -10,10 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "client/kiv_client.h"
 #include "common/host_util.h"
+#include "provider/repository.h"
 #include "provider/resource.h"
-#include "provider/service.h"
 #include "repository/repository_internal.h"
 
 namespace kiv::repository {
@@ -29,13 +28,6 @@ struct dav_kiv_walker_context {
   dav_resource_private current_info;
   dav_buffer path_buffer;  // current's path name
   dav_buffer uri_buffer;   // current's URI; a collection's ends in "/"
-};
-
-// A member as listed, copied out of the client's storage, which the next listing on this thread
-// reuses.
-struct Member {
-  std::string uri;
-  bool collection;
 };
 
 // Appends "/" to the text in buffer unless it ends in one already.
@@ -55,7 +47,7 @@ std::string last_segment(const std::string& uri) {
 
 // Points current at a member of the collection whose path name is parent_path.
 void describe_member(dav_kiv_walker_context* ctx, const std::string& parent_path,
-                     const Member& member) {
+                     const RepositoryEntry& member) {
   apr_pool_t* pool = ctx->params->pool;
   std::string path = parent_path;
   if (path.empty() || path.back() != '/') path += '/';
@@ -79,14 +71,17 @@ void describe_member(dav_kiv_walker_context* ctx, const std::string& parent_path
 }
 
 // Visits the members of the collection that current describes; at depth infinity also the
-// members of member collections, each right after its collection.
+// members of member collections, each right after its collection. A collection that is gone (or
+// became a document) since it was listed has no members; a service that cannot list is an error.
 dav_error* walk_members(dav_kiv_walker_context* ctx, int depth) {
   const std::string parent_path = ctx->current_info.pathname;
-  std::vector<Member> members;
-  for (const Directory* entry : repository_client()->GetSubDirectory(ctx->uri_buffer.buf)) {
-    members.push_back(Member{entry->path, entry->type == kCollectionItem});
+  std::vector<RepositoryEntry> members;
+  const Status status = Repository::current().list_members(ctx->uri_buffer.buf, &members);
+  if (!status.ok() && status.reason() != Reason::kNotFound &&
+      status.reason() != Reason::kNotCollection) {
+    return service_error(ctx->params->pool, ServiceOp::kList, status);
   }
-  for (const Member& member : members) {
+  for (const RepositoryEntry& member : members) {
     describe_member(ctx, parent_path, member);
     if (dav_error* err = ctx->params->func(&ctx->walk_resource, DAV_CALLTYPE_MEMBER)) return err;
     if (member.collection && depth == DAV_INFINITY) {

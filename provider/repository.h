@@ -1,0 +1,80 @@
+// The one way from the provider to the repository service: a small interface of the module's
+// own, so that the hooks can be driven without a service (tests install a fake that fails on
+// demand) and every failure reaches them with its reason.
+//
+// Every call answers a kiv::Status: ok, a reason the service gave (not found, exists, parent
+// missing, ...), kUnavailable when no answer came (service down, connection refused or lost,
+// timeout), kBusy when the service turned the connection away. Results come back through
+// out-parameters, which hold nothing useful after a failure.
+//
+// New operations (a streamed upload that takes the body block by block, a download that hands
+// blocks on as they come, a copy) are added as further virtual calls answering a Status; a call
+// that the existing ones can express gets a default body in terms of them, so that a fake keeps
+// working without it.
+#ifndef KIV_PROVIDER_REPOSITORY_H_
+#define KIV_PROVIDER_REPOSITORY_H_
+
+#include <string>
+#include <vector>
+
+#include "client/status.h"
+
+namespace kiv {
+
+// One entry of the repository as the service describes it.
+struct RepositoryEntry {
+  std::string uri;  // the entry's URI; a listed collection's ends in "/"
+  bool collection = false;
+};
+
+class Repository {
+ public:
+  virtual ~Repository() = default;
+
+  // Records where the service listens for every later call of this process and probes it once:
+  // ok when the probe was answered, kUnavailable when not (the calls still try later).
+  virtual Status connect(const std::string& address, unsigned int port) = 0;
+
+  // Whether uri exists and what it is. kNotFound when nothing is there.
+  virtual Status lookup(const std::string& uri, RepositoryEntry* entry) = 0;
+  // The members of the collection uri (with or without its trailing "/"), sorted by name.
+  // kNotFound, kNotCollection.
+  virtual Status list_members(const std::string& uri, std::vector<RepositoryEntry>* members) = 0;
+  // Creates or replaces the document uri with content. kParentMissing, kNotCollection (the parent
+  // is a document), kNotDocument, kNoSpace, kTooLarge.
+  virtual Status store(const std::string& uri, const std::string& content) = 0;
+  // The whole document. kNotFound, kNotDocument, kTooLarge.
+  virtual Status fetch(const std::string& uri, std::string* content) = 0;
+  // kExists, kParentMissing, kNotCollection (the parent is a document).
+  virtual Status make_collection(const std::string& uri) = 0;
+  // Moves a document (collection false) or a collection. kNotFound, kNotDocument or
+  // kNotCollection for the source; kExists, kParentMissing, kNotCollection for the destination.
+  virtual Status move(const std::string& from, const std::string& to, bool collection) = 0;
+  // Deletes a document only. kNotFound, kNotDocument.
+  virtual Status delete_document(const std::string& uri) = 0;
+  // Deletes whatever uri names, a collection with everything below it. kNotFound.
+  virtual Status delete_any(const std::string& uri) = 0;
+
+  // The service's name for a path: with mode 1, *first is path itself as a directory path and
+  // *second is empty; otherwise path is split after its last "/" (*first empty without one).
+  // Local, no service call; always ok. The default body does just that.
+  virtual Status split_from_slash(int mode, const std::string& path, std::string* first,
+                                  std::string* second);
+
+  // The repository in use, the one place every call starts from: the one installed last, else
+  // one that answers every call with kUnavailable. Thread-safe as the installed one is.
+  static Repository& current();
+
+  // Installs the repository that current() hands out from now on (null: none). The caller keeps
+  // it alive while it is installed. Meant for start-up and for tests, before requests run.
+  static void install(Repository* repository);
+};
+
+// The real repository: the process-wide client of the service (repository_service.cpp). It logs
+// each lost and regained service once per outage, and each call with its duration at LogLevel
+// debug, to the server's error log once log_to (provider/log.h) has named the server.
+Repository& service_repository();
+
+}  // namespace kiv
+
+#endif  // KIV_PROVIDER_REPOSITORY_H_

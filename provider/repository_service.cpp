@@ -1,0 +1,153 @@
+// The real repository: the client library's process-wide client of the service, its typed calls
+// turned into the provider's, with the service's health and every call's duration logged.
+#include <apr_time.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "client/kiv_client.h"
+#include "common/names.h"
+#include "provider/log.h"
+#include "provider/repository.h"
+
+extern "C" {
+APLOG_USE_MODULE(dav_kiv);
+}
+
+namespace kiv {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// What this process last learnt of the service: whether its last call was answered.
+enum Health : int { kUnknown, kUp, kDown };
+
+RepositoryEntry entry_of(const Directory& d) {
+  RepositoryEntry e;
+  e.uri = d.path;
+  e.collection = d.type == kCollectionItem;
+  return e;
+}
+
+class ServiceRepository final : public Repository {
+ public:
+  Status connect(const std::string& address, unsigned int port) override {
+    address_ = address;
+    port_ = port;
+    const Status status =
+        client()->ConnectServer(address, port) ? Status() : Status(Reason::kUnavailable);
+    // The probe's own line tells of it; the calls log only a change from here on.
+    health_.store(status.ok() ? kUp : kDown, std::memory_order_relaxed);
+    return status;
+  }
+
+  Status lookup(const std::string& uri, RepositoryEntry* entry) override {
+    return timed("lookup", uri, [&] {
+      Directory found;
+      const Status status = client()->Lookup(uri, &found);
+      if (status.ok()) *entry = entry_of(found);
+      return status;
+    });
+  }
+
+  Status list_members(const std::string& uri, std::vector<RepositoryEntry>* members) override {
+    return timed("list", uri, [&] {
+      std::vector<Directory> listed;
+      const Status status = client()->ListMembers(uri, &listed);
+      members->clear();
+      for (const Directory& d : listed) members->push_back(entry_of(d));
+      return status;
+    });
+  }
+
+  Status store(const std::string& uri, const std::string& content) override {
+    return timed("store", uri, [&] { return client()->StoreDoc(uri, content); });
+  }
+
+  Status fetch(const std::string& uri, std::string* content) override {
+    return timed("fetch", uri, [&] { return client()->FetchDoc(uri, content); });
+  }
+
+  Status make_collection(const std::string& uri) override {
+    return timed("make collection", uri, [&] { return client()->MakeCollection(uri); });
+  }
+
+  Status move(const std::string& from, const std::string& to, bool collection) override {
+    return timed("move", from, [&] { return client()->Move(from, to, collection); });
+  }
+
+  Status delete_document(const std::string& uri) override {
+    return timed("delete document", uri, [&] { return client()->DeleteDoc(uri); });
+  }
+
+  Status delete_any(const std::string& uri) override {
+    return timed("delete", uri, [&] { return client()->DeleteAny(uri); });
+  }
+
+  Status split_from_slash(int mode, const std::string& path, std::string* first,
+                          std::string* second) override {
+    client()->SplitFromSlash(mode, path, *first, *second);
+    return Status();
+  }
+
+ private:
+  static WebDavUtil* client() { return getServiceFactoryInstance().GetService(kServiceKey); }
+
+  // Runs one call and logs what it told of the service.
+  template <typename Call>
+  Status timed(const char* operation, const std::string& uri, Call&& call) {
+    const Clock::time_point start = Clock::now();
+    const Status status = call();
+    const auto micros =
+        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count();
+    note_health(operation, status);
+    server_rec* s = log_server();
+    if (s != nullptr && APLOG_IS_LEVEL(s, APLOG_DEBUG)) {
+      ap_log_error(APLOG_MARK, APLOG_DEBUG, 0, s,
+                   KIVLOGNO(10010) "repository service: %s %s: %s in %lld us", operation,
+                   uri.c_str(), status.name(), static_cast<long long>(micros));
+    }
+    return status;
+  }
+
+  // Logs the service lost when a call got no answer, and regained when one did after that: once
+  // per change in this process, however many requests see it.
+  void note_health(const char* operation, Status status) {
+    server_rec* s = log_server();
+    if (status.reason() == Reason::kUnavailable) {
+      if (health_.load(std::memory_order_relaxed) == kDown ||
+          health_.exchange(kDown, std::memory_order_relaxed) == kDown || s == nullptr) {
+        return;
+      }
+      ap_log_error(APLOG_MARK, APLOG_ERR, 0, s,
+                   KIVLOGNO(10003) "lost the repository service at %s:%u (no answer to %s); "
+                                   "requests that need it answer 503 until it is back",
+                   address_.c_str(), port_, operation);
+      return;
+    }
+    if (health_.load(std::memory_order_relaxed) == kUp ||
+        health_.exchange(kUp, std::memory_order_relaxed) != kDown || s == nullptr) {
+      return;
+    }
+    ap_log_error(APLOG_MARK, APLOG_NOTICE, 0, s,
+                 KIVLOGNO(10004) "the repository service at %s:%u answers again", address_.c_str(),
+                 port_);
+  }
+
+  // Set by connect at start-up, before the server forks and before any request.
+  std::string address_;
+  unsigned int port_ = 0;
+  std::atomic<int> health_{kUnknown};
+};
+
+}  // namespace
+
+Repository& service_repository() {
+  static ServiceRepository repository;
+  return repository;
+}
+
+}  // namespace kiv

@@ -1,0 +1,102 @@
+// The error records of the repository's calls to the service: for every operation and every
+// reason it can fail for, the status and the message, in one table. The first row that matches
+// both the operation and the reason answers; each operation ends with a row for any other reason.
+#include "repository/repository_internal.h"
+
+namespace kiv::repository {
+
+namespace {
+
+// Matches every operation, or every reason.
+constexpr ServiceOp kAnyOp = static_cast<ServiceOp>(-1);
+constexpr Reason kAnyReason = Reason::kNone;
+
+struct ErrorEntry {
+  ServiceOp op;
+  Reason reason;
+  int status;
+  const char* text;  // null: the host's own text for the status
+};
+
+constexpr const char* kParentMissing =
+    "Unable to create collection: the parent collection does not exist.";
+
+constexpr ErrorEntry kErrors[] = {
+    // The service cannot be reached, or turns the request away: the client may try again (the
+    // module frame adds Retry-After to every 503).
+    {kAnyOp, Reason::kUnavailable, HTTP_SERVICE_UNAVAILABLE,
+     "The document repository is unavailable; try again later."},
+    {kAnyOp, Reason::kBusy, HTTP_SERVICE_UNAVAILABLE,
+     "The document repository is busy; try again later."},
+    {kAnyOp, Reason::kNoSpace, HTTP_INSUFFICIENT_STORAGE,
+     "The document repository has no space left for this request."},
+
+    {ServiceOp::kLookup, kAnyReason, HTTP_INTERNAL_SERVER_ERROR,
+     "Could not look the resource up in the repository."},
+    {ServiceOp::kList, kAnyReason, HTTP_INTERNAL_SERVER_ERROR,
+     "Could not list the collection in the repository."},
+
+    {ServiceOp::kStore, Reason::kParentMissing, HTTP_CONFLICT,
+     "Cannot store the document: its parent collection does not exist."},
+    {ServiceOp::kStore, Reason::kNotCollection, HTTP_CONFLICT,
+     "Cannot store the document: its parent collection does not exist."},
+    {ServiceOp::kStore, Reason::kRefusedName, HTTP_FORBIDDEN,
+     "The repository refuses to store a document under this name."},
+    {ServiceOp::kStore, Reason::kTooLarge, HTTP_REQUEST_ENTITY_TOO_LARGE,
+     "The document is larger than the repository accepts."},
+    {ServiceOp::kStore, kAnyReason, HTTP_INTERNAL_SERVER_ERROR,
+     "Could not store the document in the repository."},
+
+    {ServiceOp::kFetch, Reason::kNotFound, HTTP_NOT_FOUND,
+     "The document was removed from the repository meanwhile."},
+    {ServiceOp::kFetch, kAnyReason, HTTP_INTERNAL_SERVER_ERROR,
+     "Could not read the document from the repository."},
+
+    {ServiceOp::kMakeCollection, Reason::kExists, HTTP_METHOD_NOT_ALLOWED,
+     "Unable to create collection: the name was taken meanwhile."},
+    {ServiceOp::kMakeCollection, Reason::kParentMissing, HTTP_CONFLICT, kParentMissing},
+    {ServiceOp::kMakeCollection, Reason::kNotCollection, HTTP_CONFLICT, kParentMissing},
+    {ServiceOp::kMakeCollection, Reason::kRefusedName, HTTP_FORBIDDEN,
+     "Unable to create collection."},
+    {ServiceOp::kMakeCollection, kAnyReason, HTTP_INTERNAL_SERVER_ERROR,
+     "Unable to create collection."},
+
+    // mod_dav answers 412 for a destination that exists without Overwrite; one made since the
+    // lookup is answered the same way.
+    {ServiceOp::kMove, Reason::kExists, HTTP_PRECONDITION_FAILED,
+     "The destination was created meanwhile."},
+    {ServiceOp::kMove, Reason::kParentMissing, HTTP_CONFLICT,
+     "Cannot move the resource: the destination's parent collection does not exist."},
+    {ServiceOp::kMove, Reason::kNotCollection, HTTP_CONFLICT,
+     "Cannot move the resource: the destination's parent collection does not exist."},
+    {ServiceOp::kMove, Reason::kNotFound, HTTP_NOT_FOUND,
+     "The source was removed from the repository meanwhile."},
+    {ServiceOp::kMove, Reason::kRefusedName, HTTP_FORBIDDEN,
+     "The repository refuses the destination's name."},
+    {ServiceOp::kMove, kAnyReason, HTTP_INTERNAL_SERVER_ERROR,
+     "Could not move the resource in the repository."},
+
+    {ServiceOp::kDelete, Reason::kIo, HTTP_INTERNAL_SERVER_ERROR,
+     "Could not delete the resource in the repository."},
+    {ServiceOp::kDelete, Reason::kBadAnswer, HTTP_INTERNAL_SERVER_ERROR,
+     "Could not delete the resource in the repository."},
+    {ServiceOp::kDelete, kAnyReason, HTTP_FORBIDDEN, nullptr},
+};
+
+bool matches(const ErrorEntry& entry, ServiceOp op, Reason reason) {
+  return (entry.op == kAnyOp || entry.op == op) &&
+         (entry.reason == kAnyReason || entry.reason == reason);
+}
+
+}  // namespace
+
+dav_error* service_error(apr_pool_t* pool, ServiceOp op, Status status) {
+  for (const ErrorEntry& entry : kErrors) {
+    if (matches(entry, op, status.reason())) {
+      return dav_new_error(pool, entry.status, 0, 0, entry.text);
+    }
+  }
+  return dav_new_error(pool, HTTP_INTERNAL_SERVER_ERROR, 0, 0, nullptr);
+}
+
+}  // namespace kiv::repository
