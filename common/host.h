@@ -16,6 +16,7 @@
 #include <apr_xml.h>
 #include <http_config.h>
 #include <http_core.h>
+#include <http_log.h>
 #include <http_protocol.h>
 #include <http_request.h>
 #include <util_filter.h>

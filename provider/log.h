@@ -9,9 +9,7 @@
 #ifndef KIV_PROVIDER_LOG_H_
 #define KIV_PROVIDER_LOG_H_
 
-#include <http_log.h>
-
-#include "common/host.h"  // first: the server's headers rely on httpd.h
+#include "common/host.h"
 
 #define KIVLOGNO(n) "KIV" #n ": "
 
