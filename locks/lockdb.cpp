@@ -80,11 +80,15 @@ dav_error* drop_expired_locknull(apr_pool_t* pool, apr_datum_t key, dav_buffer* 
 
 // Turns a fetched record into the two in-memory lists (head insertion, so each list holds its
 // entries in the reverse of the stored order), leaving out expired entries and setting *pruned
-// when there were any. Everything is copied into pool; the value may go once this returns.
+// when there were any. With writable (a read-write handle, which holds the database's exclusive
+// lock) an expired lock-null entry also leaves its directory's list; a read-only handle may hold
+// no lock at all (a read image) and leaves the list to the next writer. Everything is copied into
+// pool; the value may go once this returns.
 dav_error* decode_record(apr_pool_t* pool, apr_datum_t key, const FetchedValue& value,
-                         dav_kiv_direct_entry** direct, dav_kiv_indirect_entry** indirect,
-                         bool* pruned) {
-  const bool is_name_key = key.dsize > 0 && static_cast<std::uint8_t>(key.dptr[0]) == kKeyName;
+                         bool writable, dav_kiv_direct_entry** direct,
+                         dav_kiv_indirect_entry** indirect, bool* pruned) {
+  const bool prune_list =
+      writable && key.dsize > 0 && static_cast<std::uint8_t>(key.dptr[0]) == kKeyName;
   dav_buffer work = {0, 0, nullptr};
   RecordReader reader(value.data(), value.size());
   RecordEntry entry;
@@ -101,7 +105,7 @@ dav_error* decode_record(apr_pool_t* pool, apr_datum_t key, const FetchedValue& 
       const DirectFields& d = entry.direct;
       if (dav_kiv_lock_expired(d.timeout)) {
         *pruned = true;
-        if (is_name_key) {
+        if (prune_list) {
           if (dav_error* err = drop_expired_locknull(pool, key, &work)) return err;
         }
         continue;
@@ -267,7 +271,8 @@ dav_error* dav_kiv_lockrec_load(dav_lockdb* lockdb, apr_datum_t key, dav_kiv_dir
   {
     const FetchedValue value(info->db, fetched);
     if (value.size() == 0) return nullptr;
-    if (dav_error* err = decode_record(info->pool, key, value, direct, indirect, &pruned)) {
+    if (dav_error* err =
+            decode_record(info->pool, key, value, !lockdb->ro, direct, indirect, &pruned)) {
       return err;
     }
   }

@@ -90,8 +90,9 @@ apr_datum_t dav_kiv_lock_key(apr_pool_t* pool, const dav_resource* resource);
 apr_datum_t dav_kiv_lock_name_key(apr_pool_t* pool, const char* path);
 
 // Reads the record under key into two lists (each in the reverse of the stored order), dropping
-// expired entries; a read-write handle then rewrites a record that lost entries. An expired direct
-// entry under a name key whose path has no local file also leaves the lock-null list. Lists,
+// expired entries; a read-write handle then rewrites a record that lost entries, and takes an
+// expired direct entry under a name key whose path has no local file out of the lock-null list.
+// A read-only handle writes nothing: it may be served from a read image without any lock. Lists,
 // tokens, strings and keys come from the handle's pool.
 dav_error* dav_kiv_lockrec_load(dav_lockdb* lockdb, apr_datum_t key, dav_kiv_direct_entry** direct,
                                 dav_kiv_indirect_entry** indirect);

@@ -1,7 +1,10 @@
 // The lock database handle, keys, and the loading and saving of records against a real DBM file.
+#include <chrono>
 #include <filesystem>
 #include <string>
 
+#include "common/directory_lock.h"
+#include "dbm/dbm_cache.h"
 #include "locks/lock_record.h"
 #include "tests/unit/locks/lock_test_support.h"
 
@@ -274,23 +277,34 @@ TEST_F(LockDbTest, CorruptRecordsAreRefusedWithTheOffsetAndTagOfTheBadEntry) {
   }
 }
 
-TEST_F(LockDbTest, ExpiredLockNullEntryLeavesTheListWhileAnotherLockLives) {
+// A read-only load served from a read image holds no lock at all. Were it to rewrite the list,
+// it could do so while a LOCK that holds the database's exclusive lock adds a name to the same
+// list, and one of the two changes would be lost. Only a read-write load prunes the list.
+TEST_F(LockDbTest, ReadOnlyLoadFromAnImageLeavesTheLockNullListToTheWriter) {
+  std::uint64_t counters[64] = {};
+  kiv::dbm_cache_attach(counters, sizeof(counters));
   make_dir("root/.DAV");
   const std::string list_file = path(".DAV/.locknull");
   write_file(list_file, std::string("ghost\0other\0", 12));
   const Bytes key = name_key_of(path("ghost"));
   const Bytes stored = cat({raw_direct(1, 1), raw_direct(2, now_sec() + 3600)});
   raw_store(key, stored);
-
-  // A read-only load leaves the record but still takes the name out of the list.
   dav_lockdb* db = open_db(true);
+  ASSERT_EQ(kiv::locks::dav_kiv_lockdb_ensure_open(db), nullptr);  // reads the image
+  close_db(db);
+
+  kiv::DirectoryLock writer;  // a LOCK request in the middle of its work
+  ASSERT_EQ(writer.lock((scratch_ + "/db").c_str(), true, std::chrono::seconds(0)),
+            kiv::DirectoryLock::Result::kLocked);
+  db = open_db(true);
   dav_kiv_direct_entry* direct = nullptr;
   dav_kiv_indirect_entry* indirect = nullptr;
   ASSERT_EQ(load(db, key, &direct, &indirect), nullptr);
   EXPECT_EQ(first_bytes(direct), (std::vector<int>{2}));
-  EXPECT_EQ(*read_file(list_file), std::string("other\0", 6));
+  EXPECT_EQ(*read_file(list_file), std::string("ghost\0other\0", 12));
   close_db(db);
-  EXPECT_EQ(*raw_fetch(key), stored);
+  writer.unlock();
+  kiv::dbm_cache_attach(nullptr, 0);
 
   db = open_db(false);
   ASSERT_EQ(load(db, key, &direct, &indirect), nullptr);
