@@ -61,23 +61,6 @@ DbmFile* make_file(apr_pool_t* p, const char* path, bool writable, DirectoryLock
   return db;
 }
 
-dav_error* busy_error(apr_pool_t* p) {
-  return dav_new_error(p, HTTP_INTERNAL_SERVER_ERROR, 0, 0,
-                       "The database is busy: timed out waiting for other requests to finish "
-                       "with it.");
-}
-
-dav_error* lock_failed_error(apr_pool_t* p, int error) {
-  return dav_new_error(
-      p, HTTP_INTERNAL_SERVER_ERROR, 0, 0,
-      apr_pstrcat(p, "Could not lock the database: ", std::strerror(error), nullptr));
-}
-
-dav_error* damaged_error(apr_pool_t* p, const char* path) {
-  return dav_new_error(p, HTTP_INTERNAL_SERVER_ERROR, 0, 0,
-                       apr_pstrcat(p, "The database file is damaged: ", path, nullptr));
-}
-
 // A reader whose image is current needs neither the lock nor the file, and one that finds no file
 // at all has no database. True when that settled the open (*pdb set, or left null for none).
 bool read_without_lock(apr_pool_t* p, const char* path, DbmFile** pdb) {
@@ -103,9 +86,9 @@ dav_error* lock_directory(apr_pool_t* p, const char* path, bool ro, DirectoryLoc
       errno = lock->error();
       return dav_kiv_dbm_error(nullptr, p, APR_FROM_OS_ERROR(lock->error()));
     case DirectoryLock::Result::kBusy:
-      return busy_error(p);
+      return dbm_error(p, DbmError::kBusy);
     case DirectoryLock::Result::kFailed:
-      return lock_failed_error(p, lock->error());
+      return dbm_error(p, DbmError::kLockFailed, std::strerror(lock->error()));
   }
   return nullptr;
 }
@@ -122,7 +105,7 @@ dav_error* open_locked(apr_pool_t* p, const char* path, bool ro, DirectoryLock l
       *pdb = make_file(p, path, true, std::move(lock), empty_image());
       return nullptr;
     case FileState::kDamaged:
-      return damaged_error(p, path);
+      return dbm_error(p, DbmError::kDamaged, path);
     case FileState::kWhole:
       break;
   }

@@ -49,6 +49,20 @@ const char* dbm_type();
 // Opens the DBM at path with the type in use, read-only or read-write (creating the file).
 apr_status_t open_dbm(apr_pool_t* p, const char* path, bool ro, apr_dbm_t** dbm);
 
+// ---- Failures (dbm_errors.cpp; dav_kiv_dbm_error of dbm.h is there too) ----
+
+enum class DbmError {
+  kBusy,        // the directory lock was not had within dbm_lock_wait()
+  kLockFailed,  // (detail: strerror) flock failed otherwise
+  kDamaged,     // (detail: the path) a file cut short
+  kNoSpace,     // the file system has no room for a store (507)
+};
+
+// The error record for a failure of the layer, its text followed by detail when given; from
+// pool. Never null.
+__attribute__((returns_nonnull)) dav_error* dbm_error(apr_pool_t* pool, DbmError which,
+                                                      const char* detail = nullptr);
+
 // ---- Checks on files (file_check.cpp) ----
 
 // What the file of a database looks like before the DBM library is let at it.

@@ -1,7 +1,6 @@
 // The DBM operations on an open database: served from the read image while the database has one
-// and no DBM handle, else handed to the DBM library; and the one place where a DBM failure becomes
-// an error record.
-#include <cerrno>
+// and no DBM handle, else handed to the DBM library. Their failures become error records in
+// dbm_errors.cpp.
 #include <string_view>
 
 #include "dbm/dbm_internal.h"
@@ -9,8 +8,6 @@
 namespace kiv {
 
 namespace {
-
-constexpr apr_size_t kErrorTextSize = 200;
 
 apr_datum_t datum_of(std::string_view bytes) {
   apr_datum_t d;
@@ -46,8 +43,7 @@ dav_error* dav_kiv_dbm_fetch(DbmFile* db, apr_datum_t key, apr_datum_t* pvalue) 
 
 dav_error* dav_kiv_dbm_store(DbmFile* db, apr_datum_t key, apr_datum_t value) {
   if (!room_to_store(db->path, key.dsize + value.dsize)) {
-    return dav_new_error(db->pool, HTTP_INSUFFICIENT_STORAGE, 0, ENOSPC,
-                         "There is not enough free space to store the database record.");
+    return dbm_error(db->pool, DbmError::kNoSpace);
   }
   if (const apr_status_t status = open_for_write(db)) {
     return dav_kiv_dbm_error(nullptr, db->pool, status);
@@ -87,21 +83,6 @@ dav_error* dav_kiv_dbm_next_key(DbmFile* db, apr_datum_t* pkey) {
   ++db->image_position;
   image_key(db, pkey);
   return nullptr;
-}
-
-dav_error* dav_kiv_dbm_error(DbmFile* db, apr_pool_t* p, apr_status_t status) {
-  // Taken first: building the error may change errno.
-  const int saved_errno = errno;
-  if (status == APR_SUCCESS) return nullptr;
-  if (db == nullptr) {
-    return dav_new_error(p, HTTP_INTERNAL_SERVER_ERROR, 1, saved_errno,
-                         "Could not open property database.");
-  }
-  int error_code = 0;
-  char text[kErrorTextSize] = {};
-  if (db->dbm != nullptr) apr_dbm_geterror(db->dbm, &error_code, text, sizeof(text));
-  return dav_new_error(db->pool, HTTP_INTERNAL_SERVER_ERROR, error_code, saved_errno,
-                       apr_pstrdup(db->pool, text));
 }
 
 }  // namespace kiv

@@ -104,8 +104,7 @@ dav_error* store_property(dav_db* db, const dav_prop_name* name, const apr_xml_e
                           dav_namespace_map* mapping) {
   const apr_datum_t key = build_key(db, name);
   if (mapping == nullptr || key.dptr == nullptr) {
-    return dav_new_error(db->pool, HTTP_INTERNAL_SERVER_ERROR, 0, 0,
-                         "The property's namespace was not mapped; it cannot be stored.");
+    return unmapped_namespace_error(db->pool);
   }
   // The host hands the element as const but expects the provider to escape it in place.
   auto* element = const_cast<apr_xml_elem*>(elem);

@@ -1,5 +1,6 @@
-// The error records of the dead-property store's format failures: every status, error id and
-// message it reports for stored bytes.
+// The error records of the dead-property store: every status, error id and message it reports of
+// its own, for stored bytes and for properties it cannot store. The failures of the DBM files
+// beneath it are the DBM layer's (dbm/dbm_errors.cpp).
 #include "propdb/propdb_internal.h"
 
 namespace kiv::propdb {
@@ -22,6 +23,11 @@ dav_error* format_error(apr_pool_t* pool, const FormatStatus& status) {
                            "32767 namespace URIs.");
   }
   return nullptr;
+}
+
+dav_error* unmapped_namespace_error(apr_pool_t* pool) {
+  return dav_new_error(pool, HTTP_INTERNAL_SERVER_ERROR, 0, 0,
+                       "The property's namespace was not mapped; it cannot be stored.");
 }
 
 }  // namespace kiv::propdb

@@ -65,6 +65,9 @@ inline apr_datum_t datum(const char* bytes, apr_size_t size) {
 // The error record the client sees for a format failure (null for kOk), from pool.
 dav_error* format_error(apr_pool_t* pool, const FormatStatus& status);
 
+// The error record of a store whose namespace the request's map does not hold, from pool.
+dav_error* unmapped_namespace_error(apr_pool_t* pool);
+
 // ---- The namespace table (namespace_table.cpp) ----
 
 // Loads the metadata record into db, or starts a new table when there is none. On failure the
