@@ -35,7 +35,7 @@ namespace {
 
 // Closes a database nobody closed when its pool goes. Registered on the pool of the open; run
 // early by dav_kiv_dbm_close.
-apr_status_t close_dbm_file(void* data) {
+apr_status_t close_dbm_file(void* data) noexcept {
   static_cast<kiv::DbmFile*>(data)->close();
   return APR_SUCCESS;
 }

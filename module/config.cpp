@@ -27,7 +27,7 @@ extern "C" {
 
 // Fills the create-per-server-configuration slot of the module record. The record and its
 // strings come from p, the configuration pool.
-void* dav_kiv_create_server_config(apr_pool_t* p, server_rec* /*s*/) {
+void* dav_kiv_create_server_config(apr_pool_t* p, server_rec* /*s*/) noexcept {
   auto* conf = static_cast<dav_kiv_server_conf*>(apr_pcalloc(p, sizeof(dav_kiv_server_conf)));
   conf->address = apr_pstrdup(p, kDefaultAddress);
   conf->port = kDefaultPort;
@@ -38,7 +38,7 @@ void* dav_kiv_create_server_config(apr_pool_t* p, server_rec* /*s*/) {
 
 // Fills the merge-per-server-configuration slot. A merged record only carries the lock database
 // path: the repository service connection is always made from the main server's record.
-void* dav_kiv_merge_server_config(apr_pool_t* p, void* base, void* overrides) {
+void* dav_kiv_merge_server_config(apr_pool_t* p, void* base, void* overrides) noexcept {
   const auto* parent = static_cast<const dav_kiv_server_conf*>(base);
   const auto* child = static_cast<const dav_kiv_server_conf*>(overrides);
   auto* merged = static_cast<dav_kiv_server_conf*>(apr_pcalloc(p, sizeof(dav_kiv_server_conf)));

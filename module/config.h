@@ -8,8 +8,8 @@
 extern "C" {
 
 // Fill the create- and merge-per-server-configuration slots of the module record.
-void* dav_kiv_create_server_config(apr_pool_t* p, server_rec* s);
-void* dav_kiv_merge_server_config(apr_pool_t* p, void* base, void* overrides);
+void* dav_kiv_create_server_config(apr_pool_t* p, server_rec* s) noexcept;
+void* dav_kiv_merge_server_config(apr_pool_t* p, void* base, void* overrides) noexcept;
 
 // The command table (DAVLockDB, KIVParam).
 extern const command_rec dav_kiv_cmds[];

@@ -71,7 +71,7 @@ namespace {
 // The server reads its configuration twice at start-up: the first pass only leaves a marker in
 // the process pool; every later pass (the second reading and each restart) connects the client.
 int dav_kiv_post_config(apr_pool_t* /*pconf*/, apr_pool_t* /*plog*/, apr_pool_t* /*ptemp*/,
-                        server_rec* s) {
+                        server_rec* s) noexcept {
   void* marker = nullptr;
   apr_pool_t* process_pool = s->process->pool;
   apr_pool_userdata_get(&marker, kPostConfigMarker, process_pool);
@@ -112,7 +112,7 @@ int dav_kiv_log_server_error(request_rec* r) noexcept {
 // head is written.
 constexpr char kLockStatusFilter[] = "KIV_LOCK_STATUS";
 
-apr_status_t dav_kiv_lock_status_filter(ap_filter_t* f, apr_bucket_brigade* bb) {
+apr_status_t dav_kiv_lock_status_filter(ap_filter_t* f, apr_bucket_brigade* bb) noexcept {
   request_rec* r = f->r;
   if (r->status == HTTP_OK && apr_table_get(r->notes, kiv::kLockCreatedNote) != nullptr) {
     r->status = HTTP_CREATED;
@@ -122,12 +122,12 @@ apr_status_t dav_kiv_lock_status_filter(ap_filter_t* f, apr_bucket_brigade* bb) 
   return ap_pass_brigade(f->next, bb);
 }
 
-void dav_kiv_insert_lock_status_filter(request_rec* r) {
+void dav_kiv_insert_lock_status_filter(request_rec* r) noexcept {
   if (r->method_number == M_LOCK)
     ap_add_output_filter(kLockStatusFilter, nullptr, r, r->connection);
 }
 
-void dav_kiv_register_hooks(apr_pool_t* p) {
+void dav_kiv_register_hooks(apr_pool_t* p) noexcept {
   dav_hook_gather_propsets(dav_kiv_gather_propsets, nullptr, nullptr, APR_HOOK_MIDDLE);
   dav_hook_find_liveprop(dav_kiv_find_liveprop, nullptr, nullptr, APR_HOOK_MIDDLE);
   dav_hook_insert_all_liveprops(dav_kiv_insert_all_liveprops, nullptr, nullptr, APR_HOOK_MIDDLE);

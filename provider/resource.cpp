@@ -41,7 +41,7 @@ dav_error* dav_kiv_dir_file_name(const dav_resource* resource, const char** dirp
 
 extern "C" {
 
-const char* dav_kiv_resource_pathname(const dav_resource* resource) {
+const char* dav_kiv_resource_pathname(const dav_resource* resource) noexcept {
   return resource->info->pathname;
 }
 

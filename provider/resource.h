@@ -31,7 +31,7 @@ dav_error* dav_kiv_dir_file_name(const dav_resource* resource, const char** dirp
 extern "C" {
 
 // The resource's local path name. Fills the get_pathname slot of the repository hook table.
-const char* dav_kiv_resource_pathname(const dav_resource* resource);
+const char* dav_kiv_resource_pathname(const dav_resource* resource) noexcept;
 
 }  // extern "C"
 

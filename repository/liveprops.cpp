@@ -216,19 +216,19 @@ namespace {
 
 // Fills the insert_prop slot of the live-property hooks (see repository::insert_prop).
 dav_prop_insert dav_kiv_insert_prop(const dav_resource* resource, int propid, dav_prop_insert what,
-                                    apr_text_header* phdr) {
+                                    apr_text_header* phdr) noexcept {
   return kiv::guarded_value(DAV_PROP_INSERT_NOTDEF,
                             [&] { return repository::insert_prop(resource, propid, what, phdr); });
 }
 
 // Fills the is_writable slot.
-int dav_kiv_is_writable(const dav_resource* /*resource*/, int propid) {
+int dav_kiv_is_writable(const dav_resource* /*resource*/, int propid) noexcept {
   return repository::is_writable(propid);
 }
 
 // Fills the patch_validate slot.
 dav_error* dav_kiv_patch_validate(const dav_resource* resource, const apr_xml_elem* elem,
-                                  int operation, void** context, int* defer_to_dead) {
+                                  int operation, void** context, int* defer_to_dead) noexcept {
   return kiv::guarded(resource->pool, [&] {
     return repository::patch_validate(resource, elem, operation, context, defer_to_dead);
   });
@@ -237,18 +237,18 @@ dav_error* dav_kiv_patch_validate(const dav_resource* resource, const apr_xml_el
 // Fills the patch_exec slot.
 dav_error* dav_kiv_patch_exec(const dav_resource* resource, const apr_xml_elem* /*elem*/,
                               int /*operation*/, void* context,
-                              dav_liveprop_rollback** rollback_ctx) {
+                              dav_liveprop_rollback** rollback_ctx) noexcept {
   return kiv::guarded(resource->pool,
                       [&] { return repository::patch_exec(resource, context, rollback_ctx); });
 }
 
 // Fills the patch_commit slot: nothing to finish, the bit was set by patch_exec.
 void dav_kiv_patch_commit(const dav_resource* /*resource*/, int /*operation*/, void* /*context*/,
-                          dav_liveprop_rollback* /*rollback_ctx*/) {}
+                          dav_liveprop_rollback* /*rollback_ctx*/) noexcept {}
 
 // Fills the patch_rollback slot.
 dav_error* dav_kiv_patch_rollback(const dav_resource* resource, int /*operation*/,
-                                  void* /*context*/, dav_liveprop_rollback* rollback_ctx) {
+                                  void* /*context*/, dav_liveprop_rollback* rollback_ctx) noexcept {
   return kiv::guarded(resource->pool,
                       [&] { return repository::patch_rollback(resource, rollback_ctx); });
 }
@@ -256,18 +256,18 @@ dav_error* dav_kiv_patch_rollback(const dav_resource* resource, int /*operation*
 }  // namespace
 
 // No property sets of its own to announce.
-void dav_kiv_gather_propsets(apr_array_header_t* /*uris*/) {}
+void dav_kiv_gather_propsets(apr_array_header_t* /*uris*/) noexcept {}
 
 // The property id of a live property of this provider's resources, 0 for none.
 int dav_kiv_find_liveprop(const dav_resource* resource, const char* ns_uri, const char* name,
-                          const dav_hooks_liveprop** hooks) {
+                          const dav_hooks_liveprop** hooks) noexcept {
   if (resource->hooks != &dav_kiv_hooks_repository) return 0;
   return dav_do_find_liveprop(ns_uri, name, &dav_kiv_liveprop_group, hooks);
 }
 
 // Every live property that allprop lists (executable is not among them).
 void dav_kiv_insert_all_liveprops(request_rec* /*r*/, const dav_resource* resource,
-                                  dav_prop_insert what, apr_text_header* phdr) {
+                                  dav_prop_insert what, apr_text_header* phdr) noexcept {
   if (resource->hooks != &dav_kiv_hooks_repository || !resource->exists) return;
   dav_kiv_insert_prop(resource, DAV_PROPID_creationdate, what, phdr);
   dav_kiv_insert_prop(resource, DAV_PROPID_getcontentlength, what, phdr);

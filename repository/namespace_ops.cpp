@@ -147,7 +147,7 @@ extern "C" {
 namespace {
 
 // The walker callback of a DELETE (see delete_visited).
-dav_error* dav_kiv_delete_walker(dav_walk_resource* wres, int /*calltype*/) {
+dav_error* dav_kiv_delete_walker(dav_walk_resource* wres, int /*calltype*/) noexcept {
   return kiv::guarded(wres->pool, [&] { return kiv::repository::delete_visited(wres); });
 }
 

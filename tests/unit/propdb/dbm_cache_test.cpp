@@ -5,13 +5,36 @@
 #include <sys/mman.h>
 #include <sys/wait.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "dbm/dbm.h"
 #include "dbm/dbm_internal.h"
 #include "dbm/state_dir.h"
 #include "tests/unit/propdb/propdb_test_support.h"
+
+// Every allocation through operator new fails while this is set, as when memory runs out. The
+// replacements pair malloc with free, as the library's own do.
+std::atomic<bool> allocations_fail{false};
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
+void* operator new(std::size_t size) {
+  if (allocations_fail.load(std::memory_order_relaxed)) throw std::bad_alloc();
+  if (void* p = std::malloc(size != 0 ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+  std::free(p);
+}
+#pragma GCC diagnostic pop
 
 namespace kiv_test {
 namespace {
@@ -159,6 +182,26 @@ TEST(DbmSnapshotTest, KeepsOrderAndFindsKeys) {
   EXPECT_TRUE(image.owns(image.value(0).data()));
   const char elsewhere = 'x';
   EXPECT_FALSE(image.owns(&elsewhere));
+}
+
+// A writer that changed nothing reads the file into an image as its pool cleanup closes it; that
+// allocates, and memory may run out there. The server calls the cleanup: nothing may escape it,
+// and the database's lock must go all the same.
+TEST_F(DbmCacheTest, OutOfMemoryInTheCloseCleanupEscapesNothingAndReleasesTheLock) {
+  put("k", "v");
+  apr_pool_t* request = nullptr;
+  apr_pool_create(&request, pool_);
+  kiv::DbmFile* db = nullptr;
+  ASSERT_EQ(dav_kiv_dbm_open_path(request, path_.c_str(), 0, &db), nullptr);
+  ASSERT_NE(db->dbm, nullptr);  // read from the file: the close will make an image
+  allocations_fail = true;
+  apr_pool_destroy(request);  // runs the cleanup
+  allocations_fail = false;
+  kiv::set_dbm_lock_wait(0);
+  ASSERT_EQ(dav_kiv_dbm_open_path(pool_, path_.c_str(), 0, &db), nullptr);
+  kiv::set_dbm_lock_wait(apr_time_from_sec(30));
+  dav_kiv_dbm_close(db);
+  EXPECT_EQ(get("k"), "v");
 }
 
 }  // namespace
