@@ -290,8 +290,9 @@ dav_error* dav_kiv_lockrec_save(dav_lockdb* lockdb, apr_datum_t key,
   if (info->db == nullptr) return lock_error(info->pool, LockError::kOpenLockDb);
 
   if (direct == nullptr && indirect == nullptr) {
-    // A missing key is no failure: the record is gone either way.
-    (void)dav_kiv_dbm_delete(info->db, key);
+    // A missing key is no failure: the record is gone either way. One that is not there is not
+    // deleted, so that a request that removes no lock (a MOVE that fails) writes nothing.
+    if (dav_kiv_dbm_exists(info->db, key)) (void)dav_kiv_dbm_delete(info->db, key);
     return nullptr;
   }
   if (dav_error* err =
