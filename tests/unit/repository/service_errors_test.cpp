@@ -100,13 +100,9 @@ TEST_F(ServiceErrorsTest, EveryFailureAnswersTheStatusAndTextOfItsReason) {
     const char* text;  // null: none
   } cases[] = {
       {"lookup", Fake::kLookup, Reason::kUnavailable, 503, kUnavailable},
-      {"lookup", Fake::kLookup, Reason::kBusy, 503,
-       "The document repository is busy; try again later."},
       {"lookup", Fake::kLookup, Reason::kIo, 500,
        "Could not look the resource up in the repository."},
       {"PUT", Fake::kStore, Reason::kParentMissing, 409,
-       "Cannot store the document: its parent collection does not exist."},
-      {"PUT", Fake::kStore, Reason::kNotCollection, 409,
        "Cannot store the document: its parent collection does not exist."},
       {"PUT", Fake::kStore, Reason::kNoSpace, 507,
        "The document repository has no space left for this request."},
@@ -120,7 +116,6 @@ TEST_F(ServiceErrorsTest, EveryFailureAnswersTheStatusAndTextOfItsReason) {
        "The document was removed from the repository meanwhile."},
       {"GET", Fake::kFetch, Reason::kBadAnswer, 500,
        "Could not read the document from the repository."},
-      {"GET", Fake::kFetch, Reason::kUnavailable, 503, kUnavailable},
       {"MKCOL", Fake::kMakeCollection, Reason::kExists, 405,
        "Unable to create collection: the name was taken meanwhile."},
       {"MKCOL", Fake::kMakeCollection, Reason::kParentMissing, 409,
@@ -132,12 +127,9 @@ TEST_F(ServiceErrorsTest, EveryFailureAnswersTheStatusAndTextOfItsReason) {
       {"MOVE", Fake::kMove, Reason::kExists, 412, "The destination was created meanwhile."},
       {"MOVE", Fake::kMove, Reason::kParentMissing, 409,
        "Cannot move the resource: the destination's parent collection does not exist."},
-      {"MOVE", Fake::kMove, Reason::kNoSpace, 507,
-       "The document repository has no space left for this request."},
       {"MOVE", Fake::kMove, Reason::kIo, 500, "Could not move the resource in the repository."},
       {"DELETE", Fake::kDelete, Reason::kNotDocument, 403, nullptr},
       {"DELETE", Fake::kDelete, Reason::kIo, 403, nullptr},
-      {"DELETE", Fake::kDelete, Reason::kUnavailable, 503, kUnavailable},
   };
   for (const auto& c : cases) {
     Fake fresh;
