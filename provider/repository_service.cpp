@@ -107,8 +107,8 @@ class ServiceRepository final : public Repository {
     server_rec* s = log_server();
     if (s != nullptr && APLOG_IS_LEVEL(s, APLOG_DEBUG)) {
       ap_log_error(APLOG_MARK, APLOG_DEBUG, 0, s,
-                   KIVLOGNO(10010) "repository service: %s %s: %s in %lld us", operation,
-                   uri.c_str(), status.name(), static_cast<long long>(micros));
+                   KIVLOGNO(10010) "repository service: %s %s: %s in %" APR_INT64_T_FMT " us",
+                   operation, uri.c_str(), status.name(), static_cast<apr_int64_t>(micros));
     }
     return status;
   }
