@@ -44,16 +44,19 @@ void connect_repository_service(server_rec* s, const dav_kiv_server_conf* conf) 
   kiv::Repository& repository = kiv::service_repository();
   kiv::Repository::install(&repository);
   kiv::log_to(s);
-  const kiv::Status status = repository.connect(std::string(conf->address), conf->port);
+  const std::string address(conf->address);
+  const kiv::Status status = repository.connect(address, conf->port);
+  // An address "unix:/path" names a socket, where the port plays no part.
+  const std::string where =
+      address.compare(0, 5, "unix:") == 0 ? address : address + ":" + std::to_string(conf->port);
   if (status.ok()) {
-    ap_log_error(APLOG_MARK, APLOG_NOTICE, 0, s,
-                 KIVLOGNO(10001) "repository service at %s:%u answers", conf->address,
-                 static_cast<unsigned>(conf->port));
+    ap_log_error(APLOG_MARK, APLOG_NOTICE, 0, s, KIVLOGNO(10001) "repository service at %s answers",
+                 where.c_str());
   } else {
     ap_log_error(APLOG_MARK, APLOG_WARNING, 0, s,
-                 KIVLOGNO(10002) "repository service at %s:%u does not answer (%s); requests "
-                                 "that need it answer 503 until it does",
-                 conf->address, static_cast<unsigned>(conf->port), status.name());
+                 KIVLOGNO(10002) "repository service at %s does not answer (%s); requests that "
+                                 "need it answer 503 until it does",
+                 where.c_str(), status.name());
   }
 }
 

@@ -35,8 +35,8 @@ RepositoryEntry entry_of(const Directory& d) {
 class ServiceRepository final : public Repository {
  public:
   Status connect(const std::string& address, unsigned int port) override {
-    address_ = address;
-    port_ = port;
+    // An address "unix:/path" names a socket, where the port plays no part.
+    where_ = address.compare(0, 5, "unix:") == 0 ? address : address + ":" + std::to_string(port);
     const Status status =
         client()->ConnectServer(address, port) ? Status() : Status(Reason::kUnavailable);
     // The probe's own line tells of it; the calls log only a change from here on.
@@ -123,9 +123,9 @@ class ServiceRepository final : public Repository {
         return;
       }
       ap_log_error(APLOG_MARK, APLOG_ERR, 0, s,
-                   KIVLOGNO(10003) "lost the repository service at %s:%u (no answer to %s); "
+                   KIVLOGNO(10003) "lost the repository service at %s (no answer to %s); "
                                    "requests that need it answer 503 until it is back",
-                   address_.c_str(), port_, operation);
+                   where_.c_str(), operation);
       return;
     }
     if (health_.load(std::memory_order_relaxed) == kUp ||
@@ -133,13 +133,11 @@ class ServiceRepository final : public Repository {
       return;
     }
     ap_log_error(APLOG_MARK, APLOG_NOTICE, 0, s,
-                 KIVLOGNO(10004) "the repository service at %s:%u answers again", address_.c_str(),
-                 port_);
+                 KIVLOGNO(10004) "the repository service at %s answers again", where_.c_str());
   }
 
   // Set by connect at start-up, before the server forks and before any request.
-  std::string address_;
-  unsigned int port_ = 0;
+  std::string where_;  // the address for log lines
   std::atomic<int> health_{kUnknown};
 };
 

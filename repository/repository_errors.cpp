@@ -30,6 +30,7 @@ constexpr ErrorEntry kErrors[] = {
      "The document repository is busy; try again later."},
     {kAnyOp, Reason::kNoSpace, HTTP_INSUFFICIENT_STORAGE,
      "The document repository has no space left for this request."},
+    {kAnyOp, Reason::kForbidden, HTTP_FORBIDDEN, "The document repository refuses this request."},
 
     {ServiceOp::kLookup, kAnyReason, HTTP_INTERNAL_SERVER_ERROR,
      "Could not look the resource up in the repository."},

@@ -233,15 +233,15 @@ def test_executable_cannot_be_patched(server, dav):
 
 
 def data_listing(server):
-    """Every file and directory of the data directory (the log and run files of the server and the
-    service's PID file aside) with its size and modification time."""
+    """Every file and directory of the data directory (the logs, the run directory with the
+    service's socket, and the PID files aside) with its size and modification time."""
     listing = {}
     for root, dirs, files in os.walk(server.data):
         rel = os.path.relpath(root, server.data)
         if rel.split(os.sep)[0] in ("logs", "run"):
             continue
         for name in dirs + files:
-            if rel == "." and name.endswith(".pid"):
+            if rel == "." and (name.endswith(".pid") or name in ("logs", "run")):
                 continue
             st = os.lstat(os.path.join(root, name))
             listing[os.path.join(rel, name)] = (st.st_size, st.st_mtime_ns)
