@@ -1,13 +1,14 @@
 // Stand-ins for the functions of the server and of mod_dav that the module's hook code calls,
 // written from their documented contracts, so that unit tests can call hooks without a server.
 // Only what the unit tests reach is here; a test that needs more adds it.
-#include <cstring>
-#include <string>
-
 #include <apr_file_info.h>
 #include <apr_lib.h>
 #include <apr_strings.h>
 #include <httpd.h>
+
+#include <cstring>
+#include <string>
+
 #include "common/host.h"
 
 extern "C" {
@@ -155,6 +156,44 @@ char* ap_getword_conf(apr_pool_t* p, const char** line) {
   while (*s != '\0' && apr_isspace(*s)) ++s;
   *line = s;
   return apr_pstrmemdup(p, word.data(), word.size());
+}
+
+void ap_update_mtime(request_rec* r, apr_time_t dependency_mtime) {
+  if (r->mtime < dependency_mtime) r->mtime = dependency_mtime;
+}
+
+void ap_set_last_modified(request_rec* /*r*/) {}
+
+void ap_set_etag(request_rec* /*r*/) {}
+
+void ap_set_content_length(request_rec* r, apr_off_t length) {
+  r->clength = length;
+}
+
+// The response body goes nowhere.
+apr_status_t ap_pass_brigade(ap_filter_t* /*next*/, apr_bucket_brigade* /*bb*/) {
+  return APR_SUCCESS;
+}
+
+void dav_add_response(dav_walk_resource* wres, int status, dav_get_props_result* propstats) {
+  auto* resp = static_cast<dav_response*>(apr_pcalloc(wres->pool, sizeof(dav_response)));
+  resp->href = apr_pstrdup(wres->pool, wres->resource->uri);
+  resp->status = status;
+  if (propstats != nullptr) resp->propresult = *propstats;
+  resp->next = wres->response;
+  wres->response = resp;
+}
+
+int dav_do_find_liveprop(const char* ns_uri, const char* name, const dav_liveprop_group* group,
+                         const dav_hooks_liveprop** hooks) {
+  for (const dav_liveprop_spec* entry = group->specs; entry->name != nullptr; ++entry) {
+    if (std::strcmp(group->namespace_uris[entry->ns], ns_uri) == 0 &&
+        std::strcmp(entry->name, name) == 0) {
+      *hooks = group->hooks;
+      return entry->propid;
+    }
+  }
+  return 0;
 }
 
 }  // extern "C"

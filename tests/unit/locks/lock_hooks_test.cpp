@@ -78,7 +78,7 @@ TEST_F(LockHooksTest, CreatedLockIsStoredByAppendAndFoundWithAllItsFields) {
   EXPECT_EQ(dav_kiv_hooks_locks.compare_locktoken(found->locktoken, lock->locktoken), 0);
   EXPECT_EQ(key_bytes(found->info->key), identity_key_of(path("coll/sub/doc.xml")));
   // An existing resource has no lock-null list.
-  EXPECT_FALSE(file_exists(path("coll/sub/.DAV")));
+  EXPECT_FALSE(path_exists(path("coll/sub/.DAV")));
 }
 
 TEST_F(LockHooksTest, StoredRecordsMatchTheDirectAndIndirectEntryLayouts) {
@@ -270,7 +270,7 @@ TEST_F(LockHooksTest, LockNullResourceIsListedUntilItsFileExists) {
   make_file("coll/ghost.xml");
   dav_resource* created = resource("coll/ghost.xml", true);
   ASSERT_EQ(dav_kiv_hooks_locks.remove_locknull_state(db_, created), nullptr);
-  EXPECT_FALSE(file_exists(list_file));
+  EXPECT_FALSE(path_exists(list_file));
   close_db(db_);
   EXPECT_FALSE(raw_fetch(name_key_of(path("coll/ghost.xml"))).has_value());
   EXPECT_TRUE(raw_fetch(identity_key_of(path("coll/ghost.xml"))).has_value());

@@ -1,38 +1,15 @@
 #include "tests/unit/locks/lock_test_support.h"
 
-#include <apr_dbm.h>
-#include <apr_general.h>
 #include <apr_time.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "locks/lock_record.h"
-#include "provider/resource.h"
 
 namespace kiv_test {
-
-namespace {
-
-class AprEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override { apr_initialize(); }
-  void TearDown() override { apr_terminate(); }
-};
-
-const ::testing::Environment* const apr_environment =
-    ::testing::AddGlobalTestEnvironment(new AprEnvironment);
-
-}  // namespace
-
-Bytes bytes_of(const std::string& text) {
-  return Bytes(text.begin(), text.end());
-}
 
 std::string hex(const Bytes& bytes) {
   std::string out;
@@ -51,16 +28,11 @@ dav_locktoken token_from(std::uint8_t first) {
 }
 
 void LockTest::SetUp() {
-  ASSERT_EQ(apr_pool_create(&pool_, nullptr), APR_SUCCESS);
-  const char* tmp = std::getenv("TMPDIR");
-  std::string pattern = std::string(tmp != nullptr ? tmp : "/tmp") + "/kiv_locks_XXXXXX";
-  std::vector<char> buf(pattern.begin(), pattern.end());
-  buf.push_back('\0');
-  ASSERT_NE(::mkdtemp(buf.data()), nullptr);
-  scratch_ = buf.data();
+  AprTest::SetUp();
+  ASSERT_FALSE(dir_.path().empty());
   make_dir("root");
   make_dir("db");
-  lockdb_path_ = scratch_ + "/db/locks";
+  lockdb_path_ = dir_ / "db/locks";
 
   conf_.lockdb_path = lockdb_path_.c_str();
   module_config_[0] = &conf_;
@@ -73,54 +45,24 @@ void LockTest::SetUp() {
 void LockTest::TearDown() {
   for (dav_lockdb* db : open_dbs_) dav_kiv_hooks_locks.close_lockdb(db);
   open_dbs_.clear();
-  if (pool_ != nullptr) apr_pool_destroy(pool_);
-  std::error_code ignored;
-  if (!scratch_.empty()) std::filesystem::remove_all(scratch_, ignored);
+  AprTest::TearDown();
 }
 
 std::string LockTest::path(const std::string& relative) const {
-  return scratch_ + "/root" + (relative.empty() ? "" : "/" + relative);
+  return dir_ / "root" + (relative.empty() ? "" : "/" + relative);
 }
 
 void LockTest::make_dir(const std::string& relative) const {
-  std::filesystem::create_directories(scratch_ + "/" + relative);
+  std::filesystem::create_directories(dir_ / relative);
 }
 
 void LockTest::make_file(const std::string& relative, const std::string& content) const {
   write_file(path(relative), content);
 }
 
-bool LockTest::file_exists(const std::string& absolute) const {
-  std::error_code ignored;
-  return std::filesystem::exists(absolute, ignored);
-}
-
-std::optional<std::string> LockTest::read_file(const std::string& absolute) const {
-  std::ifstream in(absolute, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-void LockTest::write_file(const std::string& absolute, const std::string& content) const {
-  std::ofstream out(absolute, std::ios::binary | std::ios::trunc);
-  out << content;
-}
-
 dav_resource* LockTest::resource(const std::string& relative, bool exists, bool collection) {
-  auto* info = static_cast<dav_resource_private*>(apr_pcalloc(pool_, sizeof(dav_resource_private)));
-  info->pool = pool_;
-  info->pathname = apr_pstrdup(pool_, path(relative).c_str());
-  apr_stat(&info->finfo, info->pathname, APR_FINFO_NORM, pool_);
-  auto* r = static_cast<dav_resource*>(apr_pcalloc(pool_, sizeof(dav_resource)));
-  r->type = DAV_RESOURCE_TYPE_REGULAR;
+  dav_resource* r = make_resource(pool_, path(relative), collection, ("/" + relative).c_str());
   r->exists = exists ? 1 : 0;
-  r->collection = collection ? 1 : 0;
-  r->uri = apr_pstrdup(pool_, ("/" + relative).c_str());
-  r->info = info;
-  r->hooks = &dav_kiv_hooks_repository;
-  r->pool = pool_;
   return r;
 }
 
@@ -139,27 +81,15 @@ void LockTest::close_db(dav_lockdb* db) {
 }
 
 std::optional<Bytes> LockTest::raw_fetch(const Bytes& key) {
-  apr_dbm_t* dbm = nullptr;
-  if (apr_dbm_open(&dbm, lockdb_path_.c_str(), APR_DBM_READONLY, APR_OS_DEFAULT, pool_) !=
-      APR_SUCCESS) {
-    return std::nullopt;
-  }
-  apr_datum_t value = {nullptr, 0};
-  std::optional<Bytes> result;
-  if (apr_dbm_fetch(dbm, datum(key), &value) == APR_SUCCESS && value.dptr != nullptr) {
-    result = Bytes(value.dptr, value.dptr + value.dsize);
-    apr_dbm_freedatum(dbm, value);
-  }
-  apr_dbm_close(dbm);
-  return result;
+  const auto records = read_dbm(lockdb_path_);
+  const auto found = records.find(std::string(key.begin(), key.end()));
+  if (found == records.end()) return std::nullopt;
+  return Bytes(found->second.begin(), found->second.end());
 }
 
 void LockTest::raw_store(const Bytes& key, const Bytes& value) {
-  apr_dbm_t* dbm = nullptr;
-  ASSERT_EQ(apr_dbm_open(&dbm, lockdb_path_.c_str(), APR_DBM_RWCREATE, APR_OS_DEFAULT, pool_),
-            APR_SUCCESS);
-  ASSERT_EQ(apr_dbm_store(dbm, datum(key), datum(value)), APR_SUCCESS);
-  apr_dbm_close(dbm);
+  write_dbm(lockdb_path_,
+            {{std::string(key.begin(), key.end()), std::string(value.begin(), value.end())}});
 }
 
 Bytes LockTest::identity_key_of(const std::string& absolute) const {

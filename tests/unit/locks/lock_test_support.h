@@ -1,9 +1,7 @@
-// What the lock tests share: APR set up once, a pool per test, a scratch directory tree, resources
-// and requests built by hand, and raw access to the lock database file.
+// What the lock tests share: a scratch directory tree, resources and a request built by hand, and
+// raw access to the lock database file.
 #ifndef KIV_TESTS_UNIT_LOCKS_LOCK_TEST_SUPPORT_H_
 #define KIV_TESTS_UNIT_LOCKS_LOCK_TEST_SUPPORT_H_
-
-#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <optional>
@@ -14,13 +12,12 @@
 #include "locks/locks.h"
 #include "locks/locks_internal.h"
 #include "provider/server_conf.h"
-#include "repository/repository.h"
+#include "tests/support/module_test.h"
 
 namespace kiv_test {
 
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes bytes_of(const std::string& text);
 // Printable form for assertion messages.
 std::string hex(const Bytes& bytes);
 
@@ -29,19 +26,16 @@ dav_locktoken token_from(std::uint8_t first);
 
 // A test with its own pool, a scratch tree (root/ for resources, db/ for the lock database) and
 // a request whose server is configured with that lock database.
-class LockTest : public ::testing::Test {
+class LockTest : public AprTest {
  protected:
   void SetUp() override;
   void TearDown() override;
 
   // Absolute path of a name below the scratch root.
   std::string path(const std::string& relative) const;
+  // A directory below the scratch directory (not its root/), parents included.
   void make_dir(const std::string& relative) const;
   void make_file(const std::string& relative, const std::string& content = "x") const;
-  bool file_exists(const std::string& absolute) const;
-  // Whole content of a file; nullopt when it cannot be read.
-  std::optional<std::string> read_file(const std::string& absolute) const;
-  void write_file(const std::string& absolute, const std::string& content) const;
 
   // A looked-up resource at a path below the scratch root.
   dav_resource* resource(const std::string& relative, bool exists, bool collection = false);
@@ -61,8 +55,7 @@ class LockTest : public ::testing::Test {
   static Bytes key_bytes(apr_datum_t key);
   static apr_datum_t datum(const Bytes& bytes);
 
-  apr_pool_t* pool_ = nullptr;
-  std::string scratch_;
+  ScratchDir dir_;
   std::string lockdb_path_;
   server_rec server_{};
   request_rec request_{};

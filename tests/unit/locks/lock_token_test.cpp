@@ -1,7 +1,5 @@
 // Lock tokens in their text form, their order, and the supported-lock report.
-#include <apr_general.h>
 #include <apr_uuid.h>
-#include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
@@ -9,20 +7,15 @@
 #include "common/host.h"
 #include "locks/locks.h"
 #include "locks/locks_internal.h"
+#include "tests/support/module_test.h"
 
 namespace {
 
-class LockTokenTest : public ::testing::Test {
+class LockTokenTest : public kiv_test::AprTest {
  protected:
-  static void SetUpTestSuite() { apr_initialize(); }
-  void SetUp() override { apr_pool_create(&pool_, nullptr); }
-  void TearDown() override { apr_pool_destroy(pool_); }
-
   dav_error* parse(const char* text, dav_locktoken** out) {
     return dav_kiv_hooks_locks.parse_locktoken(pool_, text, out);
   }
-
-  apr_pool_t* pool_ = nullptr;
 };
 
 TEST_F(LockTokenTest, FormattedTokenParsesBackToAnEqualToken) {

@@ -93,7 +93,7 @@ TEST_F(LockDbTest, WithoutLockDatabasePathNothingIsLockedAndLockingFails) {
 }
 
 TEST_F(LockDbTest, ForcedOpenThatFailsHandsBackTheHandleAndALaterUseRetries) {
-  const std::string missing_dir = scratch_ + "/later";
+  const std::string missing_dir = dir_ / "later";
   const std::string db_path = missing_dir + "/locks";
   conf_.lockdb_path = db_path.c_str();
   dav_lockdb* db = nullptr;
@@ -119,14 +119,14 @@ TEST_F(LockDbTest, OpenIsDeferredUntilFirstUseAndAClosedHandleReopens) {
   EXPECT_EQ(db->hooks, &dav_kiv_hooks_locks);
   EXPECT_EQ(db->info->request, &request_);
   EXPECT_EQ(db->info->is_open, 0);
-  EXPECT_TRUE(std::filesystem::is_empty(scratch_ + "/db"));
+  EXPECT_TRUE(std::filesystem::is_empty(dir_ / "db"));
 
   int present = -1;
   ASSERT_EQ(dav_kiv_hooks_locks.has_locks(db, resource("doc", true), &present), nullptr);
   EXPECT_EQ(present, 0);
   EXPECT_EQ(db->info->is_open, 1);
   // Reading makes no file; the first saved lock does.
-  EXPECT_TRUE(std::filesystem::is_empty(scratch_ + "/db"));
+  EXPECT_TRUE(std::filesystem::is_empty(dir_ / "db"));
 
   dav_kiv_hooks_locks.close_lockdb(db);
   dav_kiv_hooks_locks.close_lockdb(db);  // a second close must not touch the released database
@@ -157,7 +157,7 @@ TEST_F(LockDbTest, ReadOnlyHandleWithoutDatabaseSeesNoLocksAndCannotSave) {
   EXPECT_STREQ(err->desc,
                "INTERNAL DESIGN ERROR: the lockdb was opened readonly, but an attempt to save "
                "locks was performed.");
-  EXPECT_FALSE(file_exists(lockdb_path_));
+  EXPECT_FALSE(path_exists(lockdb_path_));
 }
 
 TEST_F(LockDbTest, SaveWritesListOrderAndLoadReversesEachKind) {
@@ -294,14 +294,14 @@ TEST_F(LockDbTest, ReadOnlyLoadFromAnImageLeavesTheLockNullListToTheWriter) {
   close_db(db);
 
   kiv::DirectoryLock writer;  // a LOCK request in the middle of its work
-  ASSERT_EQ(writer.lock((scratch_ + "/db").c_str(), true, std::chrono::seconds(0)),
+  ASSERT_EQ(writer.lock((dir_ / "db").c_str(), true, std::chrono::seconds(0)),
             kiv::DirectoryLock::Result::kLocked);
   db = open_db(true);
   dav_kiv_direct_entry* direct = nullptr;
   dav_kiv_indirect_entry* indirect = nullptr;
   ASSERT_EQ(load(db, key, &direct, &indirect), nullptr);
   EXPECT_EQ(first_bytes(direct), (std::vector<int>{2}));
-  EXPECT_EQ(*read_file(list_file), std::string("ghost\0other\0", 12));
+  EXPECT_EQ(read_file(list_file), std::string("ghost\0other\0", 12));
   close_db(db);
   writer.unlock();
   kiv::dbm_cache_attach(nullptr, 0);
@@ -310,7 +310,7 @@ TEST_F(LockDbTest, ReadOnlyLoadFromAnImageLeavesTheLockNullListToTheWriter) {
   ASSERT_EQ(load(db, key, &direct, &indirect), nullptr);
   close_db(db);
   EXPECT_EQ(stored_order(*raw_fetch(key)), (std::vector<int>{2}));
-  EXPECT_EQ(*read_file(list_file), std::string("other\0", 6));
+  EXPECT_EQ(read_file(list_file), std::string("other\0", 6));
 }
 
 TEST_F(LockDbTest, ExpiredEntryUnderANameKeyWithALocalFileKeepsTheList) {
@@ -324,7 +324,7 @@ TEST_F(LockDbTest, ExpiredEntryUnderANameKeyWithALocalFileKeepsTheList) {
   dav_kiv_direct_entry* direct = nullptr;
   dav_kiv_indirect_entry* indirect = nullptr;
   ASSERT_EQ(load(db, key, &direct, &indirect), nullptr);
-  EXPECT_EQ(*read_file(list_file), std::string("present\0", 8));
+  EXPECT_EQ(read_file(list_file), std::string("present\0", 8));
 }
 
 TEST_F(LockDbTest, KeyIsTheLocalFilesIdentityElseThePathName) {

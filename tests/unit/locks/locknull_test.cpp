@@ -30,7 +30,7 @@ class LocknullTest : public LockTest {
 };
 
 TEST_F(LocknullTest, AddingCreatesTheStateDirectoryAndStoresNameAndNul) {
-  EXPECT_FALSE(file_exists(path("d/.DAV")));
+  EXPECT_FALSE(path_exists(path("d/.DAV")));
   ASSERT_EQ(kiv::locks::dav_kiv_locknull_add(pool_, resource("d/a.xml", false)), nullptr);
   EXPECT_EQ(read_file(list_file_), std::string("a.xml\0", 6));
 }
@@ -44,12 +44,12 @@ TEST_F(LocknullTest, AddingTwiceStoresTwiceAndEachRemovalTakesOneCopy) {
   EXPECT_EQ(read_file(list_file_), std::string("b\0a.xml\0", 8));
   ASSERT_EQ(remove_member("d/a.xml"), nullptr);
   ASSERT_EQ(remove_member("d/b"), nullptr);
-  EXPECT_FALSE(file_exists(list_file_));
+  EXPECT_FALSE(path_exists(list_file_));
 }
 
 TEST_F(LocknullTest, RemovingANameThatIsNotListedWritesNothing) {
   ASSERT_EQ(remove_member("d/a.xml"), nullptr);
-  EXPECT_FALSE(file_exists(path("d/.DAV")));
+  EXPECT_FALSE(path_exists(path("d/.DAV")));
   make_dir("root/d/.DAV");
   write_file(list_file_, std::string("b\0", 2));
   ASSERT_EQ(remove_member("d/a.xml"), nullptr);
@@ -109,7 +109,7 @@ TEST_F(LocknullTest, AddingReturnsTheErrorOfTheDirectorySplit) {
   ASSERT_NE(err, nullptr);
   EXPECT_EQ(err->status, HTTP_INTERNAL_SERVER_ERROR);
   EXPECT_STREQ(err->desc, "An incompleted/bad path was founddav_kiv_dir_file_name.");
-  EXPECT_FALSE(file_exists("relative"));
+  EXPECT_FALSE(path_exists("relative"));
 }
 
 }  // namespace

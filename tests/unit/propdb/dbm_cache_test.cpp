@@ -14,7 +14,7 @@
 #include "dbm/dbm.h"
 #include "dbm/dbm_internal.h"
 #include "dbm/state_dir.h"
-#include "tests/unit/propdb/propdb_test_support.h"
+#include "tests/support/module_test.h"
 
 // Every allocation through operator new fails while this is set, as when memory runs out. The
 // replacements pair malloc with free, as the library's own do.
@@ -38,10 +38,6 @@ void operator delete(void* p, std::size_t) noexcept {
 
 namespace kiv_test {
 namespace {
-
-apr_datum_t datum(const std::string& s) {
-  return apr_datum_t{const_cast<char*>(s.data()), s.size()};
-}
 
 class DbmCacheTest : public AprTest {
  protected:

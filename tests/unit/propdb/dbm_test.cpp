@@ -2,6 +2,8 @@
 // that keeps concurrent writers (threads and processes) from corrupting a file.
 #include "dbm/dbm.h"
 
+#include <apr_dbm.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,17 +21,13 @@
 #include "common/directory_lock.h"
 #include "common/host.h"
 #include "dbm/state_dir.h"
-#include "tests/unit/propdb/propdb_test_support.h"
+#include "tests/support/module_test.h"
 
 namespace {
 
-using namespace std::string_literals;
 using kiv::DirectoryLock;
+using kiv_test::datum;
 using kiv_test::path_exists;
-
-apr_datum_t datum(const std::string& s) {
-  return {const_cast<char*>(s.data()), s.size()};
-}
 
 class DbmTest : public kiv_test::AprTest {
  protected:

@@ -1,11 +1,9 @@
 // The property database byte format, without a database.
 #include "propdb/prop_format.h"
 
-#include <apr_general.h>
-#include <apr_pools.h>
-#include <gtest/gtest.h>
-
 #include <string>
+
+#include "tests/support/module_test.h"
 
 namespace {
 
@@ -124,20 +122,14 @@ TEST(ValueFormat, TwoStringsAndNothingElse) {
   }
 }
 
-class RenderTest : public ::testing::Test {
+class RenderTest : public kiv_test::AprTest {
  protected:
-  static void SetUpTestSuite() { apr_initialize(); }
-  void SetUp() override { apr_pool_create(&pool_, nullptr); }
-  void TearDown() override { apr_pool_destroy(pool_); }
-
   std::string render(const std::string& key, const std::string& value) {
     const char* line = nullptr;
     const FormatStatus status = kiv::propdb::render_property(pool_, key.data(), key.size(),
                                                              value.data(), value.size(), &line);
     return status.is_ok() ? std::string(line) : "refused";
   }
-
-  apr_pool_t* pool_ = nullptr;
 };
 
 TEST_F(RenderTest, EveryRowOfTheLineTable) {

@@ -2,6 +2,7 @@
 // give back, rollback, listing, and refusal of files of another version or damaged ones.
 #include "propdb/propdb.h"
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,14 +16,14 @@
 #include "common/host.h"
 #include "dbm/dbm.h"
 #include "propdb/propdb_internal.h"
-#include "tests/unit/propdb/propdb_test_support.h"
+#include "tests/support/module_test.h"
 
 namespace {
 
 using namespace std::string_literals;
-using kiv_test::file_bytes;
 using kiv_test::path_exists;
 using kiv_test::read_dbm;
+using kiv_test::read_file;
 
 const dav_hooks_propdb& hooks = dav_kiv_hooks_propdb;
 
@@ -116,7 +117,7 @@ class PropdbTest : public kiv_test::AprTest {
   kiv_test::ScratchDir dir_;
 };
 
-TEST_F(PropdbTest, WorkedExampleByteForByte) {
+TEST_F(PropdbTest, OnePropertyWritesTheNamespaceTableAndItsRecord) {
   store_in_new_db("<author xmlns=\"urn:x\">Jo</author>");
 
   const auto records = read_dbm(document_db());
@@ -202,13 +203,13 @@ TEST_F(PropdbTest, LaterRequestsUseTablePositionsNotDocumentPositions) {
   EXPECT_EQ(records.at("1:b\0"s), "\0<ns2:c>2</ns2:c>\0"s);
 
   // Mapping known namespaces again changes nothing on disk.
-  const std::string before = file_bytes(document_db());
+  const std::string before = read_file(document_db());
   db = open(false);
   ASSERT_NE(db, nullptr);
   ASSERT_EQ(hooks.map_namespaces(db, r.doc->namespaces, &map), nullptr);
   EXPECT_EQ(db->namespace_count, 3);
   hooks.close(db);
-  EXPECT_EQ(file_bytes(document_db()), before);
+  EXPECT_EQ(read_file(document_db()), before);
 }
 
 TEST_F(PropdbTest, ListingSkipsMetadataAndReadsIndexesPastOneDigit) {
@@ -365,7 +366,7 @@ class RefusedDatabaseTest : public PropdbTest {
                       const std::string& message_start) {
     ASSERT_EQ(::mkdir((dir_ / ".DAV").c_str(), 0777), 0);
     kiv_test::write_dbm(document_db(), records);
-    const std::string before = file_bytes(document_db());
+    const std::string before = read_file(document_db());
     for (int ro : {0, 1}) {
       dav_db* db = reinterpret_cast<dav_db*>(1);
       dav_error* err = hooks.open(pool_, document(), ro, &db);
@@ -375,7 +376,7 @@ class RefusedDatabaseTest : public PropdbTest {
       EXPECT_EQ(err->error_id, 200);
       EXPECT_EQ(std::string(err->desc).rfind(message_start, 0), 0u) << err->desc;
     }
-    EXPECT_EQ(file_bytes(document_db()), before);
+    EXPECT_EQ(read_file(document_db()), before);
     // The refusal closed the file and gave up its lock.
     kiv::DbmFile* db = nullptr;
     EXPECT_EQ(dav_kiv_dbm_open_path(pool_, document_db().c_str(), 0, &db), nullptr);
@@ -420,7 +421,7 @@ TEST_F(PropdbTest, DamagedKeysAndValuesAreRefusedWhenRead) {
   kiv_test::write_dbm(document_db(), {{"METADATA", "\x04\x00\x00\x02"s + "DAV:\0urn:x\0"s},
                                       {"1:bad\0"s, "no terminator"s},
                                       {"7:far\0"s, "\0v\0"s}});
-  const std::string before = file_bytes(document_db());
+  const std::string before = read_file(document_db());
   dav_db* db = open(true);
   ASSERT_NE(db, nullptr);
   dav_prop_name bad{"urn:x", "bad"};
@@ -441,7 +442,7 @@ TEST_F(PropdbTest, DamagedKeysAndValuesAreRefusedWhenRead) {
   EXPECT_EQ(err->status, 500);
   EXPECT_EQ(err->error_id, 200);
   hooks.close(db);
-  EXPECT_EQ(file_bytes(document_db()), before);
+  EXPECT_EQ(read_file(document_db()), before);
 }
 
 TEST_F(PropdbTest, NamespaceTableStopsAt32767) {

@@ -10,12 +10,12 @@
 #include "dbm/dbm.h"
 #include "dbm/state_dir.h"
 #include "repository/repository_internal.h"
-#include "tests/unit/propdb/propdb_test_support.h"
+#include "tests/support/module_test.h"
 
 namespace {
 
-using kiv_test::file_bytes;
 using kiv_test::path_exists;
+using kiv_test::read_file;
 
 class StateFilesTest : public kiv_test::AprTest {
  protected:
@@ -60,12 +60,12 @@ class StateFilesTest : public kiv_test::AprTest {
 TEST_F(StateFilesTest, MoveCreatesTheDestinationStateDirectory) {
   const std::string from = dir_ / "src/a.xml";
   give_properties(from);
-  const std::string bytes = file_bytes(dir_ / "src/.DAV/a.xml");
+  const std::string bytes = read_file(dir_ / "src/.DAV/a.xml");
   ASSERT_FALSE(path_exists(dir_ / "dst/.DAV"));
 
   ASSERT_EQ(move(from, dir_ / "dst/b.xml"), nullptr);
   EXPECT_FALSE(path_exists(dir_ / "src/.DAV/a.xml"));
-  EXPECT_EQ(file_bytes(dir_ / "dst/.DAV/b.xml"), bytes);
+  EXPECT_EQ(read_file(dir_ / "dst/.DAV/b.xml"), bytes);
   EXPECT_EQ(properties_of(dir_ / "dst/b.xml"), from);
 }
 
@@ -85,7 +85,7 @@ TEST_F(StateFilesTest, DeleteRemovesOnlyTheDocumentsFile) {
 
 TEST_F(StateFilesTest, StateDirectoryThatIsAFileIsRefused) {
   give_properties(dir_ / "src/a.xml");
-  { std::ofstream(dir_ / "dst/.DAV") << "not a directory"; }
+  kiv_test::write_file(dir_ / "dst/.DAV", "not a directory");
   dav_error* err = move(dir_ / "src/a.xml", dir_ / "dst/b.xml");
   ASSERT_NE(err, nullptr);
   EXPECT_EQ(err->status, 500);
@@ -189,13 +189,13 @@ class CrossDeviceTest : public StateFilesTest {
 TEST_F(CrossDeviceTest, MoveCarriesThePropertiesToTheOtherDevice) {
   const std::string from = dir_ / "src/a.xml";
   give_properties(from);
-  const std::string bytes = file_bytes(dir_ / "src/.DAV/a.xml");
+  const std::string bytes = read_file(dir_ / "src/.DAV/a.xml");
   struct stat before;
   ASSERT_EQ(::stat((dir_ / "src/.DAV/a.xml").c_str(), &before), 0);
 
   ASSERT_EQ(move(from, mount_point_ + "/b.xml"), nullptr);
   EXPECT_FALSE(path_exists(dir_ / "src/.DAV/a.xml"));
-  EXPECT_EQ(file_bytes(mount_point_ + "/.DAV/b.xml"), bytes);
+  EXPECT_EQ(read_file(mount_point_ + "/.DAV/b.xml"), bytes);
   EXPECT_EQ(properties_of(mount_point_ + "/b.xml"), from);
   struct stat after;
   ASSERT_EQ(::stat((mount_point_ + "/.DAV/b.xml").c_str(), &after), 0);

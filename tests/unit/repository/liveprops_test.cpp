@@ -1,9 +1,6 @@
 // Live properties: values, formats, and the executable patch hooks called directly.
-#include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -11,28 +8,20 @@
 #include "provider/resource.h"
 #include "repository/repository.h"
 #include "repository/repository_internal.h"
-#include "tests/support/apr_init.h"
+#include "tests/support/module_test.h"
 
 namespace {
 
 constexpr const char* kApacheProps = "http://apache.org/dav/props/";
 constexpr int kExecutable = 1;
 
-class LivePropsTest : public ::testing::Test {
+class LivePropsTest : public kiv_test::AprTest {
  protected:
   void SetUp() override {
-    apr_pool_create(&pool_, nullptr);
-    info_ = static_cast<dav_resource_private*>(apr_pcalloc(pool_, sizeof(dav_resource_private)));
-    info_->pool = pool_;
-    info_->pathname = "/nonexistent/doc.txt";
-    resource_.type = DAV_RESOURCE_TYPE_REGULAR;
-    resource_.exists = 1;
-    resource_.uri = "/doc.txt";
-    resource_.info = info_;
-    resource_.hooks = &dav_kiv_hooks_repository;
-    resource_.pool = pool_;
+    AprTest::SetUp();
+    resource_ = kiv_test::make_resource(pool_, "/nonexistent/doc.txt", false, "/doc.txt");
+    info_ = resource_->info;
   }
-  void TearDown() override { apr_pool_destroy(pool_); }
 
   const dav_hooks_liveprop* hooks() const { return dav_kiv_liveprop_group.hooks; }
 
@@ -40,10 +29,7 @@ class LivePropsTest : public ::testing::Test {
   apr_xml_elem* element(const std::string& inner, int propid = kExecutable) {
     const std::string doc =
         std::string("<A:executable xmlns:A=\"") + kApacheProps + "\">" + inner + "</A:executable>";
-    apr_xml_parser* parser = apr_xml_parser_create(pool_);
-    apr_xml_doc* parsed = nullptr;
-    EXPECT_EQ(apr_xml_parser_feed(parser, doc.data(), doc.size()), APR_SUCCESS);
-    EXPECT_EQ(apr_xml_parser_done(parser, &parsed), APR_SUCCESS);
+    apr_xml_doc* parsed = kiv_test::parse_xml(pool_, doc);
     auto* priv = static_cast<dav_elem_private*>(apr_pcalloc(pool_, sizeof(dav_elem_private)));
     priv->propid = propid;
     parsed->root->priv = priv;
@@ -52,22 +38,21 @@ class LivePropsTest : public ::testing::Test {
 
   std::string insert(int propid, dav_prop_insert what, dav_prop_insert* result) {
     apr_text_header header{};
-    *result = hooks()->insert_prop(&resource_, propid, what, &header);
+    *result = hooks()->insert_prop(resource_, propid, what, &header);
     return header.first != nullptr ? header.first->text : "";
   }
 
-  apr_pool_t* pool_ = nullptr;
+  dav_resource* resource_ = nullptr;
   dav_resource_private* info_ = nullptr;
-  dav_resource resource_{};
 };
 
 TEST_F(LivePropsTest, ValidateAcceptsTAndF) {
   void* context = reinterpret_cast<void*>(0x5);
   int defer = 0;
-  EXPECT_EQ(hooks()->patch_validate(&resource_, element("T"), DAV_PROP_OP_SET, &context, &defer),
+  EXPECT_EQ(hooks()->patch_validate(resource_, element("T"), DAV_PROP_OP_SET, &context, &defer),
             nullptr);
   EXPECT_NE(context, nullptr);
-  EXPECT_EQ(hooks()->patch_validate(&resource_, element("F"), DAV_PROP_OP_SET, &context, &defer),
+  EXPECT_EQ(hooks()->patch_validate(resource_, element("F"), DAV_PROP_OP_SET, &context, &defer),
             nullptr);
   EXPECT_EQ(context, nullptr);
   EXPECT_EQ(defer, 0);
@@ -89,7 +74,7 @@ TEST_F(LivePropsTest, ValidateRefusesEverythingElse) {
     void* context = nullptr;
     int defer = 0;
     dav_error* err =
-        hooks()->patch_validate(&resource_, element(c.inner), c.operation, &context, &defer);
+        hooks()->patch_validate(resource_, element(c.inner), c.operation, &context, &defer);
     ASSERT_NE(err, nullptr) << c.inner;
     EXPECT_EQ(err->status, HTTP_CONFLICT);
     const std::string desc = err->desc;
@@ -100,22 +85,22 @@ TEST_F(LivePropsTest, ValidateRefusesEverythingElse) {
 TEST_F(LivePropsTest, ValidateDefersOtherPropertiesToTheDeadStore) {
   void* context = nullptr;
   int defer = 0;
-  EXPECT_EQ(hooks()->patch_validate(&resource_, element("x", 0), DAV_PROP_OP_SET, &context, &defer),
+  EXPECT_EQ(hooks()->patch_validate(resource_, element("x", 0), DAV_PROP_OP_SET, &context, &defer),
             nullptr);
   EXPECT_EQ(defer, 1);
 }
 
 TEST_F(LivePropsTest, ExecAndRollbackFlipTheOwnerExecuteBit) {
-  char path[] = "/tmp/kiv-exec-XXXXXX";
-  const int fd = mkstemp(path);
-  ASSERT_GE(fd, 0);
-  close(fd);
+  kiv_test::ScratchDir dir;
+  const std::string file = dir / "doc.txt";
+  kiv_test::write_file(file, "x");
+  const char* path = file.c_str();
   chmod(path, 0644);
   info_->pathname = path;
   ASSERT_EQ(apr_stat(&info_->finfo, path, APR_FINFO_NORM, pool_), APR_SUCCESS);
 
   dav_liveprop_rollback* rollback = nullptr;
-  ASSERT_EQ(hooks()->patch_exec(&resource_, nullptr, DAV_PROP_OP_SET, reinterpret_cast<void*>(1),
+  ASSERT_EQ(hooks()->patch_exec(resource_, nullptr, DAV_PROP_OP_SET, reinterpret_cast<void*>(1),
                                 &rollback),
             nullptr);
   struct stat st;
@@ -123,27 +108,26 @@ TEST_F(LivePropsTest, ExecAndRollbackFlipTheOwnerExecuteBit) {
   EXPECT_TRUE(st.st_mode & S_IXUSR);
   EXPECT_EQ(rollback, nullptr);  // the bit was clear before
 
-  ASSERT_EQ(hooks()->patch_rollback(&resource_, DAV_PROP_OP_SET, nullptr, rollback), nullptr);
+  ASSERT_EQ(hooks()->patch_rollback(resource_, DAV_PROP_OP_SET, nullptr, rollback), nullptr);
   stat(path, &st);
   EXPECT_FALSE(st.st_mode & S_IXUSR);
 
   // Asking for the value the file already has changes nothing and leaves the rollback alone.
   rollback = reinterpret_cast<dav_liveprop_rollback*>(0x7);
-  EXPECT_EQ(hooks()->patch_exec(&resource_, nullptr, DAV_PROP_OP_SET, nullptr, &rollback), nullptr);
+  EXPECT_EQ(hooks()->patch_exec(resource_, nullptr, DAV_PROP_OP_SET, nullptr, &rollback), nullptr);
   EXPECT_EQ(rollback, reinterpret_cast<dav_liveprop_rollback*>(0x7));
-  unlink(path);
 }
 
 TEST_F(LivePropsTest, ExecOnAFileWhosePermissionsCannotBeSet) {
   info_->pathname = "/nonexistent/dir/file";
   info_->finfo.protection = APR_UREAD | APR_UWRITE;
   dav_liveprop_rollback* rollback = nullptr;
-  dav_error* err = hooks()->patch_exec(&resource_, nullptr, DAV_PROP_OP_SET,
+  dav_error* err = hooks()->patch_exec(resource_, nullptr, DAV_PROP_OP_SET,
                                        reinterpret_cast<void*>(1), &rollback);
   ASSERT_NE(err, nullptr);
   EXPECT_EQ(err->status, HTTP_INTERNAL_SERVER_ERROR);
   EXPECT_STREQ(err->desc, "Could not set the executable flag of the target resource.");
-  err = hooks()->patch_rollback(&resource_, DAV_PROP_OP_SET, nullptr, nullptr);
+  err = hooks()->patch_rollback(resource_, DAV_PROP_OP_SET, nullptr, nullptr);
   ASSERT_NE(err, nullptr);
   EXPECT_STREQ(err->desc,
                "After a failure occurred, the resource's executable flag could not be restored.");
@@ -178,19 +162,19 @@ TEST_F(LivePropsTest, ValuesAndTheirFormats) {
   insert(kExecutable, DAV_PROP_INSERT_VALUE, &result);
   EXPECT_EQ(result, DAV_PROP_INSERT_NOTDEF);
 
-  resource_.collection = 1;
+  resource_->collection = 1;
   insert(DAV_PROPID_getcontentlength, DAV_PROP_INSERT_VALUE, &result);
   EXPECT_EQ(result, DAV_PROP_INSERT_NOTDEF);
-  resource_.exists = 0;
+  resource_->exists = 0;
   insert(DAV_PROPID_creationdate, DAV_PROP_INSERT_VALUE, &result);
   EXPECT_EQ(result, DAV_PROP_INSERT_NOTDEF);
-  EXPECT_STREQ(dav_kiv_hooks_repository.getetag(&resource_), "");
+  EXPECT_STREQ(dav_kiv_hooks_repository.getetag(resource_), "");
 }
 
 TEST_F(LivePropsTest, EntityTagWithoutALocalFileIsTheTimeAlone) {
   info_->finfo.filetype = APR_NOFILE;
   info_->finfo.mtime = 0xabcdef;
-  EXPECT_STREQ(dav_kiv_hooks_repository.getetag(&resource_), "\"abcdef\"");
+  EXPECT_STREQ(dav_kiv_hooks_repository.getetag(resource_), "\"abcdef\"");
 }
 
 TEST_F(LivePropsTest, EarlyYearsKeepTheirWidth) {
@@ -204,16 +188,16 @@ TEST_F(LivePropsTest, EarlyYearsKeepTheirWidth) {
 
 TEST_F(LivePropsTest, FindsOnlyItsOwnProperties) {
   const dav_hooks_liveprop* found = nullptr;
-  EXPECT_EQ(dav_kiv_find_liveprop(&resource_, kApacheProps, "executable", &found), kExecutable);
+  EXPECT_EQ(dav_kiv_find_liveprop(resource_, kApacheProps, "executable", &found), kExecutable);
   EXPECT_EQ(found, hooks());
-  EXPECT_EQ(dav_kiv_find_liveprop(&resource_, "DAV:", "getetag", &found), DAV_PROPID_getetag);
+  EXPECT_EQ(dav_kiv_find_liveprop(resource_, "DAV:", "getetag", &found), DAV_PROPID_getetag);
   dav_hooks_repository other{};
-  resource_.hooks = &other;
-  EXPECT_EQ(dav_kiv_find_liveprop(&resource_, "DAV:", "getetag", &found), 0);
+  resource_->hooks = &other;
+  EXPECT_EQ(dav_kiv_find_liveprop(resource_, "DAV:", "getetag", &found), 0);
   const int propids[] = {DAV_PROPID_creationdate, DAV_PROPID_getcontentlength, DAV_PROPID_getetag,
                          DAV_PROPID_getlastmodified, kExecutable};
   for (int propid : propids) {
-    EXPECT_EQ(hooks()->is_writable(&resource_, propid), 0);
+    EXPECT_EQ(hooks()->is_writable(resource_, propid), 0);
   }
 }
 

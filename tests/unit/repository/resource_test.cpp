@@ -1,40 +1,21 @@
 // Resource identity: the directory/name split, sameness and ancestry, and parents.
 #include "provider/resource.h"
 
-#include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
 
 #include "common/host.h"
 #include "repository/repository.h"
-#include "tests/support/apr_init.h"
+#include "tests/support/module_test.h"
 
 namespace {
 
-class ResourceTest : public ::testing::Test {
+class ResourceTest : public kiv_test::AprTest {
  protected:
-  void SetUp() override { apr_pool_create(&pool_, nullptr); }
-  void TearDown() override { apr_pool_destroy(pool_); }
-
   dav_resource* make(const char* pathname, bool collection, const char* uri = nullptr) {
-    auto* info =
-        static_cast<dav_resource_private*>(apr_pcalloc(pool_, sizeof(dav_resource_private)));
-    info->pool = pool_;
-    info->pathname = pathname;
-    auto* r = static_cast<dav_resource*>(apr_pcalloc(pool_, sizeof(dav_resource)));
-    r->type = DAV_RESOURCE_TYPE_REGULAR;
-    r->exists = 1;
-    r->collection = collection ? 1 : 0;
-    r->uri = uri != nullptr ? uri : pathname;
-    r->info = info;
-    r->hooks = &dav_kiv_hooks_repository;
-    r->pool = pool_;
-    return r;
+    return kiv_test::make_resource(pool_, pathname, collection, uri);
   }
-
-  apr_pool_t* pool_ = nullptr;
 };
 
 TEST_F(ResourceTest, SplitsDocumentsAndCollections) {
@@ -81,19 +62,19 @@ TEST_F(ResourceTest, SamenessByInodeWhenBothHaveFilesElseByPath) {
 }
 
 TEST_F(ResourceTest, ParentExistenceComesFromTheLocalFileSystem) {
-  char dir[] = "/tmp/kiv-parent-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string child = std::string(dir) + "/doc.txt";
+  kiv_test::ScratchDir scratch;
+  const std::string dir = scratch.path();
+  const std::string child = scratch / "doc.txt";
   dav_resource* parent = nullptr;
   ASSERT_EQ(dav_kiv_hooks_repository.get_parent_resource(make(child.c_str(), false, "/x/doc.txt"),
                                                          &parent),
             nullptr);
   ASSERT_NE(parent, nullptr);
-  EXPECT_STREQ(parent->info->pathname, dir);
+  EXPECT_STREQ(parent->info->pathname, dir.c_str());
   EXPECT_STREQ(parent->uri, "/x");
   EXPECT_EQ(parent->exists, 1);
   EXPECT_EQ(parent->collection, 1);
-  rmdir(dir);
+  rmdir(dir.c_str());
 
   ASSERT_EQ(dav_kiv_hooks_repository.get_parent_resource(make(child.c_str(), false, "/x/doc.txt"),
                                                          &parent),

@@ -1,15 +1,13 @@
 // The repository hooks against a repository service that fails on demand: what each failure of
 // each operation answers, and how many calls an operation makes.
-#include <gtest/gtest.h>
-
 #include <cstring>
 #include <string>
 
 #include "common/host.h"
 #include "provider/resource.h"
 #include "repository/repository.h"
-#include "tests/support/apr_init.h"
 #include "tests/support/fake_repository.h"
+#include "tests/support/module_test.h"
 
 namespace {
 
@@ -18,10 +16,10 @@ using Fake = kiv_test::FakeRepository;
 
 constexpr const char* kUnavailable = "The document repository is unavailable; try again later.";
 
-class ServiceErrorsTest : public ::testing::Test {
+class ServiceErrorsTest : public kiv_test::AprTest {
  protected:
   void SetUp() override {
-    apr_pool_create(&pool_, nullptr);
+    AprTest::SetUp();
     kiv::Repository::install(&fake_);
     request_.pool = pool_;
     request_.uri = apr_pstrdup(pool_, "/doc.txt");
@@ -31,24 +29,12 @@ class ServiceErrorsTest : public ::testing::Test {
   }
   void TearDown() override {
     kiv::Repository::install(nullptr);
-    apr_pool_destroy(pool_);
+    AprTest::TearDown();
   }
 
   // A resource at a local path that does not exist, so that every move goes through the service.
   dav_resource* resource(const char* uri, bool collection) {
-    auto* info =
-        static_cast<dav_resource_private*>(apr_pcalloc(pool_, sizeof(dav_resource_private)));
-    info->pool = pool_;
-    info->pathname = apr_pstrcat(pool_, "/nonexistent-kiv", uri, nullptr);
-    auto* r = static_cast<dav_resource*>(apr_pcalloc(pool_, sizeof(dav_resource)));
-    r->type = DAV_RESOURCE_TYPE_REGULAR;
-    r->exists = 1;
-    r->collection = collection ? 1 : 0;
-    r->uri = uri;
-    r->info = info;
-    r->hooks = &dav_kiv_hooks_repository;
-    r->pool = pool_;
-    return r;
+    return kiv_test::make_resource(pool_, std::string("/nonexistent-kiv") + uri, collection, uri);
   }
 
   dav_error* get_resource(dav_resource** found) {
@@ -86,7 +72,6 @@ class ServiceErrorsTest : public ::testing::Test {
   }
 
   const dav_hooks_repository& hooks_ = dav_kiv_hooks_repository;
-  apr_pool_t* pool_ = nullptr;
   request_rec request_{};
   Fake fake_;
 };

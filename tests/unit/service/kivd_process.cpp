@@ -11,8 +11,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 namespace kiv::test {
@@ -46,16 +44,12 @@ int connect_loopback(unsigned int port) {
 }
 
 KivdProcess::KivdProcess(std::vector<std::string> extra_args) : extra_args_(std::move(extra_args)) {
-  char tmpl[] = "/tmp/kivd-test-XXXXXX";
-  scratch_ = ::mkdtemp(tmpl);
-  root_ = scratch_ + "/root";
+  root_ = scratch_ / "root";
   std::filesystem::create_directory(root_);
 }
 
 KivdProcess::~KivdProcess() {
   if (pid_ > 0) stop();
-  std::error_code ec;
-  std::filesystem::remove_all(scratch_, ec);
 }
 
 bool KivdProcess::start() {
@@ -65,10 +59,10 @@ bool KivdProcess::start() {
         KIVD_PATH, "--root", root_, "--listen", "127.0.0.1", "--port", std::to_string(port_)};
     for (std::string arg : extra_args_) {
       const std::size_t at = arg.find("@SCRATCH@");
-      if (at != std::string::npos) arg.replace(at, 9, scratch_);
+      if (at != std::string::npos) arg.replace(at, 9, scratch_.path());
       args.push_back(arg);
     }
-    const std::string log_path = scratch_ + "/kivd.log";
+    const std::string log_path = scratch_ / "kivd.log";
     pid_ = ::fork();
     if (pid_ == 0) {
       const int log = ::open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
@@ -122,10 +116,7 @@ int KivdProcess::stop() {
 }
 
 std::string KivdProcess::log() const {
-  std::ifstream in(scratch_ + "/kivd.log");
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
+  return kiv_test::read_file(scratch_ / "kivd.log");
 }
 
 }  // namespace kiv::test

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/scratch.h"
+
 namespace kiv::test {
 
 class KivdProcess {
@@ -28,7 +30,7 @@ class KivdProcess {
   // time (it is then killed).
   int stop();
 
-  const std::string& scratch() const { return scratch_; }  // holds root/ and kivd.log
+  const std::string& scratch() const { return scratch_.path(); }  // holds root/ and kivd.log
   const std::string& root() const { return root_; }
   unsigned int port() const { return port_; }
   pid_t pid() const { return pid_; }
@@ -36,7 +38,7 @@ class KivdProcess {
 
  private:
   std::vector<std::string> extra_args_;
-  std::string scratch_;
+  kiv_test::ScratchDir scratch_;
   std::string root_;
   unsigned int port_ = 0;
   pid_t pid_ = -1;

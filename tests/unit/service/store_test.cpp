@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "service/journal.h"
+#include "tests/support/scratch.h"
 
 namespace kiv::service {
 namespace {
@@ -49,10 +50,8 @@ ino_t inode_of(const fs::path& p) {
 class StoreTest : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/kiv-store-XXXXXX";
-    scratch_ = ::mkdtemp(tmpl);
-    root_ = scratch_ / "root";
-    outside_ = scratch_ / "outside";
+    root_ = fs::path(scratch_.path()) / "root";
+    outside_ = fs::path(scratch_.path()) / "outside";
     fs::create_directories(root_);
     fs::create_directories(outside_);
     spit(outside_ / "secret", "keep me");
@@ -61,7 +60,6 @@ class StoreTest : public ::testing::TestWithParam<bool> {
   void TearDown() override {
     store_.reset();
     ::umount2((root_ / "mnt").c_str(), MNT_DETACH);  // where a test mounted one
-    fs::remove_all(scratch_);
   }
   void reopen(std::uint64_t max_document = std::uint64_t{512} << 20) {
     store_.reset();
@@ -90,7 +88,8 @@ class StoreTest : public ::testing::TestWithParam<bool> {
     return true;
   }
 
-  fs::path scratch_, root_, outside_;
+  kiv_test::ScratchDir scratch_;
+  fs::path root_, outside_;
   std::unique_ptr<Store> store_;
 };
 
