@@ -2,7 +2,6 @@
 // that keeps concurrent writers (threads and processes) from corrupting a file.
 #include "dbm/dbm.h"
 
-#include <apr_dbm.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,7 +12,6 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -380,67 +378,6 @@ TEST_F(DbmTest, ConcurrentWritersAndReadersKeepTheFileWhole) {
                                            db_path + "' 2>&1 && echo verified");
   if (!verify.empty()) {
     EXPECT_NE(verify.find("succeeded.\nverified\n"), std::string::npos) << verify;
-  }
-}
-
-// What the advisory lock costs a reader: open, fetch and close per second through this layer
-// and straight through the DBM library, with one and with four reading threads. Printed only:
-// the time asserts nothing.
-TEST_F(DbmTest, ReportsWhatTheLockCostsReaders) {
-  const std::string db_path = dir_ / "db";
-  kiv::DbmFile* db = open_path(db_path, false);
-  ASSERT_NE(db, nullptr);
-  for (int i = 0; i < 100; ++i) {
-    ASSERT_EQ(dav_kiv_dbm_store(db, datum("key" + std::to_string(i)), datum("value")), nullptr);
-  }
-  dav_kiv_dbm_close(db);
-
-  // KIV_LOCKCOST_MS lengthens each measurement for figures worth quoting.
-  const char* env = std::getenv("KIV_LOCKCOST_MS");
-  const auto run_for = std::chrono::milliseconds(env != nullptr ? std::atoi(env) : 300);
-  for (bool locked : {true, false}) {
-    for (int threads : {1, 4}) {
-      std::atomic<long> operations{0};
-      std::vector<apr_pool_t*> pools(static_cast<std::size_t>(threads));
-      for (auto& pool : pools) apr_pool_create(&pool, pool_);
-      std::vector<std::thread> workers;
-      const auto start = std::chrono::steady_clock::now();
-      for (int t = 0; t < threads; ++t) {
-        workers.emplace_back([&, t] {
-          long done = 0;
-          const std::string key = "key" + std::to_string(t);
-          while (std::chrono::steady_clock::now() - start < run_for) {
-            apr_pool_t* pool = nullptr;
-            apr_pool_create(&pool, pools[static_cast<std::size_t>(t)]);
-            apr_datum_t value{};
-            if (locked) {
-              kiv::DbmFile* reader = nullptr;
-              dav_kiv_dbm_open_path(pool, db_path.c_str(), 1, &reader);
-              if (reader != nullptr) {
-                dav_kiv_dbm_fetch(reader, datum(key), &value);
-                dav_kiv_dbm_close(reader);
-              }
-            } else {
-              apr_dbm_t* dbm = nullptr;
-              if (apr_dbm_open(&dbm, db_path.c_str(), APR_DBM_READONLY, APR_OS_DEFAULT, pool) ==
-                  APR_SUCCESS) {
-                apr_dbm_fetch(dbm, datum(key), &value);
-                apr_dbm_close(dbm);
-              }
-            }
-            apr_pool_destroy(pool);
-            ++done;
-          }
-          operations += done;
-        });
-      }
-      for (auto& worker : workers) worker.join();
-      const double seconds =
-          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-      std::printf("[ lockcost ] %-8s %d reader thread(s): %8.0f open+fetch+close/s\n",
-                  locked ? "flock" : "no lock", threads,
-                  static_cast<double>(operations.load()) / seconds);
-    }
   }
 }
 
