@@ -106,7 +106,8 @@ int dav_kiv_format_time(int style, apr_time_t t, char* buf) {
     return apr_snprintf(buf, kTimeBufSize, "%.4d-%.2d-%.2dT%.2d:%.2d:%.2dZ", tms.tm_year + 1900,
                         tms.tm_mon + 1, tms.tm_mday, tms.tm_hour, tms.tm_min, tms.tm_sec);
   }
-  return apr_snprintf(buf, kTimeBufSize, "%s, %.2d %s %d %.2d:%.2d:%.2d GMT",
+  // An HTTP date has a four-digit year, early years with leading zeros as in the ISO form.
+  return apr_snprintf(buf, kTimeBufSize, "%s, %.2d %s %.4d %.2d:%.2d:%.2d GMT",
                       apr_day_snames[tms.tm_wday], tms.tm_mday, apr_month_snames[tms.tm_mon],
                       tms.tm_year + 1900, tms.tm_hour, tms.tm_min, tms.tm_sec);
 }
