@@ -2,6 +2,8 @@
 // that keeps concurrent writers (threads and processes) from corrupting a file.
 #include "dbm/dbm.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +20,7 @@
 
 #include "common/directory_lock.h"
 #include "common/host.h"
+#include "common/unique_fd.h"
 #include "dbm/state_dir.h"
 #include "tests/support/module_test.h"
 
@@ -257,15 +260,22 @@ TEST_F(DbmTest, WaitingForABusyDatabaseIsBounded) {
   // Each open waited its 200 ms, as the wall clock counts them (allowing for its slewing).
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(380));
 
-  // A holder that lets go within the wait lets the open through (a wait long enough for a
-  // loaded machine to run the releasing thread).
+  // A holder that lets go within the wait lets the open through. The holder lets go once the open
+  // waits, which shows as the gate held: a waiting writer holds the directory above.
   kiv::set_dbm_lock_wait(apr_time_from_sec(10));
+  bool seen_waiting = false;
   std::thread release([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const kiv::UniqueFd gate(::open((dir_ / "..").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    for (int i = 0; i < 1000 && !seen_waiting; ++i) {
+      seen_waiting = ::flock(gate.get(), LOCK_EX | LOCK_NB) != 0;
+      if (!seen_waiting) ::flock(gate.get(), LOCK_UN);
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     holder.unlock();
   });
   kiv::DbmFile* db = open_path(db_path, false);
   release.join();
+  EXPECT_TRUE(seen_waiting);
   ASSERT_NE(db, nullptr);
   dav_kiv_dbm_close(db);
 }
