@@ -20,6 +20,11 @@ class NoRepository final : public Repository {
   Status move(const std::string&, const std::string&, bool) override { return down(); }
   Status delete_document(const std::string&) override { return down(); }
   Status delete_any(const std::string&) override { return down(); }
+  Status copy_document(const std::string&, const std::string&) override { return down(); }
+  Status copy_collection(const std::string&, const std::string&, bool,
+                         std::vector<CopyLeftOut>*) override {
+    return down();
+  }
 
  private:
   static Status down() { return Status(Reason::kUnavailable); }

@@ -8,9 +8,9 @@
 // out-parameters, which hold nothing useful after a failure.
 //
 // New operations (a streamed upload that takes the body block by block, a download that hands
-// blocks on as they come, a copy) are added as further virtual calls answering a Status; a call
-// that the existing ones can express gets a default body in terms of them, so that a fake keeps
-// working without it.
+// blocks on as they come) are added as further virtual calls answering a Status; a call that the
+// existing ones can express gets a default body in terms of them, so that a fake keeps working
+// without it. The copies have none: their bytes never leave the service.
 #ifndef KIV_PROVIDER_REPOSITORY_H_
 #define KIV_PROVIDER_REPOSITORY_H_
 
@@ -25,6 +25,13 @@ namespace kiv {
 struct RepositoryEntry {
   std::string uri;  // the entry's URI; a listed collection's ends in "/"
   bool collection = false;
+};
+
+// A member that a collection copy left out (with everything below it), and why.
+struct CopyLeftOut {
+  std::string
+      path;  // relative to the collection copied, no leading "/"; a collection's ends in "/"
+  Reason reason = Reason::kNone;
 };
 
 class Repository {
@@ -50,6 +57,18 @@ class Repository {
   // Moves a document (collection false) or a collection. kNotFound, kNotDocument or
   // kNotCollection for the source; kExists, kParentMissing, kNotCollection for the destination.
   virtual Status move(const std::string& from, const std::string& to, bool collection) = 0;
+  // Copies the document from to to, inside the service: a new document, or the document at to
+  // rewritten in place. kNotFound (source), kNotDocument (a collection at either end),
+  // kParentMissing or kNotCollection (to's parent), kForbidden, kRefusedName (to is from or lies
+  // inside it), kNoSpace.
+  virtual Status copy_document(const std::string& from, const std::string& to) = 0;
+  // Makes a new collection at to and, when deep, copies every member of the collection from into
+  // it with everything below them (never the reserved names: no dead properties, no locks).
+  // ok() means that the new collection stands; *left_out (cleared first) then lists the members
+  // that could not be copied. kNotFound, kNotCollection (source, or to's parent), kExists
+  // (anything at to), kParentMissing, kRefusedName (to is from or lies inside it).
+  virtual Status copy_collection(const std::string& from, const std::string& to, bool deep,
+                                 std::vector<CopyLeftOut>* left_out) = 0;
   // Deletes a document only. kNotFound, kNotDocument.
   virtual Status delete_document(const std::string& uri) = 0;
   // Deletes whatever uri names, a collection with everything below it. kNotFound.

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "client/kiv_client.h"
@@ -77,6 +78,22 @@ class ServiceRepository final : public Repository {
 
   Status move(const std::string& from, const std::string& to, bool collection) override {
     return timed("move", from, [&] { return client()->Move(from, to, collection); });
+  }
+
+  Status copy_document(const std::string& from, const std::string& to) override {
+    return timed("copy document", from, [&] { return client()->CopyDoc(from, to); });
+  }
+
+  Status copy_collection(const std::string& from, const std::string& to, bool deep,
+                         std::vector<CopyLeftOut>* left_out) override {
+    return timed("copy collection", from, [&] {
+      std::vector<CopyFailure> failures;
+      // Any depth but 0 copies the members with everything below them.
+      const Status status = client()->CopyCollection(from, to, deep ? 1 : 0, &failures);
+      left_out->clear();
+      for (CopyFailure& f : failures) left_out->push_back({std::move(f.path), f.reason});
+      return status;
+    });
   }
 
   Status delete_document(const std::string& uri) override {

@@ -16,10 +16,15 @@ kiv::Status FakeRepository::lookup(const std::string& uri, kiv::RepositoryEntry*
   return kiv::Status();
 }
 
-kiv::Status FakeRepository::list_members(const std::string&,
+kiv::Status FakeRepository::list_members(const std::string& uri,
                                          std::vector<kiv::RepositoryEntry>* out) {
   kiv::Status s = answer(kList);
-  *out = s.ok() ? members : std::vector<kiv::RepositoryEntry>();
+  out->clear();
+  if (!s.ok()) return s;
+  std::string key = uri;
+  if (key.size() > 1 && key.back() == '/') key.pop_back();
+  const auto it = listings.find(key);
+  *out = it != listings.end() ? it->second : members;
   return s;
 }
 
@@ -35,6 +40,23 @@ kiv::Status FakeRepository::store(const std::string& uri, const std::string& con
 kiv::Status FakeRepository::fetch(const std::string&, std::string* content) {
   kiv::Status s = answer(kFetch);
   if (s.ok()) *content = document;
+  return s;
+}
+
+kiv::Status FakeRepository::copy_document(const std::string& from, const std::string& to) {
+  copied_from = from;
+  copied_to = to;
+  copied_depth.clear();
+  return answer(kCopy);
+}
+
+kiv::Status FakeRepository::copy_collection(const std::string& from, const std::string& to,
+                                            bool deep, std::vector<kiv::CopyLeftOut>* out) {
+  copied_from = from;
+  copied_to = to;
+  copied_depth = deep ? "infinity" : "0";
+  kiv::Status s = answer(kCopy);
+  *out = s.ok() ? left_out : std::vector<kiv::CopyLeftOut>();
   return s;
 }
 

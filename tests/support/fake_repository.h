@@ -15,7 +15,7 @@ namespace kiv_test {
 
 class FakeRepository final : public kiv::Repository {
  public:
-  enum Op { kLookup, kList, kStore, kFetch, kMakeCollection, kMove, kDelete, kOps };
+  enum Op { kLookup, kList, kStore, kFetch, kMakeCollection, kMove, kDelete, kCopy, kOps };
 
   // Every call of op answers reason from now on (kNone: success).
   void fail(Op op, kiv::Reason reason) { failures_[op] = reason; }
@@ -24,11 +24,17 @@ class FakeRepository final : public kiv::Repository {
   int calls(Op op) const { return calls_[op]; }
 
   // What lookup finds (URIs without a trailing "/"; anything else is kNotFound), what list_members
-  // and fetch answer, and what store was given last.
+  // and fetch answer, and what store was given last. list_members answers the listing of its URI
+  // (without a trailing "/") when listings has one, else members.
   std::map<std::string, bool> collections;
   std::vector<kiv::RepositoryEntry> members;
+  std::map<std::string, std::vector<kiv::RepositoryEntry>> listings;
   std::string document;
   std::string stored_uri, stored;
+  // What a successful copy_collection reports as left out, and what the last copy was given
+  // ("0" or "infinity" for a collection's depth, "" for a document).
+  std::vector<kiv::CopyLeftOut> left_out;
+  std::string copied_from, copied_to, copied_depth;
 
   kiv::Status connect(const std::string&, unsigned int) override { return answer(kLookup); }
   kiv::Status lookup(const std::string& uri, kiv::RepositoryEntry* entry) override;
@@ -39,6 +45,9 @@ class FakeRepository final : public kiv::Repository {
   kiv::Status move(const std::string&, const std::string&, bool) override { return answer(kMove); }
   kiv::Status delete_document(const std::string&) override { return answer(kDelete); }
   kiv::Status delete_any(const std::string&) override { return answer(kDelete); }
+  kiv::Status copy_document(const std::string& from, const std::string& to) override;
+  kiv::Status copy_collection(const std::string& from, const std::string& to, bool deep,
+                              std::vector<kiv::CopyLeftOut>* out) override;
 
  private:
   // Counts the call; kUnavailable when down, else what fail() set for op.
