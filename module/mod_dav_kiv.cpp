@@ -135,7 +135,7 @@ void dav_kiv_register_hooks(apr_pool_t* p) noexcept {
   dav_hook_find_liveprop(dav_kiv_find_liveprop, nullptr, nullptr, APR_HOOK_MIDDLE);
   dav_hook_insert_all_liveprops(dav_kiv_insert_all_liveprops, nullptr, nullptr, APR_HOOK_MIDDLE);
   ap_hook_post_config(dav_kiv_post_config, nullptr, nullptr, APR_HOOK_MIDDLE);
-  // COPY is refused before mod_dav would remove an existing destination to make room for it.
+  // A partial PUT, and a MOVE or COPY onto a collection holding the source, are refused early.
   dav_hook_method_precondition(dav_kiv_method_precondition, nullptr, nullptr, APR_HOOK_MIDDLE);
   // A LOCK that made a lock-null resource answers 201.
   ap_register_output_filter(kLockStatusFilter, dav_kiv_lock_status_filter, nullptr,

@@ -11,11 +11,9 @@ namespace repository = kiv::repository;
 
 extern "C" {
 
-// mod_dav's method-precondition hook: refuses COPY of this provider's resources before mod_dav
-// acts on the request at all, so that a COPY with Overwrite never removes its destination first.
-// It refuses a PUT with Content-Range (400) before its body is read. It also refuses a MOVE onto
-// a collection that holds the source: with Overwrite, mod_dav would delete that destination, and
-// the source with it, before the move could fail.
+// mod_dav's method-precondition hook: refuses a PUT with Content-Range (400) before its body is
+// read, and a MOVE or COPY onto a collection that holds the source (409): with Overwrite, mod_dav
+// would delete that destination, and the source with it, before the request could fail.
 int dav_kiv_method_precondition(request_rec* r, dav_resource* src, const dav_resource* dst,
                                 const apr_xml_doc* /*doc*/, dav_error** err) noexcept {
   return kiv::guarded_value(DECLINED,
@@ -96,10 +94,15 @@ dav_error* dav_kiv_create_collection(dav_resource* resource) noexcept {
   return kiv::guarded(resource->pool, [&] { return repository::create_collection(resource); });
 }
 
-// Fills the copy_resource slot: COPY is not implemented; nothing is called or changed.
-dav_error* dav_kiv_copy_resource(const dav_resource* src, dav_resource* dst, int /*depth*/,
+// Fills the copy_resource slot (COPY). The service copies the bytes; the dead properties follow
+// here, locks never do. mod_dav has deleted an existing destination before; depth is 0 or
+// infinity for a collection and plays no part for a document. Members of a collection that could
+// not be copied are answered in a multistatus list (*response, from the request pool).
+dav_error* dav_kiv_copy_resource(const dav_resource* src, dav_resource* dst, int depth,
                                  dav_response** response) noexcept {
-  return kiv::guarded(src->pool, [&] { return repository::copy_resource(src, dst, response); });
+  *response = nullptr;
+  return kiv::guarded(src->pool,
+                      [&] { return repository::copy_resource(src, dst, depth, response); });
 }
 
 // Fills the move_resource slot.

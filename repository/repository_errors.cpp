@@ -76,6 +76,22 @@ constexpr ErrorEntry kErrors[] = {
     {ServiceOp::kMove, kAnyReason, HTTP_INTERNAL_SERVER_ERROR,
      "Could not move the resource in the repository."},
 
+    // A copy as a move; the same rows answer for each member that a collection copy left out.
+    {ServiceOp::kCopy, Reason::kExists, HTTP_PRECONDITION_FAILED,
+     "The destination was created meanwhile."},
+    {ServiceOp::kCopy, Reason::kParentMissing, HTTP_CONFLICT,
+     "Cannot copy the resource: the destination's parent collection does not exist."},
+    {ServiceOp::kCopy, Reason::kNotCollection, HTTP_CONFLICT,
+     "Cannot copy the resource: the destination's parent collection does not exist."},
+    {ServiceOp::kCopy, Reason::kNotDocument, HTTP_CONFLICT,
+     "Cannot copy the document: a collection took the place of the source or the destination."},
+    {ServiceOp::kCopy, Reason::kNotFound, HTTP_NOT_FOUND,
+     "The source was removed from the repository meanwhile."},
+    {ServiceOp::kCopy, Reason::kRefusedName, HTTP_FORBIDDEN,
+     "The repository refuses to copy the resource to this destination."},
+    {ServiceOp::kCopy, kAnyReason, HTTP_INTERNAL_SERVER_ERROR,
+     "Could not copy the resource in the repository."},
+
     // As MKCOL: a document the service could not delete is refused, whatever the reason.
     {ServiceOp::kDelete, kAnyReason, HTTP_FORBIDDEN, nullptr},
 };

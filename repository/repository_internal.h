@@ -26,7 +26,7 @@ namespace kiv::repository {
 // ---- Failures of the repository service (repository_errors.cpp) ----
 
 // The operations of the service that a failure comes from.
-enum class ServiceOp { kLookup, kList, kStore, kFetch, kMakeCollection, kMove, kDelete };
+enum class ServiceOp { kLookup, kList, kStore, kFetch, kMakeCollection, kMove, kDelete, kCopy };
 
 // The error record for a call of the service that failed with status (not ok), from pool: 503
 // for a service that cannot be reached or is busy, 507 when it has no space, 409 for a missing
@@ -56,7 +56,8 @@ dav_error* deliver(const dav_resource* resource, ap_filter_t* output);
 // ---- The name space (namespace_ops.cpp) ----
 
 dav_error* create_collection(dav_resource* resource);
-dav_error* copy_resource(const dav_resource* src, const dav_resource* dst, dav_response** response);
+dav_error* copy_resource(const dav_resource* src, dav_resource* dst, int depth,
+                         dav_response** response);
 dav_error* move_resource(dav_resource* src, dav_resource* dst, dav_response** response);
 dav_error* remove_resource(dav_resource* resource, dav_response** response);
 int method_precondition(request_rec* r, const dav_resource* src, const dav_resource* dst,

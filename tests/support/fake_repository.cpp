@@ -43,18 +43,8 @@ kiv::Status FakeRepository::fetch(const std::string&, std::string* content) {
   return s;
 }
 
-kiv::Status FakeRepository::copy_document(const std::string& from, const std::string& to) {
-  copied_from = from;
-  copied_to = to;
-  copied_depth.clear();
-  return answer(kCopy);
-}
-
-kiv::Status FakeRepository::copy_collection(const std::string& from, const std::string& to,
-                                            bool deep, std::vector<kiv::CopyLeftOut>* out) {
-  copied_from = from;
-  copied_to = to;
-  copied_depth = deep ? "infinity" : "0";
+kiv::Status FakeRepository::copy_collection(const std::string&, const std::string&, bool,
+                                            std::vector<kiv::CopyLeftOut>* out) {
   kiv::Status s = answer(kCopy);
   *out = s.ok() ? left_out : std::vector<kiv::CopyLeftOut>();
   return s;

@@ -31,10 +31,8 @@ class FakeRepository final : public kiv::Repository {
   std::map<std::string, std::vector<kiv::RepositoryEntry>> listings;
   std::string document;
   std::string stored_uri, stored;
-  // What a successful copy_collection reports as left out, and what the last copy was given
-  // ("0" or "infinity" for a collection's depth, "" for a document).
+  // What a successful copy_collection reports as left out.
   std::vector<kiv::CopyLeftOut> left_out;
-  std::string copied_from, copied_to, copied_depth;
 
   kiv::Status connect(const std::string&, unsigned int) override { return answer(kLookup); }
   kiv::Status lookup(const std::string& uri, kiv::RepositoryEntry* entry) override;
@@ -45,8 +43,10 @@ class FakeRepository final : public kiv::Repository {
   kiv::Status move(const std::string&, const std::string&, bool) override { return answer(kMove); }
   kiv::Status delete_document(const std::string&) override { return answer(kDelete); }
   kiv::Status delete_any(const std::string&) override { return answer(kDelete); }
-  kiv::Status copy_document(const std::string& from, const std::string& to) override;
-  kiv::Status copy_collection(const std::string& from, const std::string& to, bool deep,
+  kiv::Status copy_document(const std::string&, const std::string&) override {
+    return answer(kCopy);
+  }
+  kiv::Status copy_collection(const std::string&, const std::string&, bool,
                               std::vector<kiv::CopyLeftOut>* out) override;
 
  private:

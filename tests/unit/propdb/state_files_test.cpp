@@ -1,5 +1,6 @@
-// Moving and removing a resource's property state files: on one file system, across file
-// systems (a tmpfs mounted for the test, when the test may mount one), and the failures.
+// Moving, copying and removing a resource's property state files: on one file system, across file
+// systems (a tmpfs mounted for the test, when the test may mount one), the walk that gives a
+// collection's copy its members' properties, and the failures.
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,7 +10,9 @@
 #include "common/host.h"
 #include "dbm/dbm.h"
 #include "dbm/state_dir.h"
+#include "repository/repository.h"
 #include "repository/repository_internal.h"
+#include "tests/support/fake_repository.h"
 #include "tests/support/module_test.h"
 
 namespace {
@@ -25,20 +28,20 @@ class StateFilesTest : public kiv_test::AprTest {
     ASSERT_EQ(::mkdir((dir_ / "dst").c_str(), 0777), 0);
   }
 
-  // Gives the document at path a property database holding one record.
-  void give_properties(const std::string& path) {
+  // Gives the document (or collection) at path a property database holding one record.
+  void give_properties(const std::string& path, bool collection = false) {
     kiv::DbmFile* db = nullptr;
-    ASSERT_EQ(kiv::dav_kiv_dbm_open_resource(pool_, doc(path), 0, &db), nullptr);
+    ASSERT_EQ(kiv::dav_kiv_dbm_open_resource(pool_, at(path, collection), 0, &db), nullptr);
     apr_datum_t key{const_cast<char*>("k"), 1};
     apr_datum_t value{const_cast<char*>(path.c_str()), path.size()};
     ASSERT_EQ(dav_kiv_dbm_store(db, key, value), nullptr);
     dav_kiv_dbm_close(db);
   }
 
-  // The one record of the document's property database, or "" when it has none.
-  std::string properties_of(const std::string& path) {
+  // The one record of the resource's property database, or "" when it has none.
+  std::string properties_of(const std::string& path, bool collection = false) {
     kiv::DbmFile* db = nullptr;
-    EXPECT_EQ(kiv::dav_kiv_dbm_open_resource(pool_, doc(path), 1, &db), nullptr);
+    EXPECT_EQ(kiv::dav_kiv_dbm_open_resource(pool_, at(path, collection), 1, &db), nullptr);
     if (db == nullptr) return "";
     apr_datum_t key{const_cast<char*>("k"), 1};
     apr_datum_t value{};
@@ -49,6 +52,9 @@ class StateFilesTest : public kiv_test::AprTest {
   }
 
   dav_resource* doc(const std::string& path) { return kiv_test::make_resource(pool_, path, false); }
+  dav_resource* at(const std::string& path, bool collection) {
+    return kiv_test::make_resource(pool_, path, collection);
+  }
 
   dav_error* move(const std::string& from, const std::string& to, int is_move = 1) {
     return kiv::repository::dav_kiv_copymove_state_set(is_move, pool_, doc(from), doc(to));
@@ -106,6 +112,80 @@ TEST_F(StateFilesTest, CopyLeavesTheSourceInPlace) {
   ASSERT_EQ(move(dir_ / "src/a.xml", dir_ / "dst/b.xml", 0), nullptr);
   EXPECT_EQ(properties_of(dir_ / "src/a.xml"), dir_ / "src/a.xml");
   EXPECT_EQ(properties_of(dir_ / "dst/b.xml"), dir_ / "src/a.xml");
+}
+
+// COPY through the hooks, with the service's copy answered by a fake: the copy's tree is made on
+// disk here, as the service would make it, and the fake lists it.
+class CopyPropertiesTest : public StateFilesTest {
+ protected:
+  void SetUp() override {
+    StateFilesTest::SetUp();
+    kiv::Repository::install(&repo_);
+  }
+  void TearDown() override {
+    kiv::Repository::install(nullptr);
+    StateFilesTest::TearDown();
+  }
+
+  // Copies the resource at from to to (URIs; on disk below dir_).
+  dav_error* copy(const std::string& from, const std::string& to, bool collection,
+                  dav_response** response) {
+    return dav_kiv_hooks_repository.copy_resource(
+        kiv_test::make_resource(pool_, dir_ / from.substr(1), collection, from.c_str()),
+        kiv_test::make_resource(pool_, dir_ / to.substr(1), collection, to.c_str()), DAV_INFINITY,
+        response);
+  }
+  void make(const std::string& rel, bool collection) {
+    if (collection)
+      ASSERT_EQ(::mkdir((dir_ / rel).c_str(), 0777), 0);
+    else
+      kiv_test::write_file(dir_ / rel, rel);
+  }
+
+  kiv_test::FakeRepository repo_;
+};
+
+TEST_F(CopyPropertiesTest, EveryCopiedMemberGetsItsPropertiesAndFailuresAreNamed) {
+  for (const char* rel : {"c", "c/sub", "c/bad", "c2", "c2/sub", "c2/bad"}) make(rel, true);
+  for (const char* rel : {"c/a", "c/sub/b", "c/sub/gone", "c/bad/x"}) {
+    make(rel, false);
+    give_properties(dir_ / rel);
+  }
+  give_properties(dir_ / "c", true);
+  give_properties(dir_ / "c/sub", true);
+  kiv_test::write_file(dir_ / "c/.DAV/.locknull", std::string("reserved", 9));
+  // The service's copy, which left out sub/gone (it shows in the listing all the same); a file
+  // where the state directory of bad belongs keeps x's properties out.
+  for (const char* rel : {"c2/a", "c2/sub/b", "c2/sub/gone", "c2/bad/x", "c2/bad/.DAV"}) {
+    make(rel, false);
+  }
+  repo_.listings["/c2"] = {{"/c2/a", false}, {"/c2/bad/", true}, {"/c2/sub/", true}};
+  repo_.listings["/c2/bad"] = {{"/c2/bad/x", false}};
+  repo_.listings["/c2/sub"] = {{"/c2/sub/b", false}, {"/c2/sub/gone", false}};
+  repo_.left_out = {{"sub/gone", kiv::Reason::kNoSpace}};
+
+  dav_response* response = nullptr;
+  dav_error* err = copy("/c", "/c2", true, &response);
+  ASSERT_NE(err, nullptr);
+  EXPECT_EQ(err->status, HTTP_MULTI_STATUS);
+  std::map<std::string, int> named;
+  for (dav_response* r = response; r != nullptr; r = r->next) named[r->href] = r->status;
+  EXPECT_EQ(named, (std::map<std::string, int>{{"/c2/bad/x", 500}, {"/c2/sub/gone", 507}}));
+  for (const char* rel : {"", "/sub"}) {
+    EXPECT_EQ(properties_of(dir_ / ("c2" + std::string(rel)), true),
+              dir_ / ("c" + std::string(rel)));
+  }
+  for (const char* rel : {"/a", "/sub/b"}) {
+    EXPECT_EQ(properties_of(dir_ / ("c2" + std::string(rel))), dir_ / ("c" + std::string(rel)));
+  }
+  EXPECT_FALSE(path_exists(dir_ / "c2/sub/.DAV/gone"));
+  EXPECT_FALSE(path_exists(dir_ / "c2/.DAV/.locknull"));
+
+  // A document whose properties cannot follow is removed again.
+  err = copy("/c/bad/x", "/c2/bad/y", false, &response);
+  ASSERT_NE(err, nullptr);
+  EXPECT_EQ(err->status, HTTP_INTERNAL_SERVER_ERROR);
+  EXPECT_EQ(repo_.calls(kiv_test::FakeRepository::kDelete), 1);
 }
 
 // With a DBM type that keeps two files per database (.dir and .pag), both travel and both go.

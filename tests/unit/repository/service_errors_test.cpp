@@ -68,6 +68,10 @@ class ServiceErrorsTest : public kiv_test::AprTest {
       return hooks_.move_resource(resource("/doc.txt", false), resource("/no/doc.txt", false),
                                   &response);
     }
+    if (method == "COPY") {
+      return hooks_.copy_resource(resource("/doc.txt", false), resource("/no/copy.txt", false), 0,
+                                  &response);
+    }
     return hooks_.remove_resource(resource("/doc.txt", false), &response);  // DELETE
   }
 
@@ -113,6 +117,16 @@ TEST_F(ServiceErrorsTest, EveryFailureAnswersTheStatusAndTextOfItsReason) {
       {"MOVE", Fake::kMove, Reason::kParentMissing, 409,
        "Cannot move the resource: the destination's parent collection does not exist."},
       {"MOVE", Fake::kMove, Reason::kIo, 500, "Could not move the resource in the repository."},
+      {"COPY", Fake::kCopy, Reason::kParentMissing, 409,
+       "Cannot copy the resource: the destination's parent collection does not exist."},
+      {"COPY", Fake::kCopy, Reason::kNotDocument, 409,
+       "Cannot copy the document: a collection took the place of the source or the destination."},
+      {"COPY", Fake::kCopy, Reason::kNotFound, 404,
+       "The source was removed from the repository meanwhile."},
+      {"COPY", Fake::kCopy, Reason::kIo, 500, "Could not copy the resource in the repository."},
+      {"COPY", Fake::kCopy, Reason::kExists, 412, "The destination was created meanwhile."},
+      {"COPY", Fake::kCopy, Reason::kRefusedName, 403,
+       "The repository refuses to copy the resource to this destination."},
       {"DELETE", Fake::kDelete, Reason::kNotDocument, 403, nullptr},
       {"DELETE", Fake::kDelete, Reason::kIo, 403, nullptr},
   };
