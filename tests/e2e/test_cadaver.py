@@ -188,7 +188,7 @@ def test_mkcol_move_and_rm_act_on_the_tree(server, dav, cadaver, work):
     assert not os.path.exists(os.path.join(server.repo, "other folder"))
 
 
-def test_propset_propget_propdel_and_properties_follow_a_move(server, dav, cadaver, work):
+def test_propset_propget_propdel_and_properties_follow_a_move_and_a_copy(server, dav, cadaver, work):
     local(work, "p.txt", b"with properties")
     c = cadaver()
     c.ok("put p.txt p.txt")
@@ -206,6 +206,12 @@ def test_propset_propget_propdel_and_properties_follow_a_move(server, dav, cadav
     c.ok("move p.txt pc/q.txt")
     assert "Value of colour is: deep blue" in c.run("propget pc/q.txt colour")
     assert not os.path.exists(os.path.join(server.repo, ".DAV", "p.txt"))
+
+    # A copy of the collection has its own and its member's properties.
+    c.ok("copy pc pc2")
+    assert read(os.path.join(server.repo, "pc2", "q.txt")) == b"with properties"
+    assert "Value of colour is: deep blue" in c.run("propget pc2/q.txt colour")
+    assert dead_prop(dav, "/pc2/", "owner") == (200, "team kiv")
 
     c.ok("propdel pc/q.txt colour")
     assert dead_prop(dav, "/pc/q.txt", "colour")[0] == 404
@@ -283,17 +289,6 @@ def test_edit_locks_rewrites_in_place_and_unlocks(server, dav, cadaver, work):
     assert read(path) == b"a final memo\n"
     assert os.stat(path).st_ino == inode, "a replaced document keeps its inode"
     assert locks_on(dav, "/memo.txt") == []
-
-
-def test_copy_is_refused_and_creates_nothing(server, dav, cadaver, work):
-    server.allow_errors(r"Copy not support!")
-    assert dav.put("/original.txt", b"only one").status == 201
-    c = cadaver()
-    out = c.run("copy original.txt duplicate.txt")
-    assert "failed" in out and "501" in out, out
-    assert not os.path.exists(os.path.join(server.repo, "duplicate.txt"))
-    assert dav.get("/duplicate.txt").status == 404
-    assert read(os.path.join(server.repo, "original.txt")) == b"only one"
 
 
 def test_a_lock_taken_elsewhere_is_released_with_its_token(server, dav, cadaver, work):

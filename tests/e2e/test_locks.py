@@ -98,6 +98,10 @@ def test_lock_protects_every_write(server, dav, fresh):
     assert dav.proppatch(doc, NS_PATCH).status == 423
     assert dav.move(doc, fresh + "/moved.txt").status == 423
     assert dav.delete(doc).status == 423
+    # A copy is not locked, and cannot replace the locked document.
+    assert dav.copy(doc, fresh + "/copy.txt").status == 201
+    assert dav.put(fresh + "/copy.txt", b"free").status == 204
+    assert dav.copy(fresh + "/copy.txt", doc).status == 423
     assert dav.get(doc).body == b"v1"
 
     assert dav.put(doc, b"v2", headers=if_header(token)).status == 204

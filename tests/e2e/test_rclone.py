@@ -1,7 +1,7 @@
 """Debian's rclone, through its WebDAV backend, against the real server: a tree of a few hundred
 small files and a few large ones goes up, is listed and checked, and comes back byte for byte;
-syncs rewrite, shrink and delete; moves stay on the server; interrupted uploads leave nothing torn;
-parallel transfers that create one collection at once all hear what rclone expects.
+syncs rewrite, shrink and delete; moves and copies stay on the server; interrupted uploads leave
+nothing torn; parallel transfers that create one collection at once all hear what rclone expects.
 
 Every rclone run has its retries turned off, so that a request that fails once fails the test
 instead of being hidden by a second attempt.
@@ -205,19 +205,16 @@ def test_moves_stay_on_the_server(server, rclone, work):
 
 
 @needs_rclone
-def test_server_side_copy_is_refused_and_a_client_side_copy_works(server, rclone, work):
-    server.allow_errors(r"Copy not support!")
+def test_server_side_copies_stay_on_the_server(server, rclone, work):
+    server.allow_errors(MKCOL_PARENT)
     write(os.path.join(work, "single", "c.txt"), b"copy me")
     rclone.run("copy", os.path.join(work, "single"), "kiv:single")
-    refused = rclone.run("copyto", "kiv:single/c.txt", "kiv:single/copy.txt", check=False)
-    assert refused.returncode != 0
-    assert "501" in refused.stderr
-    assert not os.path.exists(os.path.join(server.repo, "single", "copy.txt"))
-
-    # Without server-side copies rclone reads the document and writes it again.
-    rclone.run("copyto", "--disable", "Copy", "kiv:single/c.txt", "kiv:single/copy.txt")
+    # The remote's vendor is "other": rclone copies within it by COPY, not down and up again.
+    rclone.run("copyto", "kiv:single/c.txt", "kiv:single/copy.txt")
     with open(os.path.join(server.repo, "single", "copy.txt"), "rb") as f:
         assert f.read() == b"copy me"
+    assert server.requests_logged("COPY /single/c.txt HTTP/1.1") == 1
+    assert server.requests_logged("GET /single/c.txt HTTP/1.1") == 0
 
 
 def wait_for_log(server, text, count):

@@ -194,10 +194,7 @@ def test_move_and_delete_act_on_the_tree(server, dav, client):
     assert client.call("deleteFile", "/moved")["status"] == 404
 
 
-@pytest.mark.xfail(strict=True, raises=AssertionError,
-                   reason="COPY is refused with 501: the repository has no copy")
 def test_copy_file_makes_a_second_document(server, dav, client):
-    server.allow_errors(r"Copy not support!")
     client.ok("putFileContents", "/original.txt", "only one")
     client.ok("copyFile", "/original.txt", "/duplicate.txt")
     assert dav.get("/duplicate.txt").body == b"only one"

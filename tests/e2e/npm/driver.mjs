@@ -3,7 +3,7 @@
 //
 //   in:  {"call": "putFileContents", "args": ["/a.txt", {"base64": "aGk="}, {"overwrite": true}]}
 //   out: {"ok": true, "value": true}
-//        {"ok": false, "status": 501, "error": "Invalid response: 501 Not Implemented"}
+//        {"ok": false, "status": 404, "error": "Invalid response: 404 Not Found"}
 //
 // Bytes travel as {"base64": "..."} both ways. The process ends when its input ends.
 import { createInterface } from "node:readline";
