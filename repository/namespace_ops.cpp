@@ -133,9 +133,8 @@ void mark_copy(const dav_resource* src, dav_resource* dst) {
   dst->exists = 1;
   dst->collection = src->collection;
   dav_resource_private* info = dst->info;
-  if (apr_stat(&info->finfo, info->pathname, APR_FINFO_NORM, info->pool) != APR_SUCCESS) {
-    info->finfo.filetype = APR_NOFILE;
-  }
+  const apr_status_t status = apr_stat(&info->finfo, info->pathname, APR_FINFO_NORM, info->pool);
+  if (status != APR_SUCCESS && status != APR_INCOMPLETE) info->finfo.filetype = APR_NOFILE;
 }
 
 // A copy of a document, with its dead properties: the destination's own go first (a document
@@ -299,7 +298,7 @@ dav_error* copy_collection(const dav_resource* src, dav_resource* dst, int depth
   params.walk_type = DAV_WALKTYPE_NORMAL;
   params.func = dav_kiv_copy_properties_walker;
   params.walk_ctx = &copy;
-  params.pool = dst->pool;
+  params.pool = src->pool;  // the request's: the multistatus list outlives the destination's
   params.root = dst;
   dav_response* multistatus = nullptr;
   if (dav_error* err = dav_kiv_walk(&params, depth == 0 ? 0 : DAV_INFINITY, &multistatus)) {
