@@ -337,6 +337,12 @@ class KivServer:
         if not wait_for_port(self.http_host, self.http_port, timeout, self.httpd):
             raise RuntimeError("httpd did not start; see %s and %s" %
                                (self.error_log, os.path.join(self.data, "logs", "httpd.stderr")))
+        # Apache listens before it writes its pid file: a start is whole once the file is there,
+        # so that nothing a test snapshots of the data directory appears after it began.
+        pid_file = os.path.join(self.data, "httpd.pid")
+        deadline = time.monotonic() + timeout
+        while not os.path.exists(pid_file) and time.monotonic() < deadline:
+            time.sleep(0.02)
 
     def stop_httpd(self, timeout=20):
         if self.httpd is None:
