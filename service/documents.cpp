@@ -1,5 +1,6 @@
-// Documents: storing one (a new one appears whole; an existing one is rewritten in place, see
-// replace.cpp) and reading one.
+// Documents: storing one whole (a new one appears whole; an existing one is rewritten in place,
+// see replace.cpp), reading one whole, looking one up for a delivery and reading it in chunks.
+// Uploads are in upload.cpp.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -71,6 +72,7 @@ Reason Store::create_doc(const char* op, int parent, const std::string& name,
                                           : kiv::write_all(fd.get(), content.bytes)) &&
                        datasync(fd.get());
   const int saved = errno;
+  if (written) set_fresh_mtime(fd.get(), nullptr);
   fd.reset();
   if (!written) {
     ::unlinkat(parent, temp.c_str(), 0);
@@ -97,7 +99,7 @@ Reason Store::create_doc(const char* op, int parent, const std::string& name,
   return Reason::kNone;
 }
 
-Reason Store::get_doc(std::string_view uri, std::string* content) {
+Reason Store::get_doc(std::string_view uri, std::string* content, std::uint64_t limit) {
   content->clear();
   ParsedUri u;
   if (const Reason r = accept("GetDocContent", uri, true, &u); r != Reason::kNone) return r;
@@ -112,12 +114,13 @@ Reason Store::get_doc(std::string_view uri, std::string* content) {
   if (const Reason r = open_document(parent.get(), u.name(), &fd, &st); r != Reason::kNone) {
     return r;
   }
-  if (static_cast<std::uint64_t>(st.st_size) > options_.max_document) {
-    log_line("GetDocContent %s: %lld bytes exceed the document cap", printable(uri).c_str(),
-             static_cast<long long>(st.st_size));
+  const auto size = static_cast<std::uint64_t>(st.st_size);
+  if (size > options_.max_document || size > limit) {
+    log_line("GetDocContent %s: %llu bytes are too many to send whole", printable(uri).c_str(),
+             static_cast<unsigned long long>(size));
     return Reason::kTooLarge;
   }
-  content->resize(static_cast<std::size_t>(st.st_size));
+  content->resize(static_cast<std::size_t>(size));
   const ssize_t got = kiv::pread_full(fd.get(), content->data(), content->size(), 0);
   if (got < 0) {
     const int e = errno;
@@ -126,6 +129,96 @@ Reason Store::get_doc(std::string_view uri, std::string* content) {
     return failure_reason(e);
   }
   content->resize(static_cast<std::size_t>(got));
+  return Reason::kNone;
+}
+
+Reason Store::stat(std::string_view uri, bool want_content, bool want_descriptor, Found* out) {
+  ParsedUri u;
+  if (const Reason r = accept("Stat", uri, true, &u); r != Reason::kNone) return r;
+  struct stat st {};
+  std::shared_lock<std::shared_mutex> tree(tree_);
+  if (u.is_root()) {
+    if (::fstat(root_fd_.get(), &st) != 0) return failure_reason(errno);
+    out->entry = Entry{"/", "", true};
+    out->attributes = attributes_of(st);
+    return Reason::kNone;
+  }
+  // The content and the attributes come from one open file under the document's lock: they
+  // describe one version.
+  std::shared_lock<std::shared_mutex> doc(stripe(u.normalized));
+  Reason why = Reason::kNone;
+  UniqueFd parent = open_parent(u, &why);
+  if (!parent.valid()) return lookup_reason(why);
+  const Kind k = kind_at(parent.get(), u.name(), &st);
+  if (k == Kind::kError) return failure_reason(errno);
+  if (k != Kind::kDocument && k != Kind::kCollection) return Reason::kNotFound;
+  if (k == Kind::kDocument && (want_content || want_descriptor)) {
+    UniqueFd fd;
+    const Reason r = open_document(parent.get(), u.name(), &fd, &st);
+    if (r != Reason::kNone) return r == Reason::kNotDocument ? Reason::kNotFound : r;
+    if (want_content && static_cast<std::uint64_t>(st.st_size) <= kiv::proto::kMaxInline) {
+      out->content.resize(static_cast<std::size_t>(st.st_size));
+      const ssize_t got = kiv::pread_full(fd.get(), out->content.data(), out->content.size(), 0);
+      if (got != static_cast<ssize_t>(out->content.size())) {
+        log_line("Stat %s: cannot read: %s", printable(uri).c_str(),
+                 got < 0 ? std::strerror(errno) : "the file is shorter than it was");
+        return got < 0 ? failure_reason(errno) : Reason::kIo;
+      }
+      out->has_content = true;
+    } else if (want_descriptor) {
+      out->descriptor = std::move(fd);
+    }
+  }
+  out->entry = Entry{u.normalized, u.name(), S_ISDIR(st.st_mode)};
+  out->attributes = attributes_of(st);
+  return Reason::kNone;
+}
+
+Reason Store::read(std::string_view uri, const Attributes& expected, std::uint64_t offset,
+                   std::uint32_t length, std::string* out) {
+  out->clear();
+  ParsedUri u;
+  if (const Reason r = accept("Read", uri, true, &u); r != Reason::kNone) return r;
+  if (u.is_root()) return Reason::kNotDocument;
+  if (length > kiv::proto::kMaxChunk) {
+    log_line("Read %s: refused: %u bytes are more than a chunk", printable(uri).c_str(), length);
+    return Reason::kTooLarge;
+  }
+  std::shared_lock<std::shared_mutex> tree(tree_);
+  // Rewrites hold the document's lock: a chunk is never read half old, half new.
+  std::shared_lock<std::shared_mutex> doc(stripe(u.normalized));
+  Reason why = Reason::kNone;
+  UniqueFd parent = open_parent(u, &why);
+  if (!parent.valid()) return lookup_reason(why);
+  UniqueFd fd;
+  struct stat st {};
+  if (const Reason r = open_document(parent.get(), u.name(), &fd, &st); r != Reason::kNone) {
+    return r;
+  }
+  if (!kiv::proto::same_version(attributes_of(st), expected)) return Reason::kChanged;
+  const auto size = static_cast<std::uint64_t>(st.st_size);
+  if (offset > size || length > size - offset) {
+    log_line("Read %s: refused: %u bytes from %llu lie beyond the %llu bytes of the document",
+             printable(uri).c_str(), length, static_cast<unsigned long long>(offset),
+             static_cast<unsigned long long>(size));
+    return Reason::kRange;
+  }
+  // A chunk that lies in a hole is zeros: no need to have the kernel make pages of them.
+  const off_t data = ::lseek(fd.get(), static_cast<off_t>(offset), SEEK_DATA);
+  if (length > 0 && ((data < 0 && errno == ENXIO) ||
+                     (data >= 0 && static_cast<std::uint64_t>(data) >= offset + length))) {
+    out->assign(length, '\0');
+    return Reason::kNone;
+  }
+  out->resize(length);
+  const ssize_t got = kiv::pread_full(fd.get(), out->data(), length, static_cast<off_t>(offset));
+  if (got != static_cast<ssize_t>(length)) {
+    const int e = got < 0 ? errno : 0;
+    log_line("Read %s: cannot read: %s", printable(uri).c_str(),
+             got < 0 ? std::strerror(e) : "the file is shorter than it was");
+    out->clear();
+    return got < 0 ? failure_reason(e) : Reason::kIo;
+  }
   return Reason::kNone;
 }
 

@@ -39,7 +39,7 @@ constexpr const char* kUsage =
     "                         on the first line of FILE (\"user password\"); FILE must be\n"
     "                         the service's own and readable by nobody else\n"
     "  --max-frame BYTES      largest request frame accepted (default 512M plus 64K)\n"
-    "  --max-document BYTES   largest document stored or served (default 512M)\n"
+    "  --max-document BYTES   largest document stored (default: no limit)\n"
     "  --max-connections N    connections served at once (default 1024)\n"
     "  --max-per-peer N       connections one peer (a uid on the socket, an address over\n"
     "                         TCP) may hold (default three quarters of --max-connections)\n"
@@ -159,7 +159,7 @@ int parse_args(int argc, char** argv, Options* o) {
       ok = parse_size(value, UINT32_MAX, &n) && n >= kiv::proto::kPayloadHeaderSize;
       o->server.max_frame = static_cast<std::uint32_t>(n);
     } else if (arg == "--max-document") {
-      ok = parse_size(value, UINT32_MAX, &n);
+      ok = parse_size(value, UINT64_MAX, &n);
       o->store.max_document = n;
     } else if (arg == "--max-connections") {
       ok = parse_size(value, 65536, &n) && n > 0;

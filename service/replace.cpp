@@ -1,6 +1,7 @@
 // The in-place rewrite of an existing document, behind a record in its stripe's journal slot,
 // and the slots themselves.
 #include <fcntl.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,8 +18,50 @@
 
 namespace kiv::service {
 
+Attributes attributes_of(const struct stat& st) {
+  Attributes a;
+  a.size = static_cast<std::uint64_t>(st.st_size);
+  a.mtime_ns = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  a.ctime_ns = static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+  a.inode = static_cast<std::uint64_t>(st.st_ino);
+  a.device = static_cast<std::uint64_t>(st.st_dev);
+  a.mode = static_cast<std::uint32_t>(st.st_mode);
+  return a;
+}
+
+void Store::set_fresh_mtime(int fd, const struct stat* previous) {
+  timespec times[2] = {{0, UTIME_OMIT}, {}};
+  ::clock_gettime(CLOCK_REALTIME, &times[1]);
+  // The kernel stamps writes with a coarse clock: two versions written within one tick, of one
+  // size, would look alike. A version is always later than the one it replaces.
+  if (previous != nullptr) {
+    timespec later = previous->st_mtim;
+    if (++later.tv_nsec == 1000000000) {
+      later.tv_nsec = 0;
+      ++later.tv_sec;
+    }
+    if (later.tv_sec > times[1].tv_sec ||
+        (later.tv_sec == times[1].tv_sec && later.tv_nsec > times[1].tv_nsec)) {
+      times[1] = later;
+    }
+  }
+  ::futimens(fd, times);  // best effort: the content is what counts
+}
+
+UniqueFd Store::open_slot(const ParsedUri& u, std::string* slot) {
+  // The record goes into the journal slot of the document's stripe, whose lock the caller holds:
+  // a slot holds the record of the last rewrite in its stripe, so a record never outlives the
+  // next rewrite of the same document. Read too: content may be copied out of the record.
+  *slot = slot_name(stripe_index(u.normalized));
+  UniqueFd j(::openat(journal_fd_.get(), slot->c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
+  if (!j.valid() && errno == ENOENT && make_slots()) {
+    j.reset(::openat(journal_fd_.get(), slot->c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
+  }
+  return j;
+}
+
 Reason Store::replace_doc(const char* op, int parent, const ParsedUri& u, const struct stat& st,
-                          const Content& content) {
+                          const Content& content, Attributes* stored) {
   const std::string uri = printable(u.normalized);
   if (st.st_nlink > 1) {
     // Its other names may lie anywhere, outside the tree too: a rewrite in place would reach
@@ -27,14 +70,8 @@ Reason Store::replace_doc(const char* op, int parent, const ParsedUri& u, const 
              static_cast<std::uintmax_t>(st.st_nlink));
     return Reason::kForbidden;
   }
-  // The record goes into the journal slot of the document's stripe, whose lock the caller holds:
-  // a slot holds the record of the last rewrite in its stripe, so a record never outlives the
-  // next rewrite of the same document.
-  const std::string slot = slot_name(stripe_index(u.normalized));
-  UniqueFd j(::openat(journal_fd_.get(), slot.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
-  if (!j.valid() && errno == ENOENT && make_slots()) {
-    j.reset(::openat(journal_fd_.get(), slot.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
-  }
+  std::string slot;
+  UniqueFd j = open_slot(u, &slot);
   if (!j.valid() || !write_record(j.get(), u, st, content)) {
     // A torn record fails its checksum and is never completed.
     const int e = errno;
@@ -42,18 +79,40 @@ Reason Store::replace_doc(const char* op, int parent, const ParsedUri& u, const 
     log_line("%s %s: cannot write journal record: %s", op, uri.c_str(), std::strerror(e));
     return failure_reason(e);
   }
+  Source source;
+  source.length = content.length();
+  if (content.file >= 0) {
+    // Content from a file comes from the record, whose checksum covers exactly these bytes.
+    source.file = j.get();
+    source.offset = static_cast<off_t>(kJournalFixedSize + u.relative().size());
+  } else {
+    source.bytes = content.bytes;
+  }
+  return rewrite(op, parent, u, st, std::move(j), slot, source, stored);
+}
+
+Reason Store::rewrite(const char* op, int parent, const ParsedUri& u, const struct stat& st,
+                      UniqueFd j, const std::string& slot, const Source& source,
+                      Attributes* stored) {
+  const std::string uri = printable(u.normalized);
+  // The staged file goes before the slot is emptied: a record without its file is dropped at the
+  // next start, never the reverse.
+  auto undo = [&] {
+    if (!source.staged.empty()) ::unlinkat(parent, source.staged.c_str(), 0);
+    clear_slot(j.get());
+  };
   UniqueFd target(
       ::openat(parent, u.name().c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat now {};
   if (!target.valid() || ::fstat(target.get(), &now) != 0 || !S_ISREG(now.st_mode) ||
       now.st_dev != st.st_dev || now.st_ino != st.st_ino || now.st_nlink > 1) {
     const int e = errno;
-    clear_slot(j.get());
+    undo();
     log_line("%s %s: the document changed under the rewrite: %s", op, uri.c_str(),
              std::strerror(e));
     return Reason::kIo;
   }
-  const std::uint64_t length = content.length();
+  const std::uint64_t length = source.length;
   // Claim the blocks of longer content before anything is overwritten, so that a disk without
   // room for it refuses the rewrite while the document is still whole. File systems that cannot
   // preallocate go on as before.
@@ -61,29 +120,29 @@ Reason Store::replace_doc(const char* op, int parent, const ParsedUri& u, const 
       ::fallocate(target.get(), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(length)) != 0 &&
       errno != EOPNOTSUPP && errno != ENOSYS) {
     const int e = errno;
-    clear_slot(j.get());
+    undo();
     log_line("%s %s: no room for the new content: %s", op, uri.c_str(), std::strerror(e));
     return failure_reason(e);
   }
-  // Content from a file comes from the record, whose checksum covers exactly these bytes.
-  const off_t record_content = static_cast<off_t>(kJournalFixedSize + u.relative().size());
-  const bool written = content.file >= 0
-                           ? copy_range(j.get(), record_content, length, target.get(), 0)
-                           : kiv::pwrite_all(target.get(), content.bytes, 0);
+  const bool written = source.file >= 0
+                           ? copy_range(source.file, source.offset, length, target.get(), 0)
+                           : kiv::pwrite_all(target.get(), source.bytes, 0);
   if (!written || ::ftruncate(target.get(), static_cast<off_t>(length)) != 0 ||
       !datasync(target.get())) {
     const int e = errno;
     j.reset();
-    const std::string kept = keep_record(slot, u.relative());
+    const std::string kept = keep_record(slot, u.relative(), source.staged);
     log_line("%s %s: rewrite failed half-way, completed at next start from journal %s: %s", op,
              uri.c_str(), kept.c_str(), std::strerror(e));
     return failure_reason(e);
   }
-  // The rewrite is whole on disk; the record is no longer needed, nor may its content stay.
-  // Emptying the slot need not be durable: completing the record again would write the same
-  // bytes.
-  clear_slot(j.get());
-  drop_superseded(u.relative(), uri);
+  set_fresh_mtime(target.get(), &st);
+  // The rewrite is whole on disk; the record and the staged file are no longer needed, nor may
+  // the record's content stay. Neither removal need be durable: completing the record again
+  // would write the same bytes, and a record whose staged file is gone is dropped.
+  undo();
+  drop_superseded(parent, u.relative(), uri);
+  if (stored != nullptr && ::fstat(target.get(), &now) == 0) *stored = attributes_of(now);
   return Reason::kNone;
 }
 
@@ -125,19 +184,26 @@ bool Store::write_record(int j, const ParsedUri& u, const struct stat& st, const
          ::ftruncate(j, static_cast<off_t>(end + trailer.size())) == 0 && datasync(j);
 }
 
-std::string Store::keep_record(const std::string& slot, const std::string& path) {
+bool Store::write_staged_record(int j, const JournalHeader& h) {
+  const std::string record = encode_journal_record(h, {});
+  return kiv::pwrite_all(j, record, 0) && ::ftruncate(j, static_cast<off_t>(record.size())) == 0 &&
+         datasync(j);
+}
+
+std::string Store::keep_record(const std::string& slot, const std::string& path,
+                               const std::string& staged) {
   // Out of the slot, where the next rewrite would overwrite it; the next start completes it.
   const std::string kept = next_journal_name();
   if (::renameat(journal_fd_.get(), slot.c_str(), journal_fd_.get(), kept.c_str()) == 0) {
     make_slots();
     std::lock_guard<std::mutex> lock(pending_mu_);
-    pending_[path].push_back(kept);
+    pending_[path].push_back(Kept{kept, staged});
   }
   return kept;
 }
 
-void Store::drop_superseded(const std::string& path, const std::string& uri) {
-  std::vector<std::string> superseded;
+void Store::drop_superseded(int parent, const std::string& path, const std::string& uri) {
+  std::vector<Kept> superseded;
   {
     std::lock_guard<std::mutex> lock(pending_mu_);
     auto it = pending_.find(path);
@@ -145,7 +211,10 @@ void Store::drop_superseded(const std::string& path, const std::string& uri) {
     superseded = std::move(it->second);
     pending_.erase(it);
   }
-  for (const std::string& old : superseded) ::unlinkat(journal_fd_.get(), old.c_str(), 0);
+  for (const Kept& old : superseded) {
+    ::unlinkat(journal_fd_.get(), old.record.c_str(), 0);
+    if (!old.staged.empty()) ::unlinkat(parent, old.staged.c_str(), 0);
+  }
   // An older record that survived a crash would be completed over this rewrite.
   if (!sync(journal_fd_.get())) {
     log_line("AddDoc %s: cannot sync the journal: %s", uri.c_str(), std::strerror(errno));

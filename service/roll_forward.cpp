@@ -88,9 +88,8 @@ Store::JournalOutcome Store::apply_journal(const std::string& name) {
 
 bool Store::check_record(int j, const std::string& name, std::uint64_t size, JournalHeader* h,
                          std::size_t* header_size) {
-  std::string head(
-      static_cast<std::size_t>(std::min<std::uint64_t>(size, kJournalFixedSize + kJournalMaxPath)),
-      '\0');
+  std::string head(static_cast<std::size_t>(std::min<std::uint64_t>(size, kJournalMaxHeader)),
+                   '\0');
   if (kiv::pread_full(j, head.data(), head.size(), 0) != static_cast<ssize_t>(head.size())) {
     log_line("journal %s: cannot read, dropped", name.c_str());
     return false;
@@ -131,6 +130,19 @@ Store::JournalOutcome Store::complete_record(int j, const std::string& name, con
   }
   const std::string shown = printable(u.normalized);
   UniqueFd parent(open_dir(u.parent_relative()));
+  // The staged content, when the record names it: the same file, whole.
+  UniqueFd source;
+  struct stat src {};
+  if (h.staged() && parent.valid()) {
+    source.reset(
+        ::openat(parent.get(), h.source.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (source.valid() && (::fstat(source.get(), &src) != 0 || !S_ISREG(src.st_mode) ||
+                           static_cast<std::uint64_t>(src.st_dev) != h.source_device ||
+                           static_cast<std::uint64_t>(src.st_ino) != h.source_inode ||
+                           static_cast<std::uint64_t>(src.st_size) != h.content_length)) {
+      source.reset();  // another file under that name: not ours to remove
+    }
+  }
   UniqueFd target(parent.valid() ? ::openat(parent.get(), u.name().c_str(),
                                             O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)
                                  : -1);
@@ -138,15 +150,26 @@ Store::JournalOutcome Store::complete_record(int j, const std::string& name, con
   if (!target.valid() || ::fstat(target.get(), &now) != 0 || !S_ISREG(now.st_mode) ||
       static_cast<std::uint64_t>(now.st_dev) != h.device ||
       static_cast<std::uint64_t>(now.st_ino) != h.inode) {
+    if (source.valid()) ::unlinkat(parent.get(), h.source.c_str(), 0);
     log_line("journal %s: %s is gone, dropped", name.c_str(), shown.c_str());
     return JournalOutcome::kDropped;
   }
-  if (!copy_range(j, static_cast<off_t>(header_size), h.content_length, target.get(), 0) ||
-      ::ftruncate(target.get(), static_cast<off_t>(h.content_length)) != 0 || !sync(target.get())) {
+  if (h.staged() && !source.valid()) {
+    // Named after the record was written, or removed once the rewrite was whole.
+    log_line("journal %s: the staged content of %s is gone, dropped", name.c_str(), shown.c_str());
+    return JournalOutcome::kDropped;
+  }
+  const bool copied = h.staged() ? copy_range(source.get(), 0, h.content_length, target.get(), 0)
+                                 : copy_range(j, static_cast<off_t>(header_size), h.content_length,
+                                              target.get(), 0);
+  if (!copied || ::ftruncate(target.get(), static_cast<off_t>(h.content_length)) != 0 ||
+      !sync(target.get())) {
     log_line("journal %s: cannot complete %s, kept: %s", name.c_str(), shown.c_str(),
              std::strerror(errno));
     return JournalOutcome::kKept;
   }
+  set_fresh_mtime(target.get(), &now);
+  if (source.valid()) ::unlinkat(parent.get(), h.source.c_str(), 0);
   log_line("journal %s: completed the rewrite of %s", name.c_str(), shown.c_str());
   return JournalOutcome::kCompleted;
 }

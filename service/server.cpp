@@ -23,6 +23,7 @@ namespace {
 using kiv::net::Io;
 using kiv::net::IoResult;
 using kiv::net::UniqueFd;
+using kiv::proto::Attributes;
 using kiv::proto::Decode;
 using kiv::proto::Message;
 using kiv::proto::Op;
@@ -306,6 +307,9 @@ void Server::serve(int fd, bool local, const std::string& peer) {
   const auto auth_deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.auth_timeout_ms);
   try {
+    Connection c;
+    c.fd = fd;
+    c.local = local;
     for (;;) {
       char header[kiv::proto::kFrameHeaderSize];
       // Between requests a connection may stay idle up to the idle timeout; one that has not
@@ -335,8 +339,10 @@ void Server::serve(int fd, bool local, const std::string& peer) {
                                         : std::vector<std::string_view>{});
         break;
       }
-      // Grows as the bytes arrive: a length that lies costs no memory for what never comes.
-      std::string payload;
+      // Grows as the bytes arrive: a length that lies costs no memory for what never comes. The
+      // room stays for the next request (at most a frame).
+      std::string& payload = c.payload;
+      payload.clear();
       IoResult b;
       if (authenticated) {
         b = kiv::net::read_append(fd, &payload, len, options_.io_timeout_ms);
@@ -365,7 +371,7 @@ void Server::serve(int fd, bool local, const std::string& peer) {
         log_line("refused a connection from %s: it did not authenticate first", peer.c_str());
         break;
       }
-      if (!handle(fd, request, must_authenticate, peer)) break;
+      if (!handle(c, request, must_authenticate, peer)) break;
       authenticated = true;
     }
   } catch (const std::exception& e) {
@@ -387,8 +393,14 @@ bool Server::credentials_match(std::string_view user, std::string_view password)
   return user_ok && password_ok;
 }
 
-bool Server::handle(int fd, const Message& request, bool must_authenticate,
+bool Server::answer(int fd, Reason r) {
+  return r == Reason::kNone ? respond(fd, Status::kOk, {})
+                            : respond(fd, Status::kFalse, {reason_field(r)});
+}
+
+bool Server::handle(Connection& c, const Message& request, bool must_authenticate,
                     const std::string& peer) {
+  const int fd = c.fd;
   const Op op = static_cast<Op>(request.code);
   if (!kiv::proto::request_fits(request)) {
     log_line("connection: refused request code %u with %zu fields", request.code,
@@ -397,11 +409,7 @@ bool Server::handle(int fd, const Message& request, bool must_authenticate,
     return false;
   }
   const auto& f = request.fields;
-  // Success without results, or the failure with its reason.
-  auto answer = [&](const Reason& r) {
-    return r == Reason::kNone ? respond(fd, Status::kOk, {})
-                              : respond(fd, Status::kFalse, {reason_field(r)});
-  };
+  auto answer = [&](Reason r) { return this->answer(fd, r); };
   switch (op) {
     case Op::kPing:
       return respond(fd, Status::kOk, {kiv::proto::kPingAnswer});
@@ -428,8 +436,9 @@ bool Server::handle(int fd, const Message& request, bool must_authenticate,
     case Op::kAddDoc:
       return answer(store_->add_doc(f[0], f[1]));
     case Op::kGetDocContent: {
+      // Sent whole in one answer: bounded as a request is.
       std::string content;
-      const Reason r = store_->get_doc(f[0], &content);
+      const Reason r = store_->get_doc(f[0], &content, options_.max_frame);
       if (r != Reason::kNone) return answer(r);
       return respond(fd, Status::kOk, {content});
     }
@@ -465,8 +474,79 @@ bool Server::handle(int fd, const Message& request, bool must_authenticate,
       }
       return respond(fd, Status::kOk, fields);
     }
+    case Op::kStat:
+      return stat(c, f);
+    case Op::kRead:
+      return read(c, f);
+    case Op::kUploadBegin:
+    case Op::kUploadWrite:
+    case Op::kUploadCommit:
+    case Op::kUploadAbort:
+      return upload(c, op, f);
   }
   return false;
+}
+
+bool Server::stat(Connection& c, const std::vector<std::string_view>& f) {
+  const auto want = static_cast<std::uint8_t>(f[1][0]);
+  Found found;
+  const Reason r = store_->stat(f[0], (want & kiv::proto::kWantContent) != 0,
+                                (want & kiv::proto::kWantDescriptor) != 0 && c.local, &found);
+  if (r != Reason::kNone) return answer(c.fd, r);
+  const std::string attributes = kiv::proto::encode_attributes(found.attributes);
+  static constexpr char kNone = kiv::proto::kDeliveryNone;
+  static constexpr char kContent = kiv::proto::kDeliveryContent;
+  static constexpr char kDescriptor = kiv::proto::kDeliveryDescriptor;
+  const Entry& e = found.entry;
+  if (found.has_content) {
+    return respond(c.fd, Status::kOk,
+                   {e.path, e.name, kind_of(e.collection), attributes,
+                    std::string_view(&kContent, 1), found.content});
+  }
+  const bool passed = found.descriptor.valid();
+  return respond(c.fd, Status::kOk,
+                 {e.path, e.name, kind_of(e.collection), attributes,
+                  std::string_view(passed ? &kDescriptor : &kNone, 1)},
+                 passed ? found.descriptor.get() : -1);
+}
+
+bool Server::read(Connection& c, const std::vector<std::string_view>& f) {
+  Attributes expected;
+  kiv::proto::decode_attributes(f[1], &expected);
+  const std::uint64_t offset = kiv::proto::get_u64(f[2].data());
+  const std::uint32_t length = kiv::proto::get_u32(f[3].data());
+  const Reason r = store_->read(f[0], expected, offset, length, &c.chunk);
+  if (r != Reason::kNone) return answer(c.fd, r);
+  return respond(c.fd, Status::kOk, {c.chunk});
+}
+
+bool Server::upload(Connection& c, Op op, const std::vector<std::string_view>& f) {
+  switch (op) {
+    case Op::kUploadBegin: {
+      c.upload.reset();  // a connection holds one upload: an unfinished one ends here
+      const std::uint64_t length = f[1].empty() ? 0 : kiv::proto::get_u64(f[1].data());
+      return answer(c.fd, store_->begin_upload(f[0], f[1].empty() ? nullptr : &length, &c.upload));
+    }
+    case Op::kUploadWrite:
+      // Never answered: a failure is kept in the upload and told at its commit. Without an
+      // upload (none begun, or its begin refused) the bytes are dropped.
+      if (c.upload) store_->write_upload(*c.upload, f[0]);
+      return true;
+    case Op::kUploadCommit: {
+      if (!c.upload) {
+        log_line("UploadCommit: refused: no upload begun on this connection");
+        return answer(c.fd, Reason::kIo);
+      }
+      const std::unique_ptr<Upload> up = std::move(c.upload);
+      Attributes stored;
+      const Reason r = store_->commit_upload(*up, kiv::proto::get_u64(f[0].data()), &stored);
+      if (r != Reason::kNone) return answer(c.fd, r);
+      return respond(c.fd, Status::kOk, {kiv::proto::encode_attributes(stored)});
+    }
+    default:
+      c.upload.reset();
+      return answer(c.fd, Reason::kNone);
+  }
 }
 
 void Server::answer_busy(int fd) {
@@ -477,13 +557,13 @@ void Server::answer_busy(int fd) {
   ::shutdown(fd, SHUT_WR);
 }
 
-bool Server::respond(int fd, Status status, const std::vector<std::string_view>& fields) {
+bool Server::respond(int fd, Status status, const std::vector<std::string_view>& fields, int pass) {
   const kiv::proto::FrameBuilder frame(static_cast<std::uint8_t>(status), fields);
   if (!frame.ok()) {
     log_line("connection: response too large for a frame");
     return false;
   }
-  const IoResult w = kiv::net::write_pieces(fd, frame.pieces(), options_.io_timeout_ms);
+  const IoResult w = kiv::net::write_pieces(fd, frame.pieces(), options_.io_timeout_ms, pass);
   if (w.status != Io::kOk) {
     log_line("connection: cannot send a response: %s", io_text(w));
     return false;

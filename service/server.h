@@ -15,6 +15,9 @@
 // the file's permissions decide who may connect, and kAuthenticate is answered kOk and ignored,
 // as it is everywhere without credentials.
 //
+// A connection holds at most one upload; it ends, storing nothing, when the connection does.
+// Over the Unix socket a lookup may hand out the open document (SCM_RIGHTS).
+//
 // Thread-safety: listen(), listen_unix() and run() are called by one thread; the connection
 // threads share the Store, which is thread-safe.
 #ifndef KIV_SERVICE_SERVER_H_
@@ -25,6 +28,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -89,13 +93,30 @@ class Server {
     ino_t inode = 0;
   };
 
+  // What one connection keeps between its requests.
+  struct Connection {
+    int fd = -1;
+    bool local = false;   // a Unix socket: it may be handed descriptors
+    std::string payload;  // the request being served
+    std::string chunk;    // the bytes of a read
+    std::unique_ptr<Upload> upload;
+  };
+
   void accept_one(const Listener& listener);
   void serve(int fd, bool local, const std::string& peer);
   // Runs one request; false when the connection must close. must_authenticate: credentials are
   // checked on this connection.
-  bool handle(int fd, const kiv::proto::Message& request, bool must_authenticate,
+  bool handle(Connection& c, const kiv::proto::Message& request, bool must_authenticate,
               const std::string& peer);
-  bool respond(int fd, kiv::proto::Status status, const std::vector<std::string_view>& fields);
+  // The operations of delivery and upload.
+  bool stat(Connection& c, const std::vector<std::string_view>& f);
+  bool read(Connection& c, const std::vector<std::string_view>& f);
+  bool upload(Connection& c, kiv::proto::Op op, const std::vector<std::string_view>& f);
+  // Sends one answer; with pass >= 0 the descriptor goes along (Unix sockets).
+  bool respond(int fd, kiv::proto::Status status, const std::vector<std::string_view>& fields,
+               int pass = -1);
+  // Success without results, or the failure with its reason.
+  bool answer(int fd, Reason r);
   // Answers a connection beyond a cap with kBusy, without reading its request.
   void answer_busy(int fd);
   // True when the fields of kAuthenticate carry the configured user and password.

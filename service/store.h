@@ -4,17 +4,25 @@
 // of kiv::is_reserved_name() count as absent.
 //
 // New documents appear whole (written to a private temporary file beside the target, synced,
-// renamed into place). A document that exists is rewritten in place, so that it keeps its
-// inode, behind a journal record that makes the rewrite complete at the next start if the
+// renamed or linked into place). A document that exists is rewritten in place, so that it keeps
+// its inode, behind a journal record that makes the rewrite complete at the next start if the
 // service dies half-way (see journal.h). The record goes into the journal slot of the
-// document's stripe (one file per stripe, made once), so a rewrite costs two syncs: the record,
-// then the document; once the rewrite is whole the slot is emptied, so the journal keeps no
-// copy of any content. A document with more than one hard link is never rewritten in place
-// (the rewrite would reach every name of the file). Documents are created with mode 0640 and
-// collections 0750 (less what the umask takes). Readers and writers of one document are
-// serialised (striped locks by URI); operations that change the name space hold the whole tree.
-// A copy holds the tree shared, so that the name space stands still under it while documents
-// elsewhere are read and written.
+// document's stripe (one file per stripe, made once). It holds the new content itself when that
+// is small (a rewrite then costs two syncs: the record, then the document), or names the synced
+// temporary file that holds it, staged under a private name beside the document (four syncs:
+// the file, the record, the directory, the document); the staged file goes once the rewrite is
+// whole, and the slot is emptied, so the journal keeps no copy of any content. A document with
+// more than one hard link is never rewritten in place (the rewrite would reach every name of
+// the file). Documents are created with mode 0640 and collections 0750 (less what the umask
+// takes). Every store sets the document's modification time from the fine-grained clock, later
+// than the one it replaces, so that size, times and inode tell one version from the next.
+// Readers and writers of one document are serialised (striped locks by URI); operations that
+// change the name space hold the whole tree. A copy holds the tree shared, so that the name
+// space stands still under it while documents elsewhere are read and written.
+//
+// Uploads: begin_upload checks that the document can be stored and makes the temporary file,
+// write_upload appends to it without any lock, commit_upload puts it in place under the
+// document's lock. Nothing is stored unless the upload is committed.
 //
 // Each operation answers Reason::kNone on success and otherwise why it failed, and writes one
 // log line for a refused URI or a failure; plain negative answers of lookups are not logged.
@@ -47,6 +55,7 @@
 #include "common/unique_fd.h"
 #include "service/journal.h"
 #include "service/uri.h"
+#include "wire/protocol.h"
 #include "wire/reason.h"
 
 namespace kiv::service {
@@ -55,7 +64,8 @@ struct StoreOptions {
   // Sync files and directories so that an answered write survives a crash. Off only for
   // benchmarks: it gives up durability.
   bool durable = true;
-  std::uint64_t max_document = std::uint64_t{512} << 20;
+  // Largest document stored; no limit beyond the file system's by default.
+  std::uint64_t max_document = UINT64_MAX;
   // Resolve with openat2(RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS); off forces the component by
   // component walk used where the kernel lacks it.
   bool use_openat2 = true;
@@ -78,6 +88,49 @@ struct CopyFailure {
   Reason reason = Reason::kNone;
 };
 
+using Attributes = kiv::proto::Attributes;
+
+// The attributes of a file as the service hands them out.
+Attributes attributes_of(const struct stat& st);
+
+// What a lookup for a delivery found: the entry, its attributes, and for a document the content
+// (when asked for and small) or the open document (when asked for), both of the version that the
+// attributes describe.
+struct Found {
+  Entry entry;
+  Attributes attributes;
+  bool has_content = false;
+  std::string content;
+  kiv::UniqueFd descriptor;  // read-only
+};
+
+class Store;
+
+// An upload in progress: the new content of one document, written as it arrives into a
+// temporary file beside the document (unnamed where the file system allows, so that a crash
+// leaves nothing behind). Made by Store::begin_upload; destroying it without a commit stores
+// nothing and takes the file along. Used by one thread at a time.
+class Upload {
+ public:
+  ~Upload();
+  Upload(const Upload&) = delete;
+  Upload& operator=(const Upload&) = delete;
+
+  std::uint64_t received() const { return received_; }
+
+ private:
+  friend class Store;
+  Upload() = default;
+
+  ParsedUri uri_;
+  std::string shown_;   // the URI for log lines
+  kiv::UniqueFd dir_;   // the directory the file was made in
+  kiv::UniqueFd file_;  // the new content, read-write
+  std::string name_;    // the file's name in dir_ while it has one; empty when unnamed
+  std::uint64_t received_ = 0;
+  Reason failed_ = Reason::kNone;  // why the upload can no longer be stored
+};
+
 // The private directory at the root is named kiv::kPrivatePrefix; the journal is this directory
 // inside it.
 inline constexpr std::string_view kJournalName = "journal";
@@ -95,6 +148,16 @@ class Store {
   // Looks uri up; *out describes what is there. kNotFound when nothing is (symbolic links and
   // special files count as nothing).
   Reason get_directory(std::string_view uri, Entry* out);
+  // Looks uri up with its attributes, as get_directory. For a document, want_content brings its
+  // content along when it is at most kiv::proto::kMaxInline bytes, and want_descriptor (when the
+  // content is not brought) the document opened read-only.
+  Reason stat(std::string_view uri, bool want_content, bool want_descriptor, Found* out);
+  // Reads length bytes (at most kiv::proto::kMaxChunk) of a document from offset into *out,
+  // provided the document is still the version that expected describes. kNotFound,
+  // kNotDocument, kChanged for another version, kRange for bytes beyond its end, kTooLarge for
+  // a length beyond the chunk.
+  Reason read(std::string_view uri, const Attributes& expected, std::uint64_t offset,
+              std::uint32_t length, std::string* out);
   // The members of the collection at uri, sorted by name (byte order); *base is its normalized
   // URI with a trailing "/". kNotFound when nothing is at uri, kNotCollection for a document.
   Reason list(std::string_view uri, std::string* base, std::vector<Member>* members);
@@ -104,8 +167,20 @@ class Store {
   // one hard link.
   Reason add_doc(std::string_view uri, std::string_view content);
   // The whole document (content empty on failure). kNotFound, kNotDocument for a collection,
-  // kTooLarge for a document beyond the cap.
-  Reason get_doc(std::string_view uri, std::string* content);
+  // kTooLarge for a document beyond the cap or beyond limit bytes.
+  Reason get_doc(std::string_view uri, std::string* content, std::uint64_t limit = UINT64_MAX);
+  // Begins an upload of the document at uri: answers at once whether it can be stored (the
+  // reasons of add_doc; kTooLarge when length, if known, exceeds the document cap; kNoSpace when
+  // the file system has no room for length bytes) and makes its temporary file.
+  Reason begin_upload(std::string_view uri, const std::uint64_t* length,
+                      std::unique_ptr<Upload>* out);
+  // Appends data to the upload. Takes no lock. A failure (kNoSpace, kIo, kTooLarge beyond the
+  // document cap) is kept in the upload, which then takes nothing more and is refused at commit.
+  Reason write_upload(Upload& upload, std::string_view data);
+  // Stores the upload as the document, created or replaced as add_doc does, after checking that
+  // total bytes arrived (kIo otherwise) and that the upload did not fail. *stored holds the
+  // attributes of the stored document. The upload is spent either way.
+  Reason commit_upload(Upload& upload, std::uint64_t total, Attributes* stored);
   // kExists when something is at uri, kParentMissing or kNotCollection as for add_doc.
   Reason add_collection(std::string_view uri);
   // Moves a document (collection false) or a collection. kNotFound when the source is missing,
@@ -186,15 +261,48 @@ class Store {
   // Puts a new document named name into parent; shown is its URI for log lines of op.
   Reason create_doc(const char* op, int parent, const std::string& name, const std::string& shown,
                     const Content& content);
-  // Rewrites the document at u, which st describes, in place.
+  // Rewrites the document at u, which st describes, in place, behind a record that holds the
+  // content. *stored (when not null) receives the attributes of the rewritten document.
   Reason replace_doc(const char* op, int parent, const ParsedUri& u, const struct stat& st,
-                     const Content& content);
+                     const Content& content, Attributes* stored = nullptr);
+  // Where the bytes of a rewrite come from: bytes, or length bytes of file from offset (the
+  // journal record itself, or a staged file); and the staged file's name beside the document,
+  // which goes once the rewrite is whole ("" when none).
+  struct Source {
+    std::string_view bytes;
+    int file = -1;
+    off_t offset = 0;
+    std::uint64_t length = 0;
+    std::string staged;
+  };
+  // The rewrite in place of the document at u (whose identity st gives) from source, behind the
+  // record already synced in the open slot j.
+  Reason rewrite(const char* op, int parent, const ParsedUri& u, const struct stat& st,
+                 kiv::UniqueFd j, const std::string& slot, const Source& source,
+                 Attributes* stored);
+  // Opens the journal slot of the stripe of u for reading and writing; *slot is its name.
+  kiv::UniqueFd open_slot(const ParsedUri& u, std::string* slot);
   // Writes the whole journal record of a rewrite into the open slot j, synced.
   bool write_record(int j, const ParsedUri& u, const struct stat& st, const Content& content);
-  // Moves the record in a slot whose rewrite failed half-way out of it, for the next start.
-  std::string keep_record(const std::string& slot, const std::string& path);
-  // Deletes the records kept for path: a whole rewrite of the same document supersedes them.
-  void drop_superseded(const std::string& path, const std::string& uri);
+  // Writes the record h, whose content is staged, into the open slot j, synced.
+  bool write_staged_record(int j, const JournalHeader& h);
+  // Moves the record in a slot whose rewrite failed half-way out of it, for the next start, with
+  // the staged file it names (if any).
+  std::string keep_record(const std::string& slot, const std::string& path,
+                          const std::string& staged);
+  // Deletes the records kept for path, and their staged files in the directory parent: a whole
+  // rewrite of the same document supersedes them.
+  void drop_superseded(int parent, const std::string& path, const std::string& uri);
+  // The stores of an upload, with the document missing (create) or there (replace).
+  Reason commit_new(int parent, Upload& up, Attributes* stored);
+  Reason commit_replace(int parent, Upload& up, const struct stat& st, Attributes* stored);
+  // Gives the upload's content the name name in parent, never replacing anything there: the
+  // same file where the file system allows, else a synced copy (which the upload then holds).
+  // False with errno set.
+  bool stage(int parent, Upload& up, const std::string& name);
+  // Sets the modification time of fd to now, from the fine-grained clock, and later than
+  // previous (the time of the version it replaces) when given.
+  static void set_fresh_mtime(int fd, const struct stat* previous);
   // Deletes the document at uri, or (any) the document or collection, for del_doc and del_any.
   Reason remove(const char* op, std::string_view uri, bool any);
   bool remove_tree(int parent, const std::string& name, int depth);
@@ -244,9 +352,14 @@ class Store {
   std::shared_mutex stripes_[kStripes];
 
   // Journal records kept after an in-place rewrite failed half-way (the next start completes
-  // them), by relative path; a later successful rewrite of the same document supersedes them.
+  // them), with the staged files they name, by relative path; a later successful rewrite of the
+  // same document supersedes them.
+  struct Kept {
+    std::string record;
+    std::string staged;
+  };
   std::mutex pending_mu_;
-  std::map<std::string, std::vector<std::string>> pending_;
+  std::map<std::string, std::vector<Kept>> pending_;
 };
 
 }  // namespace kiv::service

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 namespace kiv::net {
@@ -77,6 +78,53 @@ IoResult read_full_by(int fd, char* buf, std::size_t n,
   return read_impl(fd, buf, n, 0, &deadline);
 }
 
+IoResult read_full_fds(int fd, char* buf, std::size_t n, int timeout_ms, std::vector<UniqueFd>* fds,
+                       bool* truncated) {
+  IoResult r;
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxPassed)];
+  while (r.transferred < n) {
+    iovec iov{buf + r.transferred, n - r.transferred};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    const ssize_t got = ::recvmsg(fd, &msg, MSG_CMSG_CLOEXEC);
+    if (got >= 0) {
+      if ((msg.msg_flags & MSG_CTRUNC) != 0) *truncated = true;
+      for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+        const std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        for (std::size_t i = 0; i < count; ++i) {
+          int passed = -1;
+          std::memcpy(&passed, CMSG_DATA(c) + i * sizeof(int), sizeof passed);
+          fds->emplace_back(passed);
+        }
+      }
+    }
+    if (got > 0) {
+      r.transferred += static_cast<std::size_t>(got);
+      continue;
+    }
+    if (got == 0) {
+      r.status = Io::kEof;
+      return r;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      r.status = Io::kError;
+      r.error = errno;
+      return r;
+    }
+    IoResult w = wait_for(fd, POLLIN, timeout_ms);
+    if (w.status != Io::kOk) {
+      w.transferred = r.transferred;
+      return w;
+    }
+  }
+  return r;
+}
+
 IoResult read_append(int fd, std::string* out, std::size_t n, int timeout_ms) {
   // Untouched reserved pages cost address space only; each chunk is touched when it is read.
   constexpr std::size_t kChunk = std::size_t{1} << 20;
@@ -98,8 +146,10 @@ IoResult read_append(int fd, std::string* out, std::size_t n, int timeout_ms) {
   return r;
 }
 
-IoResult write_pieces(int fd, const std::vector<std::string_view>& pieces, int timeout_ms) {
+IoResult write_pieces(int fd, const std::vector<std::string_view>& pieces, int timeout_ms,
+                      int pass) {
   IoResult r;
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
   std::size_t index = 0;   // first piece not yet fully written
   std::size_t offset = 0;  // bytes of that piece already written
   iovec iov[64];
@@ -115,6 +165,16 @@ IoResult write_pieces(int fd, const std::vector<std::string_view>& pieces, int t
     msghdr msg{};
     msg.msg_iov = iov;
     msg.msg_iovlen = static_cast<std::size_t>(count);
+    // The descriptor goes with the first bytes that leave; a send that fails carries nothing.
+    if (pass >= 0 && r.transferred == 0) {
+      msg.msg_control = control;
+      msg.msg_controllen = sizeof control;
+      cmsghdr* c = CMSG_FIRSTHDR(&msg);
+      c->cmsg_level = SOL_SOCKET;
+      c->cmsg_type = SCM_RIGHTS;
+      c->cmsg_len = CMSG_LEN(sizeof(int));
+      std::memcpy(CMSG_DATA(c), &pass, sizeof pass);
+    }
     const ssize_t put = ::sendmsg(fd, &msg, MSG_NOSIGNAL);
     if (put < 0) {
       if (errno == EINTR) continue;

@@ -42,14 +42,22 @@ IoResult read_full(int fd, char* buf, std::size_t n, int timeout_ms);
 // Reads exactly n bytes into buf by deadline, however the bytes trickle in (kTimeout after it).
 IoResult read_full_by(int fd, char* buf, std::size_t n,
                       std::chrono::steady_clock::time_point deadline);
+// As read_full, on a Unix socket: the descriptors that arrive with the bytes (SCM_RIGHTS) are
+// appended to *fds, close-on-exec. More than kMaxPassed in one message are cut off by the kernel
+// and closed; *truncated is then set.
+inline constexpr std::size_t kMaxPassed = 4;
+IoResult read_full_fds(int fd, char* buf, std::size_t n, int timeout_ms, std::vector<UniqueFd>* fds,
+                       bool* truncated);
 
 // Reads exactly n bytes and appends them to *out, which grows only as the bytes arrive (a chunk
 // at a time, within room reserved once for all n): a length that a peer announces and never
 // sends commits no memory. On failure *out holds what arrived.
 IoResult read_append(int fd, std::string* out, std::size_t n, int timeout_ms);
 
-// Writes every piece, in order.
-IoResult write_pieces(int fd, const std::vector<std::string_view>& pieces, int timeout_ms);
+// Writes every piece, in order. With pass >= 0 (a Unix socket), the descriptor pass travels
+// with the first bytes (SCM_RIGHTS); the caller keeps its own copy.
+IoResult write_pieces(int fd, const std::vector<std::string_view>& pieces, int timeout_ms,
+                      int pass = -1);
 
 // Makes fd non-blocking (and keeps its other flags). False on failure.
 bool set_nonblocking(int fd);

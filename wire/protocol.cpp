@@ -22,10 +22,22 @@ bool request_fits(const Message& request) {
   const Op op = static_cast<Op>(request.code);
   const int want = arity(op);
   if (want < 0 || request.fields.size() != static_cast<std::size_t>(want)) return false;
-  if (op == Op::kCopyCollection) {
-    return request.fields[2] == kDepthZero || request.fields[2] == kDepthInfinity;
+  const auto& f = request.fields;
+  switch (op) {
+    case Op::kCopyCollection:
+      return f[2] == kDepthZero || f[2] == kDepthInfinity;
+    case Op::kStat:
+      return f[1].size() == kWantSize;
+    case Op::kRead:
+      return f[1].size() == kAttributesSize && f[2].size() == kOffsetSize &&
+             f[3].size() == kLengthSize;
+    case Op::kUploadBegin:
+      return f[1].empty() || f[1].size() == kTotalSize;
+    case Op::kUploadCommit:
+      return f[0].size() == kTotalSize;
+    default:
+      return true;
   }
-  return true;
 }
 
 void put_u32(char* out, std::uint32_t v) {
@@ -97,6 +109,48 @@ Decode decode_reason(const std::vector<std::string_view>& fields, Reason* out, b
   *out = r;
   *given = true;
   return Decode::kOk;
+}
+
+std::string encode_u64(std::uint64_t v) {
+  std::string out(8, '\0');
+  put_u32(out.data(), static_cast<std::uint32_t>(v >> 32));
+  put_u32(out.data() + 4, static_cast<std::uint32_t>(v));
+  return out;
+}
+
+std::uint64_t get_u64(const char* in) {
+  return (std::uint64_t{get_u32(in)} << 32) | get_u32(in + 4);
+}
+
+std::string encode_attributes(const Attributes& a) {
+  std::string out;
+  out.reserve(kAttributesSize);
+  out += encode_u64(a.size);
+  out += encode_u64(static_cast<std::uint64_t>(a.mtime_ns));
+  out += encode_u64(static_cast<std::uint64_t>(a.ctime_ns));
+  out += encode_u64(a.inode);
+  out += encode_u64(a.device);
+  char mode[4];
+  put_u32(mode, a.mode);
+  out.append(mode, sizeof mode);
+  return out;
+}
+
+bool decode_attributes(std::string_view bytes, Attributes* out) {
+  if (bytes.size() != kAttributesSize) return false;
+  const char* p = bytes.data();
+  out->size = get_u64(p);
+  out->mtime_ns = static_cast<std::int64_t>(get_u64(p + 8));
+  out->ctime_ns = static_cast<std::int64_t>(get_u64(p + 16));
+  out->inode = get_u64(p + 24);
+  out->device = get_u64(p + 32);
+  out->mode = get_u32(p + 40);
+  return true;
+}
+
+bool same_version(const Attributes& a, const Attributes& b) {
+  return a.size == b.size && a.mtime_ns == b.mtime_ns && a.ctime_ns == b.ctime_ns &&
+         a.inode == b.inode && a.device == b.device;
 }
 
 FrameBuilder::FrameBuilder(std::uint8_t code, std::initializer_list<std::string_view> fields) {

@@ -26,8 +26,15 @@ inline constexpr std::size_t kFrameHeaderSize = 4;
 // Code byte and field count.
 inline constexpr std::size_t kPayloadHeaderSize = 5;
 inline constexpr std::size_t kFieldHeaderSize = 4;
-// Largest payload either side accepts by default: a 512 MiB document and room for its URI.
+// Largest payload the client accepts in an answer by default: a listing of a large collection,
+// or a document fetched whole by an older client.
 inline constexpr std::uint32_t kDefaultMaxPayload = (512u << 20) + (64u << 10);
+// Most document bytes that one frame carries: a kUploadWrite request or a kRead answer.
+inline constexpr std::uint32_t kMaxChunk = 1u << 20;
+// Largest request payload the service accepts by default: a chunk and room for the URI.
+inline constexpr std::uint32_t kDefaultMaxRequest = kMaxChunk + (64u << 10);
+// Documents up to this size travel inside the answer of a kStat that asks for the content.
+inline constexpr std::uint32_t kMaxInline = 64u << 10;
 // Answer of kPing, so that a client knows it reached this service and not something else.
 inline constexpr std::string_view kPingAnswer = "kivd/1";
 
@@ -46,6 +53,14 @@ enum class Op : std::uint8_t {
   kAuthenticate = 11,    // (user, password) -> ()
   kCopyDoc = 12,         // (from, to) -> ()
   kCopyCollection = 13,  // (from, to, depth) -> (path1, reason1, path2, reason2, ...)
+  // Lookup with the file's attributes; for a document whose delivery follows, its content
+  // (small ones) or its open descriptor (Unix socket only).
+  kStat = 20,          // (uri, want) -> (path, name, kind, attributes, delivery[, content])
+  kRead = 21,          // (uri, attributes, offset, length) -> (bytes)
+  kUploadBegin = 22,   // (uri, length or "") -> ()
+  kUploadWrite = 23,   // (bytes) -> never answered
+  kUploadCommit = 24,  // (total) -> (attributes)
+  kUploadAbort = 25,   // () -> ()
 };
 
 // The depth field of kCopyCollection: the collection alone, or with everything below it.
@@ -72,9 +87,62 @@ constexpr int arity(Op op) {
       return 2;
     case Op::kCopyCollection:
       return 3;
+    case Op::kStat:
+    case Op::kUploadBegin:
+      return 2;
+    case Op::kRead:
+      return 4;
+    case Op::kUploadWrite:
+    case Op::kUploadCommit:
+      return 1;
+    case Op::kUploadAbort:
+      return 0;
   }
   return -1;
 }
+
+// Sizes of the fixed-size fields of requests.
+inline constexpr std::size_t kWantSize = 1;
+inline constexpr std::size_t kAttributesSize = 8 + 8 + 8 + 8 + 8 + 4;
+inline constexpr std::size_t kOffsetSize = 8;
+inline constexpr std::size_t kLengthSize = 4;
+inline constexpr std::size_t kTotalSize = 8;
+
+// True for the one operation that the service never answers.
+constexpr bool is_one_way(Op op) {
+  return op == Op::kUploadWrite;
+}
+
+// Bits of the want field of kStat.
+inline constexpr std::uint8_t kWantContent = 1;     // a document up to kMaxInline, inline
+inline constexpr std::uint8_t kWantDescriptor = 2;  // the open document (Unix sockets only)
+
+// The delivery field of a kStat answer: what follows it.
+inline constexpr char kDeliveryNone = 'N';
+inline constexpr char kDeliveryContent = 'C';     // one more field: the whole document
+inline constexpr char kDeliveryDescriptor = 'F';  // a descriptor came with the answer
+
+// What the service tells about a file, in the attributes field (kAttributesSize bytes: size,
+// mtime and ctime in nanoseconds since the epoch, inode, device, then mode).
+struct Attributes {
+  std::uint64_t size = 0;
+  std::int64_t mtime_ns = 0;
+  std::int64_t ctime_ns = 0;
+  std::uint64_t inode = 0;
+  std::uint64_t device = 0;
+  std::uint32_t mode = 0;  // type and permission bits, as st_mode
+};
+
+// The attributes field, kAttributesSize bytes.
+std::string encode_attributes(const Attributes& a);
+// False unless bytes is exactly kAttributesSize long.
+bool decode_attributes(std::string_view bytes, Attributes* out);
+// The file is the same version: same file, same size, same times. The mode is left out.
+bool same_version(const Attributes& a, const Attributes& b);
+
+// Big-endian 64-bit integers (the fixed-size fields above).
+std::string encode_u64(std::uint64_t v);
+std::uint64_t get_u64(const char* in);
 
 // Status codes of responses.
 enum class Status : std::uint8_t {
@@ -104,9 +172,9 @@ struct Message {
   std::vector<std::string_view> fields;
 };
 
-// True for a request that names an operation, with the fields it takes and, where a field is
-// one of a few words (the depth of kCopyCollection), one of them. The service refuses anything
-// else as a bad request.
+// True for a request that names an operation, with the fields it takes, each fixed-size one of
+// its size and, where a field is one of a few words (the depth of kCopyCollection), one of them.
+// The service refuses anything else as a bad request.
 bool request_fits(const Message& request);
 
 // Big-endian 32-bit integers.

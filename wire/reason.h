@@ -27,12 +27,15 @@ enum class Reason : std::uint8_t {
   kBadAnswer,      // client side only: an answer that does not decode
   kForbidden,      // the service will not act on it: a document with more than one hard link,
                    // a connection that did not authenticate
+  kChanged = 14,   // the document is no longer the one the caller looked up
+  kRange,          // a byte range that lies outside the document
 };
 
 // True for the reasons that a service gives for a failed operation (not kNone, and none of the
 // client's own).
 constexpr bool is_service_reason(Reason r) {
-  return (r >= Reason::kNotFound && r <= Reason::kTooLarge) || r == Reason::kForbidden;
+  return (r >= Reason::kNotFound && r <= Reason::kTooLarge) ||
+         (r >= Reason::kForbidden && r <= Reason::kRange);
 }
 
 // A short name for log lines; a static string.
@@ -66,6 +69,10 @@ constexpr const char* reason_name(Reason r) {
       return "bad answer";
     case Reason::kForbidden:
       return "forbidden";
+    case Reason::kChanged:
+      return "changed";
+    case Reason::kRange:
+      return "range outside the document";
   }
   return "unknown reason";
 }
