@@ -33,10 +33,7 @@ enum class Exchange {
 // Largest answer to an authentication: a status and a reason.
 constexpr std::uint32_t kMaxAuthAnswer = 64;
 
-bool is_stale_error(const IoResult& r) {
-  return r.status == Io::kEof ||
-         (r.status == Io::kError && (r.error == ECONNRESET || r.error == EPIPE));
-}
+using kiv::client::is_stale_error;
 
 // Reads the answer to an authentication sent ahead of a request: kOk when it was accepted;
 // kRefused with *refused set when it was not (kBusy from a busy service, kUnavailable for a
@@ -70,14 +67,11 @@ Exchange read_auth_answer(int fd, int read_ms, bool wrote, Reason* refused) {
 }
 
 // Sends one request and reads its response payload into *payload. With auth given, that frame
-// goes first, in the same write, and its answer is read first (see read_auth_answer). With
-// document given, a kOk response of exactly one field (a fetched document) is read from the
-// socket straight into *document instead, *payload keeps only the payload's header and *direct
-// is set.
+// goes first, in the same write, and its answer is read first (see read_auth_answer). With fds
+// given, the descriptors that come with the answer's first bytes are collected.
 Exchange exchange(int fd, const FrameBuilder& frame, std::uint32_t max_payload, int io_ms,
-                  std::string* payload, std::string* document = nullptr, bool* direct = nullptr,
+                  std::string* payload, std::vector<kiv::UniqueFd>* fds = nullptr,
                   const FrameBuilder* auth = nullptr, Reason* refused = nullptr) {
-  if (direct != nullptr) *direct = false;
   IoResult w;
   if (auth != nullptr) {
     std::vector<std::string_view> both = auth->pieces();
@@ -94,65 +88,24 @@ Exchange exchange(int fd, const FrameBuilder& frame, std::uint32_t max_payload, 
     if (a != Exchange::kOk) return a;
   }
   char header[kiv::proto::kFrameHeaderSize];
-  const IoResult h = kiv::net::read_full(fd, header, sizeof header, read_ms);
+  bool truncated = false;
+  const IoResult h =
+      fds != nullptr ? kiv::net::read_full_fds(fd, header, sizeof header, read_ms, fds, &truncated)
+                     : kiv::net::read_full(fd, header, sizeof header, read_ms);
   if (h.status != Io::kOk) {
     if (w.status != Io::kOk) return is_stale_error(w) ? Exchange::kStale : Exchange::kLost;
     return h.transferred == 0 && is_stale_error(h) ? Exchange::kStale : Exchange::kLost;
   }
   std::uint32_t len = 0;
-  if (kiv::proto::decode_frame_length(std::string_view(header, sizeof header), max_payload, &len) !=
-      Decode::kOk) {
+  if (truncated || kiv::proto::decode_frame_length(std::string_view(header, sizeof header),
+                                                   max_payload, &len) != Decode::kOk) {
     return Exchange::kBadLength;
   }
-  constexpr std::size_t kPrefix = kiv::proto::kPayloadHeaderSize + kiv::proto::kFieldHeaderSize;
-  std::size_t first = 0;
-  if (document != nullptr) {
-    first = std::min<std::size_t>(len, kPrefix);
-    payload->resize(first);
-    if (kiv::net::read_full(fd, payload->data(), first, read_ms).status != Io::kOk) {
-      return Exchange::kLost;
-    }
-    if (first == kPrefix && (*payload)[0] == static_cast<char>(Status::kOk) &&
-        kiv::proto::get_u32(payload->data() + 1) == 1 &&
-        kiv::proto::get_u32(payload->data() + kiv::proto::kPayloadHeaderSize) == len - kPrefix) {
-      document->clear();
-      *direct = true;
-      return kiv::net::read_append(fd, document, len - kPrefix, read_ms).status == Io::kOk
-                 ? Exchange::kOk
-                 : Exchange::kLost;
-    }
-  }
-  payload->resize(first);
-  const IoResult b = kiv::net::read_append(fd, payload, len - first, read_ms);
+  // A descriptor travels with the first bytes of its answer, read above; the rest grows as it
+  // arrives.
+  payload->clear();
+  const IoResult b = kiv::net::read_append(fd, payload, len, read_ms);
   return b.status == Io::kOk ? Exchange::kOk : Exchange::kLost;
-}
-
-// What a decoded answer means: kNone for Ok, else the reason. *keep tells whether the
-// connection may serve another request.
-Reason reason_of(const Message& reply, bool* keep) {
-  *keep = false;
-  Reason r = Reason::kNone;
-  bool given = false;
-  switch (static_cast<Status>(reply.code)) {
-    case Status::kOk:
-      *keep = true;
-      return Reason::kNone;
-    case Status::kFalse:
-      if (kiv::proto::decode_reason(reply.fields, &r, &given) != Decode::kOk) {
-        return Reason::kBadAnswer;
-      }
-      // A busy service closes the connection after its answer.
-      *keep = r != Reason::kBusy;
-      return given ? r : Reason::kIo;
-    case Status::kBadRequest:
-      // The only request a well-behaved client has refused is one beyond the service's cap.
-      if (kiv::proto::decode_reason(reply.fields, &r, &given) == Decode::kOk &&
-          r == Reason::kTooLarge) {
-        return Reason::kTooLarge;
-      }
-      return Reason::kBadAnswer;
-  }
-  return Reason::kBadAnswer;
 }
 
 }  // namespace
@@ -248,41 +201,117 @@ void ClientImpl::forget_other_process_locked() {
 
 namespace kiv::client {
 
-Reason call(ClientImpl& impl, Op op, std::initializer_list<std::string_view> fields,
-            std::string* payload, Message* reply, std::string* document, bool* direct) {
-  const FrameBuilder frame(static_cast<std::uint8_t>(op), fields);
+bool is_stale_error(const IoResult& r) {
+  return r.status == Io::kEof ||
+         (r.status == Io::kError && (r.error == ECONNRESET || r.error == EPIPE));
+}
+
+Reason reason_of(const Message& reply, bool* keep) {
+  *keep = false;
+  Reason r = Reason::kNone;
+  bool given = false;
+  switch (static_cast<Status>(reply.code)) {
+    case Status::kOk:
+      *keep = true;
+      return Reason::kNone;
+    case Status::kFalse:
+      if (kiv::proto::decode_reason(reply.fields, &r, &given) != Decode::kOk) {
+        return Reason::kBadAnswer;
+      }
+      // A busy service closes the connection after its answer.
+      *keep = r != Reason::kBusy;
+      return given ? r : Reason::kIo;
+    case Status::kBadRequest:
+      // The only request a well-behaved client has refused is one beyond the service's cap.
+      if (kiv::proto::decode_reason(reply.fields, &r, &given) == Decode::kOk &&
+          r == Reason::kTooLarge) {
+        return Reason::kTooLarge;
+      }
+      return Reason::kBadAnswer;
+  }
+  return Reason::kBadAnswer;
+}
+
+Reason round_trip(ClientImpl& impl, ClientImpl::Lease* lease, const FrameBuilder& frame,
+                  std::string* payload, Message* reply, std::vector<kiv::UniqueFd>* fds) {
   if (!frame.ok()) return Reason::kTooLarge;
-  ClientImpl::Lease lease;
-  if (!impl.acquire(&lease)) return Reason::kUnavailable;
+  if (!lease->fd.valid() && !impl.acquire(lease)) return Reason::kUnavailable;
   const FrameBuilder auth(static_cast<std::uint8_t>(Op::kAuthenticate),
-                          {lease.settings.user, lease.settings.password});
+                          {lease->settings.user, lease->settings.password});
   Reason refused = Reason::kNone;
   auto once = [&] {
-    return exchange(lease.fd.get(), frame, impl.max_payload(), lease.settings.io_ms, payload,
-                    document, direct, ClientImpl::must_authenticate(lease) ? &auth : nullptr,
-                    &refused);
+    return exchange(lease->fd.get(), frame, impl.max_payload(), lease->settings.io_ms, payload, fds,
+                    ClientImpl::must_authenticate(*lease) ? &auth : nullptr, &refused);
   };
   Exchange x = once();
-  if (x == Exchange::kStale && lease.reused) {
+  if (x == Exchange::kStale && lease->reused) {
     impl.drop_idle();
-    lease.fd.reset();
-    if (!ClientImpl::open(&lease)) return Reason::kUnavailable;
-    ++lease.generation;  // the fresh connection belongs to the pool that follows the drop
+    lease->fd.reset();
+    if (fds != nullptr) fds->clear();
+    if (!ClientImpl::open(lease)) return Reason::kUnavailable;
+    ++lease->generation;  // the fresh connection belongs to the pool that follows the drop
     x = once();
   }
   // Anything but a whole answer closes the connection with the lease.
-  if (x == Exchange::kRefused) return refused;
-  if (x == Exchange::kBadLength) return Reason::kBadAnswer;
-  if (x != Exchange::kOk) return Reason::kUnavailable;
-  if (direct != nullptr && *direct) {
-    impl.release(&lease);
-    return Reason::kNone;
+  if (x != Exchange::kOk || kiv::proto::decode_payload(*payload, reply) != Decode::kOk ||
+      (fds != nullptr && fds->size() > 1)) {
+    lease->fd.reset();
+    if (x == Exchange::kRefused) return refused;
+    return x == Exchange::kLost || x == Exchange::kStale ? Reason::kUnavailable
+                                                         : Reason::kBadAnswer;
   }
-  if (kiv::proto::decode_payload(*payload, reply) != Decode::kOk) return Reason::kBadAnswer;
   bool keep = false;
   const Reason r = reason_of(*reply, &keep);
-  if (keep) impl.release(&lease);
+  if (!keep) lease->fd.reset();
   return r;
+}
+
+Reason call(ClientImpl& impl, Op op, std::initializer_list<std::string_view> fields,
+            std::string* payload, Message* reply) {
+  const FrameBuilder frame(static_cast<std::uint8_t>(op), fields);
+  ClientImpl::Lease lease;
+  const Reason r = round_trip(impl, &lease, frame, payload, reply);
+  if (lease.fd.valid()) impl.release(&lease);
+  return r;
+}
+
+Reason read_answer(int fd, std::uint32_t max_payload, int read_ms, std::string* payload,
+                   Message* reply, bool* keep) {
+  *keep = false;
+  char header[kiv::proto::kFrameHeaderSize];
+  std::uint32_t len = 0;
+  if (kiv::net::read_full(fd, header, sizeof header, read_ms).status != Io::kOk) {
+    return Reason::kUnavailable;
+  }
+  if (kiv::proto::decode_frame_length(std::string_view(header, sizeof header), max_payload, &len) !=
+      Decode::kOk) {
+    return Reason::kBadAnswer;
+  }
+  payload->clear();
+  if (kiv::net::read_append(fd, payload, len, read_ms).status != Io::kOk) {
+    return Reason::kUnavailable;
+  }
+  if (kiv::proto::decode_payload(*payload, reply) != Decode::kOk) return Reason::kBadAnswer;
+  return reason_of(*reply, keep);
+}
+
+Reason authenticate(const ClientImpl::Lease& lease) {
+  const FrameBuilder auth(static_cast<std::uint8_t>(Op::kAuthenticate),
+                          {lease.settings.user, lease.settings.password});
+  const int fd = lease.fd.get();
+  const IoResult w = kiv::net::write_pieces(fd, auth.pieces(), lease.settings.io_ms);
+  Reason refused = Reason::kNone;
+  switch (read_auth_answer(fd, w.status == Io::kOk ? lease.settings.io_ms : 0, w.status == Io::kOk,
+                           &refused)) {
+    case Exchange::kOk:
+      return Reason::kNone;
+    case Exchange::kRefused:
+      return refused;
+    case Exchange::kBadLength:
+      return Reason::kBadAnswer;
+    default:
+      return Reason::kUnavailable;
+  }
 }
 
 bool probe(ClientImpl& impl) {
@@ -296,7 +325,7 @@ bool probe(ClientImpl& impl) {
   Message reply;
   Reason refused = Reason::kNone;
   return exchange(lease.fd.get(), frame, impl.max_payload(), lease.settings.io_ms, &payload,
-                  nullptr, nullptr, ClientImpl::must_authenticate(lease) ? &auth : nullptr,
+                  nullptr, ClientImpl::must_authenticate(lease) ? &auth : nullptr,
                   &refused) == Exchange::kOk &&
          kiv::proto::decode_payload(payload, &reply) == Decode::kOk &&
          reply.code == static_cast<std::uint8_t>(Status::kOk) && reply.fields.size() == 1 &&

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "common/unique_fd.h"
+#include "wire/net_io.h"
 #include "wire/protocol.h"
 #include "wire/reason.h"
 
@@ -85,24 +86,56 @@ class ClientImpl {
 
 namespace kiv::client {
 
-// One round trip: the request goes out on a pooled connection; a connection that turns out to
-// be closed by the service (restarted, or tired of waiting for the next request) is replaced
-// once by a fresh one, and the rest of the pool, which is as stale, is dropped. A new TCP
-// connection authenticates first when credentials are recorded, in the same write as the
-// request; a refused authentication is kUnavailable (kBusy for a busy service). kNone when the
-// service answered Ok: *reply then holds the answer (its fields view into *payload). With document
-// given, an Ok answer of exactly one field (a fetched document) is read from the socket straight
-// into *document instead and *direct is set. Otherwise the reason: the service's for a False answer
-// (kIo when it gave none), kTooLarge for a request beyond a frame, kUnavailable when no whole
-// answer came, kBadAnswer for one that does not decode.
+// One round trip on the lease's connection (taken from the pool first when the lease holds
+// none): a reused connection that turns out to be closed by the service (restarted, or tired of
+// waiting for the next request) is replaced once by a fresh one, and the rest of the pool, which
+// is as stale, is dropped. A new TCP connection authenticates first when credentials are
+// recorded, in the same write as the request; a refused authentication is kUnavailable (kBusy
+// for a busy service). kNone when the service answered Ok: *reply then holds the answer (its
+// fields view into *payload). Otherwise the reason: the service's for a False answer (kIo when
+// it gave none), kTooLarge for a request beyond the service's cap, kUnavailable when no whole
+// answer came, kBadAnswer for one that does not decode. The lease keeps the connection when it
+// may serve on, and is empty when not. With fds given (a Unix socket), the descriptors that came
+// with the answer are appended; more than one makes the answer a bad one.
+Reason round_trip(ClientImpl& impl, ClientImpl::Lease* lease, const kiv::proto::FrameBuilder& frame,
+                  std::string* payload, kiv::proto::Message* reply,
+                  std::vector<kiv::UniqueFd>* fds = nullptr);
+
+// One round trip on a pooled connection, given back to the pool when it may serve on.
 Reason call(ClientImpl& impl, kiv::proto::Op op, std::initializer_list<std::string_view> fields,
-            std::string* payload, kiv::proto::Message* reply, std::string* document = nullptr,
-            bool* direct = nullptr);
+            std::string* payload, kiv::proto::Message* reply);
+
+// Reads one answer on fd, as round_trip does after its request went out, with read_ms as the
+// bound of each wait. *keep tells whether the connection may serve on.
+Reason read_answer(int fd, std::uint32_t max_payload, int read_ms, std::string* payload,
+                   kiv::proto::Message* reply, bool* keep);
+
+// Presents the recorded credentials on the lease's new connection, in a round trip of its own:
+// kNone when they were accepted, kUnavailable (kBusy) when not, kBadAnswer for an answer that
+// does not decode. For connections whose first request cannot carry them along.
+Reason authenticate(const ClientImpl::Lease& lease);
+
+// What a decoded answer means: kNone for Ok, else the reason. *keep tells whether the
+// connection may serve another request.
+Reason reason_of(const kiv::proto::Message& reply, bool* keep);
+
+// True when a failed read or write means that the peer closed the connection before it (a
+// pooled connection to a service that restarted since, or closed it while idle).
+bool is_stale_error(const kiv::net::IoResult& r);
 
 // Sends Ping on a connection of its own, closed again, so that nothing stays open for the
 // children the process may fork. True when the service answered as the repository service.
 bool probe(ClientImpl& impl);
 
 }  // namespace kiv::client
+
+namespace kiv {
+
+// A connection that a reader or an upload holds between its round trips.
+struct HeldConnection {
+  ClientImpl::Lease lease;
+};
+
+}  // namespace kiv
 
 #endif  // KIV_CLIENT_CONNECTION_H_

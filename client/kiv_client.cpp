@@ -157,6 +157,60 @@ kiv::Status WebDavUtil::Lookup(const std::string& uri, Directory* entry) {
   });
 }
 
+kiv::Status WebDavUtil::Stat(const std::string& uri, unsigned want, kiv::StatResult* out) {
+  *out = kiv::StatResult();
+  const kiv::Status s = guarded([&] {
+    const char want_byte = static_cast<char>(want & 0xff);
+    const kiv::proto::FrameBuilder frame(static_cast<std::uint8_t>(Op::kStat),
+                                         {uri, std::string_view(&want_byte, 1)});
+    ClientImpl::Lease lease;
+    std::string payload;
+    Message reply;
+    std::vector<kiv::UniqueFd> fds;
+    const Reason r = kiv::client::round_trip(*impl_, &lease, frame, &payload, &reply,
+                                             (want & kiv::kWantDescriptor) != 0 ? &fds : nullptr);
+    if (lease.fd.valid()) impl_->release(&lease);
+    if (r != Reason::kNone) return kiv::Status(r);
+    const auto& f = reply.fields;
+    const char* type = f.size() >= 5 ? type_of_kind(f[2]) : nullptr;
+    if (type == nullptr || !kiv::proto::decode_attributes(f[3], &out->attributes) ||
+        f[4].size() != 1) {
+      return kBadAnswer;
+    }
+    // What came along must be what was asked for, of a document, and of its attributes.
+    const bool document = type == kDocumentItem;
+    switch (f[4][0]) {
+      case kiv::proto::kDeliveryNone:
+        if (f.size() != 5 || !fds.empty()) return kBadAnswer;
+        break;
+      case kiv::proto::kDeliveryContent:
+        if (f.size() != 6 || !document || (want & kiv::kWantContent) == 0 ||
+            f[5].size() != out->attributes.size || !fds.empty()) {
+          return kBadAnswer;
+        }
+        out->content.assign(f[5]);
+        out->body = kiv::StatResult::Body::kContent;
+        break;
+      case kiv::proto::kDeliveryDescriptor:
+        if (f.size() != 5 || !document || fds.size() != 1 ||
+            !kiv::DescriptorUnchanged(fds[0].get(), out->attributes)) {
+          return kBadAnswer;
+        }
+        out->descriptor = std::move(fds[0]);
+        out->body = kiv::StatResult::Body::kDescriptor;
+        break;
+      default:
+        return kBadAnswer;
+    }
+    out->entry.path.assign(f[0]);
+    out->entry.name.assign(f[1]);
+    out->entry.type = type;
+    return kiv::Status();
+  });
+  if (!s.ok()) *out = kiv::StatResult();
+  return s;
+}
+
 kiv::Status WebDavUtil::ListMembers(const std::string& uri, std::vector<Directory>* members) {
   members->clear();
   const kiv::Status s = guarded([&] {
@@ -174,24 +228,48 @@ kiv::Status WebDavUtil::StoreDoc(const std::string& uri, const std::string& cont
     // A body that lost bytes on its way into the upload stream is never stored.
     const ThreadState& ts = thread_state();
     if (ts.upload_open && ts.upload_broken) return kiv::Status(Reason::kIo);
-    return simple_call(*impl_, Op::kAddDoc, {uri, content});
+    // One frame when it fits a chunk; an upload in chunks when not.
+    if (content.size() <= kiv::proto::kMaxChunk) {
+      return simple_call(*impl_, Op::kAddDoc, {uri, content});
+    }
+    kiv::DocumentUpload upload(*this);
+    kiv::Status s = upload.Begin(uri, static_cast<std::int64_t>(content.size()));
+    if (s.ok()) s = upload.Write(content.data(), content.size());
+    return s.ok() ? upload.Commit() : s;
   });
 }
 
 kiv::Status WebDavUtil::FetchDoc(const std::string& uri, std::string* content) {
   content->clear();
-  const kiv::Status s = guarded([&] {
-    std::string payload;
-    Message reply;
-    bool direct = false;
-    // The document is read from the socket straight into content: no copy of a large body.
-    const Reason r = call(*impl_, Op::kGetDocContent, {uri}, &payload, &reply, content, &direct);
-    if (r != Reason::kNone) return kiv::Status(r);
-    if (direct) return kiv::Status();
-    if (reply.fields.size() != 1) return kBadAnswer;
-    content->assign(reply.fields[0]);
-    return kiv::Status();
-  });
+  // A document rewritten while it is read is read again, a few times at most.
+  constexpr int kAttempts = 3;
+  kiv::Status s;
+  bool changed = true;
+  for (int attempt = 0; attempt < kAttempts && changed; ++attempt) {
+    changed = false;
+    content->clear();
+    s = guarded([&] {
+      kiv::StatResult found;
+      const kiv::Status looked = Stat(uri, kiv::kWantContent, &found);
+      if (!looked.ok()) return looked;
+      if (found.entry.type != kDocumentItem) return kiv::Status(Reason::kNotDocument);
+      if (found.body == kiv::StatResult::Body::kContent) {
+        content->swap(found.content);
+        return kiv::Status();
+      }
+      // Grown as the chunks arrive, never to a size that only the answer claims.
+      kiv::DocumentReader reader(*this, uri, found.attributes, 0, found.attributes.size);
+      for (;;) {
+        const std::size_t at = content->size();
+        content->resize(at + kiv::DocumentReader::kChunk);
+        std::size_t got = 0;
+        const kiv::Status r = reader.Read(content->data() + at, kiv::DocumentReader::kChunk, &got);
+        content->resize(at + got);
+        changed = r.reason() == Reason::kChanged;
+        if (!r.ok() || got == 0) return r;
+      }
+    });
+  }
   if (!s.ok()) content->clear();
   return s;
 }

@@ -19,14 +19,26 @@
 //
 // The service is reached over TCP (an address and a port) or over a Unix domain socket (the
 // address "unix:" followed by the socket's path; the port is then not used).
+//
+// Documents of any size travel in bounded chunks: a lookup (Stat) that also brings along what
+// a delivery needs, a ranged reader (kiv::DocumentReader) and a streamed upload
+// (kiv::DocumentUpload). Neither side ever holds a whole document for them, and no answer or
+// request carries more than kiv::proto::kMaxChunk bytes of one. The calls that take or give a
+// document whole (StoreDoc, FetchDoc and the older ones) are built on them for large documents.
 #ifndef KIV_CLIENT_KIV_CLIENT_H_
 #define KIV_CLIENT_KIV_CLIENT_H_
 
+#include <cstddef>
+#include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "client/status.h"
+#include "common/unique_fd.h"
+#include "wire/protocol.h"
 #include "wire/reason.h"
 
 namespace kiv {
@@ -57,6 +69,48 @@ inline constexpr const char* kDocumentItem = "DocumentItem";
 
 class ClientImpl;
 
+namespace kiv {
+
+class DocumentReader;
+class DocumentUpload;
+struct HeldConnection;
+
+// A file as the service sees it: size, modification and change times (nanoseconds since the
+// epoch), inode, device and mode (type and permission bits, as st_mode). Size, times and
+// identity together tell one version of a document from another: every store sets a fresh
+// modification time.
+using FileAttributes = kiv::proto::Attributes;
+
+// Bits of Stat's want: what to bring along for a document about to be delivered.
+inline constexpr unsigned kWantContent = kiv::proto::kWantContent;        // up to kMaxInline bytes
+inline constexpr unsigned kWantDescriptor = kiv::proto::kWantDescriptor;  // Unix sockets only
+// Documents up to this size come along with a Stat that wants their content.
+inline constexpr std::size_t kMaxInline = kiv::proto::kMaxInline;
+
+// The answer of Stat. The content and the descriptor belong to the version that the attributes
+// describe.
+struct StatResult {
+  enum class Body {
+    kNone,        // nothing came along: read the document with a DocumentReader
+    kContent,     // content holds the whole document
+    kDescriptor,  // descriptor is the document, open read-only
+  };
+  Directory entry;
+  FileAttributes attributes;
+  Body body = Body::kNone;
+  std::string content;
+  // Opened by the service beneath its root. Read it with pread or sendfile (its position is
+  // shared with nothing but is not reset). It shows the file as it is: a rewrite of the
+  // document that commits while it is read shows through, so compare its attributes afterwards
+  // (DescriptorUnchanged) before trusting a long read.
+  kiv::UniqueFd descriptor;
+};
+
+// True when the open document fd still holds the version that attributes describe.
+bool DescriptorUnchanged(int fd, const FileAttributes& attributes);
+
+}  // namespace kiv
+
 class WebDavUtil {
  public:
   WebDavUtil();
@@ -81,12 +135,18 @@ class WebDavUtil {
   //
   // Looks an entry up; *entry (when not null) describes it. kNotFound when nothing is there.
   kiv::Status Lookup(const std::string& uri, Directory* entry);
+  // Looks an entry up with its attributes, in one round trip, and for a document brings along
+  // what want asks for: with kWantContent the content of a document of at most kMaxInline bytes,
+  // with kWantDescriptor (over a Unix socket, for a document whose content does not come along)
+  // the open document. kNotFound when nothing is there. *out is reset first.
+  kiv::Status Stat(const std::string& uri, unsigned want, kiv::StatResult* out);
   // The immediate members of a collection, sorted by name; *members is empty on failure.
   // kNotFound, kNotCollection for a document.
   kiv::Status ListMembers(const std::string& uri, std::vector<Directory>* members);
-  // Creates or replaces a document, as AddDoc.
+  // Creates or replaces a document, as AddDoc. Content beyond a chunk goes as an upload.
   kiv::Status StoreDoc(const std::string& uri, const std::string& content);
-  // The whole document; *content is empty on failure. kNotFound, kNotDocument.
+  // The whole document; *content is empty on failure. kNotFound, kNotDocument; kChanged when it
+  // was rewritten during every one of a few attempts to read it.
   kiv::Status FetchDoc(const std::string& uri, std::string* content);
   // kExists, kParentMissing, kNotCollection (the parent is a document).
   kiv::Status MakeCollection(const std::string& uri);
@@ -159,8 +219,110 @@ class WebDavUtil {
   void SetTimeouts(int connect_ms, int io_ms);
 
  private:
+  friend class kiv::DocumentReader;
+  friend class kiv::DocumentUpload;
   std::unique_ptr<ClientImpl> impl_;
 };
+
+namespace kiv {
+
+// Reads the bytes [offset, offset + length) of a document, in order, a chunk per round trip
+// with the next chunk asked for before the current one is taken (pull style: nothing is fetched
+// before Read asks for it, beyond one chunk ahead). Each chunk is read only while the document
+// is still the version that the attributes given describe (kChanged otherwise), so that the
+// bytes never mix versions. Several ranges: several readers. Holds one connection from the first
+// Read until the range is read whole (then the connection goes back to the pool) or the reader
+// goes (a connection with answers still due is closed). Used by one thread at a time; must not
+// outlive the WebDavUtil.
+class DocumentReader {
+ public:
+  // The chunk asked for per round trip.
+  static constexpr std::size_t kChunk = kiv::proto::kMaxChunk;
+
+  // Nothing is sent yet.
+  DocumentReader(WebDavUtil& client, std::string uri, const FileAttributes& expected,
+                 std::uint64_t offset, std::uint64_t length);
+  ~DocumentReader();
+  DocumentReader(const DocumentReader&) = delete;
+  DocumentReader& operator=(const DocumentReader&) = delete;
+
+  // Reads the next bytes of the range into buf, at most capacity of them (any capacity; a buffer
+  // of kChunk bytes takes a chunk per call). *got is 0 once the range is read whole. The
+  // service's reasons: kNotFound, kNotDocument, kChanged, kRange for a range beyond the
+  // document's end; kUnavailable, kBadAnswer. After a failure every call answers it again.
+  kiv::Status Read(char* buf, std::size_t capacity, std::size_t* got);
+  // Bytes of the range not yet handed out.
+  std::uint64_t remaining() const { return end_ - delivered_; }
+
+ private:
+  kiv::Status fail(Reason r);
+  // Sends requests until two are due or the range is asked for whole.
+  bool ask_ahead();
+  bool send_request(std::uint64_t offset, std::uint32_t length);
+  // Reads the head of the next answer: the chunk's bytes follow.
+  kiv::Status next_answer();
+
+  ClientImpl& impl_;
+  std::string uri_;
+  std::string attributes_;   // encoded
+  std::uint64_t delivered_;  // next byte handed out
+  std::uint64_t asked_;      // next byte to ask for
+  std::uint64_t end_;
+  std::deque<std::uint32_t> due_;  // lengths of the chunks asked for and not yet begun
+  std::uint64_t chunk_left_ = 0;   // bytes of the current answer still in the socket
+  bool answered_ = false;          // an answer arrived on this connection
+  kiv::Status failed_;
+  std::unique_ptr<struct HeldConnection> lease_;
+};
+
+// A streamed upload of one document: Begin answers at once whether the document can be stored,
+// before any of the body is sent; Write sends the body as it comes, in chunks (a chunk of small
+// writes is gathered first; nothing more is held); Commit stores it and answers with the stored
+// document's attributes. Nothing is stored unless Commit succeeds: Abort, the object's end and a
+// broken connection store nothing. Holds one connection from Begin to Commit or Abort. Used by
+// one thread at a time; must not outlive the WebDavUtil.
+class DocumentUpload {
+ public:
+  // Writes are gathered up to this size before they are sent.
+  static constexpr std::size_t kGather = 256 * 1024;
+
+  explicit DocumentUpload(WebDavUtil& client);
+  ~DocumentUpload();  // aborts an upload that is neither committed nor aborted
+  DocumentUpload(const DocumentUpload&) = delete;
+  DocumentUpload& operator=(const DocumentUpload&) = delete;
+
+  // Begins the upload of the document at uri; length is the body's size when known (negative
+  // when not). The reasons of StoreDoc, and kTooLarge when length exceeds the service's document
+  // cap, kNoSpace when the service has no room for length bytes. An upload under way is aborted
+  // first.
+  kiv::Status Begin(const std::string& uri, std::int64_t length = -1);
+  // Appends size bytes to the body. kUnavailable when the connection broke (the upload is then
+  // over and stores nothing). Failures of the service's own (a full disk) are told by Commit.
+  kiv::Status Write(const char* data, std::size_t size);
+  // Stores the body. *stored (when not null) receives the attributes of the stored document. The
+  // reasons of StoreDoc; kIo when the service did not receive every byte written; the failure of
+  // Begin or Write when those failed.
+  kiv::Status Commit(FileAttributes* stored = nullptr);
+  // Ends the upload, storing nothing. Harmless when none is under way.
+  void Abort();
+  // Bytes written since Begin.
+  std::uint64_t written() const { return written_; }
+
+ private:
+  kiv::Status fail(Reason r);
+  bool flush();
+  bool send_chunk(std::string_view data);
+
+  enum class State { kIdle, kOpen, kFailed };
+  ClientImpl& impl_;
+  State state_ = State::kIdle;
+  kiv::Status failed_;
+  std::uint64_t written_ = 0;
+  std::string gather_;
+  std::unique_ptr<struct HeldConnection> lease_;
+};
+
+}  // namespace kiv
 
 class ServiceFactory {
  public:

@@ -42,7 +42,7 @@
 namespace kiv::service {
 
 struct ServerOptions {
-  std::uint32_t max_frame = kiv::proto::kDefaultMaxPayload;  // largest request payload
+  std::uint32_t max_frame = kiv::proto::kDefaultMaxRequest;  // largest request payload
   int max_connections = 1024;
   // Connections that one peer (a uid on the Unix socket, a source address over TCP) may hold at
   // once; 0 stands for three quarters of max_connections.
