@@ -42,6 +42,31 @@ TEST(JournalTest, HeaderRoundTrips) {
   EXPECT_EQ(journal_record_size(h), rec.size());
 }
 
+TEST(JournalTest, StagedRecordNamesItsContentInsteadOfHoldingIt) {
+  JournalHeader staged = header("dir/doc", 1ull << 33);
+  staged.source = ".kivd-tmp-1-2";
+  staged.source_device = 7;
+  staged.source_inode = 9;
+  const std::string rec = encode_journal_record(staged, "");
+  EXPECT_EQ(rec.substr(0, 8), "KIVJRNL2");
+  EXPECT_EQ(rec.size(), journal_record_size(staged));
+  JournalHeader h;
+  std::size_t size = 0;
+  ASSERT_EQ(parse_journal_header(rec, &h, &size), JournalParse::kOk);
+  EXPECT_EQ(h.path + " " + h.source, "dir/doc .kivd-tmp-1-2");
+  EXPECT_EQ(h.content_length, 1ull << 33);
+  EXPECT_EQ(h.source_inode, 9u);
+  EXPECT_EQ(size, kJournalStagedFixedSize + 7 + 13);
+  EXPECT_EQ(parse_journal_header(rec.substr(0, size - 1), &h, &size), JournalParse::kTruncated);
+  // Only a private name beside the document can be staged content.
+  for (const char* source : {"doc", "../.kivd-x", ".kivd/../../x"}) {
+    staged.source = source;
+    EXPECT_EQ(parse_journal_header(encode_journal_record(staged, ""), &h, &size),
+              JournalParse::kMalformed)
+        << source;
+  }
+}
+
 TEST(JournalTest, RefusesTruncatedAndMalformedHeaders) {
   const std::string rec = encode_journal_record(header("dir/doc", 5), "hello");
   JournalHeader h;

@@ -33,6 +33,9 @@ class KivdProcess {
   const std::string& scratch() const { return scratch_.path(); }  // holds root/ and kivd.log
   const std::string& root() const { return root_; }
   unsigned int port() const { return port_; }
+  // The client's address of the Unix socket of a service started with
+  // {"--socket", "@SCRATCH@/kivd.sock"}.
+  std::string unix_address() const { return "unix:" + scratch() + "/kivd.sock"; }
   pid_t pid() const { return pid_; }
   std::string log() const;
 

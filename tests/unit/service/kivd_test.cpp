@@ -9,11 +9,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <random>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -64,6 +68,14 @@ long peak_rss_kib(pid_t pid) {
     if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
   }
   return -1;
+}
+
+std::set<std::string> names_in(const std::string& dir) {
+  std::set<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) {
+    names.insert(e.path().filename());
+  }
+  return names;
 }
 
 std::string frame(std::uint8_t code, std::initializer_list<std::string_view> fields) {
@@ -333,6 +345,104 @@ TEST(KivdTest, KilledDuringReplacesComesBackWithAWholeVersion) {
     ASSERT_EQ(content.size(), size) << "round " << round;
     EXPECT_TRUE(content == a || content == b) << "round " << round << ": mixed content";
   }
+  EXPECT_EQ(names_in(kivd.root()), (std::set<std::string>{".kivd", "doc"}));
+}
+
+TEST(KivdTest, KilledMidUploadKeepsTheOldDocumentWhole) {
+  KivdProcess kivd;
+  ASSERT_TRUE(kivd.start());
+  WebDavUtil client;
+  client.SetTimeouts(1000, 5000);
+  ASSERT_TRUE(client.ConnectServer("127.0.0.1", kivd.port()));
+  const std::string old(3 << 20, 'o'), fresh(2 << 20, 'n');
+  ASSERT_TRUE(client.AddDoc("/doc", old));
+  kiv::DocumentUpload up(client);
+  ASSERT_TRUE(up.Begin("/doc", 3 << 20).ok());
+  ASSERT_TRUE(up.Write(fresh.data(), fresh.size()).ok());
+  kivd.kill_hard();
+  EXPECT_FALSE(up.Commit().ok());
+  ASSERT_TRUE(kivd.start());
+  std::string content;
+  ASSERT_TRUE(client.GetDocContent("/doc", content));
+  EXPECT_TRUE(content == old);
+  EXPECT_EQ(names_in(kivd.root()), (std::set<std::string>{".kivd", "doc"}));
+}
+
+// The document below: mostly zeros, with a few real blocks of bytes that depend on their offset.
+struct Sparse {
+  std::uint64_t size;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> real;  // [from, to)
+  static char byte(std::uint64_t pos) { return static_cast<char>((pos * 2654435761u) >> 13); }
+  // Fills out with the n bytes at offset at.
+  void fill(std::uint64_t at, std::size_t n, char* out) const {
+    std::memset(out, 0, n);
+    for (const auto& [from, to] : real) {
+      for (std::uint64_t p = std::max(from, at); p < std::min(to, at + n); ++p) {
+        out[p - at] = byte(p);
+      }
+    }
+  }
+};
+
+// Word-wise FNV-1a, fast enough for gigabytes.
+std::uint64_t mix(std::uint64_t h, const char* p, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) h = (h ^ static_cast<unsigned char>(p[i])) * 0x100000001b3ull;
+  return h;
+}
+std::uint64_t hash_chunk(std::uint64_t h, const std::string& chunk, std::size_t n) {
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, chunk.data() + i, 8);
+    h = (h ^ w) * 0x100000001b3ull;
+  }
+  return mix(h, chunk.data() + i, n - i);
+}
+
+// A document beyond 4 GiB goes up and comes back whole through the protocol, and a range of its
+// end alone; neither the service nor the client holds more than a few chunks of it.
+TEST(KivdTest, DocumentsBeyondFourGiBStreamInBoundedMemory) {
+  KivdProcess kivd;
+  ASSERT_TRUE(kivd.start());
+  WebDavUtil client;
+  ASSERT_TRUE(client.ConnectServer("127.0.0.1", kivd.port()));
+  const std::uint64_t size = (4ull << 30) + 4097;
+  const Sparse doc{
+      size,
+      {{0, 65536}, {(2ull << 30) + 12345, (2ull << 30) + 12345 + (1 << 20)}, {size - 5000, size}}};
+  const long service_before = peak_rss_kib(kivd.pid());
+  const long self_before = peak_rss_kib(::getpid());
+  std::string chunk(1 << 20, '\0');
+  std::uint64_t sent = 0xcbf29ce484222325ull;
+  kiv::DocumentUpload up(client);
+  ASSERT_TRUE(up.Begin("/huge", static_cast<std::int64_t>(size)).ok());
+  for (std::uint64_t at = 0; at < size; at += chunk.size()) {
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), size - at));
+    doc.fill(at, n, chunk.data());
+    sent = hash_chunk(sent, chunk, n);
+    ASSERT_TRUE(up.Write(chunk.data(), n).ok()) << at;
+  }
+  kiv::FileAttributes stored;
+  ASSERT_TRUE(up.Commit(&stored).ok());
+  ASSERT_EQ(stored.size, size);
+  std::uint64_t back = 0xcbf29ce484222325ull;
+  kiv::DocumentReader reader(client, "/huge", stored, 0, size);
+  for (std::size_t got = 1; got != 0;) {
+    ASSERT_TRUE(reader.Read(chunk.data(), chunk.size(), &got).ok());
+    back = hash_chunk(back, chunk, got);
+  }
+  EXPECT_EQ(back, sent);
+  kiv::DocumentReader tail(client, "/huge", stored, size - 1000, 1000);
+  std::size_t got = 0;
+  ASSERT_TRUE(tail.Read(chunk.data(), chunk.size(), &got).ok());
+  ASSERT_EQ(got, 1000u);
+  for (std::size_t i = 0; i < got; ++i) ASSERT_EQ(chunk[i], Sparse::byte(size - 1000 + i));
+  const long service_growth = peak_rss_kib(kivd.pid()) - service_before;
+  const long self_growth = peak_rss_kib(::getpid()) - self_before;
+  std::printf("peak RSS growth over 2 x %llu bytes: service %ld KiB, client %ld KiB\n",
+              static_cast<unsigned long long>(size), service_growth, self_growth);
+  EXPECT_LT(service_growth, 32 * 1024);
+  EXPECT_LT(self_growth, 32 * 1024);
 }
 
 }  // namespace

@@ -102,6 +102,61 @@ TEST_P(StoreTest, ReplacingKeepsTheInode) {
   EXPECT_TRUE(no_pending_records());
 }
 
+TEST_P(StoreTest, UploadsAreCheckedFirstAndStoreNothingUntilCommitted) {
+  ASSERT_TRUE(ok(store_->add_collection("/c")));
+  ASSERT_TRUE(ok(store_->add_doc("/c/d", "old")));
+  struct stat old {};
+  ASSERT_EQ(::stat((root_ / "c" / "d").c_str(), &old), 0);
+  std::unique_ptr<Upload> up;
+  const std::uint64_t beyond = 17;
+  reopen(16);
+  EXPECT_EQ(named(store_->begin_upload("/none/d", nullptr, &up)), "parent missing");
+  EXPECT_EQ(named(store_->begin_upload("/c", nullptr, &up)), "not a document");
+  EXPECT_EQ(named(store_->begin_upload("/c/big", &beyond, &up)), "too large");
+  ASSERT_TRUE(ok(store_->begin_upload("/c/big", nullptr, &up)));
+  store_->write_upload(*up, std::string(17, 'x'));
+  Attributes stored;
+  EXPECT_EQ(named(store_->commit_upload(*up, 17, &stored)), "too large");
+  reopen();
+  // Broken off, or announced with another length: nothing stored, nothing left behind.
+  ASSERT_TRUE(ok(store_->begin_upload("/c/new", nullptr, &up)));
+  store_->write_upload(*up, "partial");
+  up.reset();
+  ASSERT_TRUE(ok(store_->begin_upload("/c/d", nullptr, &up)));
+  store_->write_upload(*up, "partial");
+  EXPECT_EQ(named(store_->commit_upload(*up, 8, &stored)), "I/O failure");
+  up.reset();
+  EXPECT_EQ(slurp(root_ / "c" / "d"), "old");
+  EXPECT_EQ(std::distance(fs::directory_iterator(root_ / "c"), fs::directory_iterator()), 1);
+  // Large content replaces in place behind a staged record; zeros stay holes and still count.
+  std::string body(3 << 20, '\0');
+  for (std::size_t i = 0; i < (1u << 20); ++i) body[i] = static_cast<char>(i * 7 + 1);
+  body += "tail";
+  ASSERT_TRUE(ok(store_->begin_upload("/c/d", nullptr, &up)));
+  for (std::size_t at = 0; at < body.size(); at += 1 << 20) {
+    store_->write_upload(*up, std::string_view(body).substr(at, 1 << 20));
+  }
+  ASSERT_TRUE(ok(store_->commit_upload(*up, body.size(), &stored)));
+  up.reset();
+  EXPECT_TRUE(slurp(root_ / "c" / "d") == body);
+  struct stat now {};
+  ASSERT_EQ(::stat((root_ / "c" / "d").c_str(), &now), 0);
+  EXPECT_EQ(now.st_ino, old.st_ino);
+  EXPECT_TRUE(kiv::proto::same_version(stored, attributes_of(now)));
+  EXPECT_GT(stored.mtime_ns, attributes_of(old).mtime_ns);
+  EXPECT_EQ(std::distance(fs::directory_iterator(root_ / "c"), fs::directory_iterator()), 1);
+  EXPECT_TRUE(no_pending_records());
+  // A new document appears whole under its name.
+  ASSERT_TRUE(ok(store_->begin_upload("/c/new", nullptr, &up)));
+  store_->write_upload(*up, "fresh");
+  ASSERT_TRUE(ok(store_->commit_upload(*up, 5, &stored)));
+  EXPECT_EQ(slurp(root_ / "c" / "new"), "fresh");
+  EXPECT_EQ(stored.size, 5u);
+  // A rewrite in place would reach every name of a hard-linked document: refused at the begin.
+  fs::create_hard_link(root_ / "c" / "new", root_ / "c" / "alias");
+  EXPECT_EQ(named(store_->begin_upload("/c/new", nullptr, &up)), "forbidden");
+}
+
 TEST_P(StoreTest, ListingIsSortedAndHidesPrivateStateAndSpecialFiles) {
   ASSERT_TRUE(ok(store_->add_collection("/c")));
   ASSERT_TRUE(ok(store_->add_doc("/c/b", "x")));
@@ -381,6 +436,38 @@ TEST_P(StoreTest, StartUpCompletesTheRecordLeftInASlot) {
   ASSERT_TRUE(ok(store_->add_doc("/s", "later")));
   reopen();
   EXPECT_EQ(slurp(root_ / "s"), "later");
+}
+
+TEST_P(StoreTest, StartUpCompletesAStagedRecordAndRemovesItsFile) {
+  ASSERT_TRUE(ok(store_->add_doc("/s", "before")));
+  spit(root_ / ".kivd-tmp-9-9", "staged content");
+  struct stat st {
+  }, src{};
+  ASSERT_EQ(::stat((root_ / "s").c_str(), &st), 0);
+  ASSERT_EQ(::stat((root_ / ".kivd-tmp-9-9").c_str(), &src), 0);
+  JournalHeader h;
+  h.device = st.st_dev;
+  h.inode = st.st_ino;
+  h.path = "s";
+  h.content_length = 14;
+  h.source = ".kivd-tmp-9-9";
+  h.source_device = src.st_dev;
+  h.source_inode = src.st_ino;
+  const std::string record = encode_journal_record(h, "");
+  // As if the service died while it copied the staged content in.
+  write_journal("slot-03.jnl", record);
+  spit(root_ / "s", "staged");
+  reopen();
+  EXPECT_EQ(slurp(root_ / "s"), "staged content");
+  EXPECT_EQ(inode_of(root_ / "s"), st.st_ino);
+  EXPECT_FALSE(fs::exists(root_ / ".kivd-tmp-9-9"));
+  EXPECT_TRUE(no_pending_records());
+  // A record whose staged file is gone (never named, or removed once done) changes nothing.
+  ASSERT_TRUE(ok(store_->add_doc("/s", "later")));
+  write_journal("slot-03.jnl", record);
+  reopen();
+  EXPECT_EQ(slurp(root_ / "s"), "later");
+  EXPECT_TRUE(no_pending_records());
 }
 
 TEST_P(StoreTest, StartUpDropsTornOrStaleJournalRecords) {
