@@ -1,5 +1,6 @@
 // The client library against a real kivd on loopback.
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -180,6 +181,137 @@ TEST_F(ClientTest, ZeroBytesAndLargeDocumentsArriveByteForByte) {
   EXPECT_EQ(st.st_ino, ino);
   ASSERT_TRUE(client_.GetDocContent("/big", content));
   EXPECT_EQ(content, zeros);
+}
+
+// Reads [offset, offset + length) of the document looked up as a, with a buffer of the given
+// size; the bytes read, and the status of the read that ended it.
+kiv::Status read_range(WebDavUtil& client, const std::string& uri, const kiv::FileAttributes& a,
+                       std::uint64_t offset, std::uint64_t length, std::size_t buffer,
+                       std::string* out) {
+  kiv::DocumentReader reader(client, uri, a, offset, length);
+  std::string buf(buffer, '\0');
+  out->clear();
+  for (std::size_t got = 1; got != 0;) {
+    const kiv::Status s = reader.Read(buf.data(), buf.size(), &got);
+    if (!s.ok()) return s;
+    out->append(buf, 0, got);
+  }
+  return kiv::Status();
+}
+
+TEST_F(ClientTest, StatReadsRangesAndRefusesOtherVersions) {
+  std::string big((3 << 20) + 7, '\0');
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 131) ^ (i >> 11));
+  ASSERT_TRUE(client_.AddDoc("/big", big));
+  ASSERT_TRUE(client_.AddDoc("/small", "tiny"));
+  kiv::StatResult st;
+  ASSERT_TRUE(client_.Stat("/small", kiv::kWantContent, &st).ok());
+  EXPECT_EQ(st.body, kiv::StatResult::Body::kContent);
+  EXPECT_EQ(st.content + " " + st.entry.path, "tiny /small");
+  ASSERT_TRUE(client_.Stat("/", kiv::kWantContent, &st).ok());
+  EXPECT_EQ(st.entry.type, kCollectionItem);
+  EXPECT_EQ(client_.Stat("/none", 0, &st).reason(), Reason::kNotFound);
+  // Over TCP no descriptor comes, and a large document's content does not come along.
+  ASSERT_TRUE(client_.Stat("/big", kiv::kWantContent | kiv::kWantDescriptor, &st).ok());
+  EXPECT_EQ(st.body, kiv::StatResult::Body::kNone);
+  ASSERT_EQ(st.attributes.size, big.size());
+  const struct {
+    std::uint64_t offset, length;
+    std::size_t buffer;
+  } ranges[] = {{0, big.size(), 1 << 20},
+                {(1 << 20) - 3, (2 << 20) + 5, 4093},
+                {big.size() - 1, 1, 1},
+                {5, 0, 1}};
+  std::string got;
+  for (const auto& r : ranges) {
+    ASSERT_TRUE(
+        read_range(client_, "/big", st.attributes, r.offset, r.length, r.buffer, &got).ok());
+    EXPECT_TRUE(got == big.substr(r.offset, r.length)) << r.offset << "+" << r.length;
+  }
+  EXPECT_EQ(read_range(client_, "/big", st.attributes, big.size() - 1, 2, 10, &got).reason(),
+            Reason::kRange);
+  EXPECT_EQ(read_range(client_, "/", st.attributes, 0, 1, 10, &got).reason(), Reason::kNotDocument);
+  // Rewritten (with the same bytes) after the first chunk: a later chunk is refused.
+  kiv::DocumentReader reader(client_, "/big", st.attributes, 0, big.size());
+  std::string buf(1 << 20, '\0');
+  std::size_t n = 0;
+  ASSERT_TRUE(reader.Read(buf.data(), buf.size(), &n).ok());
+  ASSERT_TRUE(client_.AddDoc("/big", big));
+  kiv::Status s;
+  while (s.ok() && reader.remaining() > 0) s = reader.Read(buf.data(), buf.size(), &n);
+  EXPECT_EQ(s.reason(), Reason::kChanged);
+  ASSERT_TRUE(client_.FetchDoc("/big", &got).ok());
+  EXPECT_TRUE(got == big);
+}
+
+TEST_F(ClientTest, UploadsAnswerBeforeTheBodyAndStoreNothingUnlessCommitted) {
+  ASSERT_TRUE(client_.AddDoc("/d", "old"));
+  {
+    kiv::DocumentUpload up(client_);
+    EXPECT_EQ(up.Begin("/none/d").reason(), Reason::kParentMissing);
+    EXPECT_EQ(up.Write("x", 1).reason(), Reason::kParentMissing);
+    EXPECT_EQ(up.Begin("/").reason(), Reason::kRefusedName);
+    ASSERT_TRUE(up.Begin("/d", 7).ok());
+    EXPECT_TRUE(up.Write("partial", 7).ok());
+    up.Abort();
+    EXPECT_EQ(up.Commit().reason(), Reason::kIo);
+    ASSERT_TRUE(up.Begin("/d").ok());
+    EXPECT_TRUE(up.Write("dropped with the object", 23).ok());
+  }
+  std::string content;
+  ASSERT_TRUE(client_.GetDocContent("/d", content));
+  EXPECT_EQ(content, "old");
+  // Small writes gathered, a large one as it is.
+  std::string body;
+  kiv::DocumentUpload up(client_);
+  ASSERT_TRUE(up.Begin("/d").ok());
+  for (int i = 0; i < 1000; ++i) {
+    const std::string block(1000, static_cast<char>('a' + i % 26));
+    ASSERT_TRUE(up.Write(block.data(), block.size()).ok());
+    body += block;
+  }
+  const std::string large(3 << 20, 'L');
+  ASSERT_TRUE(up.Write(large.data(), large.size()).ok());
+  body += large;
+  kiv::FileAttributes stored;
+  ASSERT_TRUE(up.Commit(&stored).ok());
+  kiv::StatResult st;
+  ASSERT_TRUE(client_.Stat("/d", 0, &st).ok());
+  EXPECT_TRUE(kiv::proto::same_version(st.attributes, stored));
+  ASSERT_TRUE(client_.GetDocContent("/d", content));
+  EXPECT_TRUE(content == body);
+  std::set<std::string> names;
+  for (const auto& e : fs::directory_iterator(kivd_.root())) names.insert(e.path().filename());
+  EXPECT_EQ(names, (std::set<std::string>{".kivd", "d"}));
+}
+
+TEST(ClientLocalSocketTest, ADocumentComesAsItsOpenDescriptor) {
+  KivdProcess kivd({"--socket", "@SCRATCH@/kivd.sock"});
+  ASSERT_TRUE(kivd.start());
+  WebDavUtil local;
+  ASSERT_TRUE(local.ConnectServer(kivd.unix_address(), 0));
+  std::string body(200000, '\0');
+  for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i % 251);
+  ASSERT_TRUE(local.AddDoc("/u", body));
+  kiv::StatResult st;
+  ASSERT_TRUE(local.Stat("/u", kiv::kWantContent | kiv::kWantDescriptor, &st).ok());
+  ASSERT_EQ(st.body, kiv::StatResult::Body::kDescriptor);
+  const int fd = st.descriptor.get();
+  std::string got(body.size(), '\0');
+  ASSERT_EQ(::pread(fd, got.data(), got.size(), 0), static_cast<ssize_t>(body.size()));
+  EXPECT_TRUE(got == body);
+  EXPECT_TRUE((::fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0);
+  EXPECT_LT(::write(fd, "x", 1), 0);  // read-only
+  EXPECT_TRUE(kiv::DescriptorUnchanged(fd, st.attributes));
+  ASSERT_TRUE(local.AddDoc("/u", "rewritten"));
+  EXPECT_FALSE(kiv::DescriptorUnchanged(fd, st.attributes));
+  ASSERT_TRUE(local.Stat("/u", kiv::kWantContent | kiv::kWantDescriptor, &st).ok());
+  EXPECT_EQ(st.content, "rewritten");
+  ASSERT_TRUE(local.Stat("/u", 0, &st).ok());
+  EXPECT_EQ(st.body, kiv::StatResult::Body::kNone);
+  ASSERT_TRUE(local.AddDoc("/u", body + body + body + body + body + body));
+  ASSERT_TRUE(local.GetDocContent("/u", got));
+  EXPECT_EQ(got.size(), 6 * body.size());
 }
 
 TEST_F(ClientTest, ConcurrentUploadsEachStoreTheirOwnContent) {

@@ -13,8 +13,8 @@
 #include <thread>
 
 #include "client/kiv_client.h"
-#include "wire/protocol.h"
 #include "tests/support/loopback_service.h"
+#include "wire/protocol.h"
 
 namespace {
 
