@@ -295,14 +295,9 @@ Reason read_answer(int fd, std::uint32_t max_payload, int read_ms, std::string* 
   return reason_of(*reply, keep);
 }
 
-Reason authenticate(const ClientImpl::Lease& lease) {
-  const FrameBuilder auth(static_cast<std::uint8_t>(Op::kAuthenticate),
-                          {lease.settings.user, lease.settings.password});
-  const int fd = lease.fd.get();
-  const IoResult w = kiv::net::write_pieces(fd, auth.pieces(), lease.settings.io_ms);
+Reason read_authentication(int fd, int read_ms, bool wrote) {
   Reason refused = Reason::kNone;
-  switch (read_auth_answer(fd, w.status == Io::kOk ? lease.settings.io_ms : 0, w.status == Io::kOk,
-                           &refused)) {
+  switch (read_auth_answer(fd, read_ms, wrote, &refused)) {
     case Exchange::kOk:
       return Reason::kNone;
     case Exchange::kRefused:

@@ -110,10 +110,11 @@ Reason call(ClientImpl& impl, kiv::proto::Op op, std::initializer_list<std::stri
 Reason read_answer(int fd, std::uint32_t max_payload, int read_ms, std::string* payload,
                    kiv::proto::Message* reply, bool* keep);
 
-// Presents the recorded credentials on the lease's new connection, in a round trip of its own:
-// kNone when they were accepted, kUnavailable (kBusy) when not, kBadAnswer for an answer that
-// does not decode. For connections whose first request cannot carry them along.
-Reason authenticate(const ClientImpl::Lease& lease);
+// Reads the answer to credentials that went out ahead of a request on fd (wrote: they were sent
+// whole), with read_ms as the bound of each wait: kNone when they were accepted, kUnavailable
+// (kBusy from a busy service) when not or when no whole answer came, kBadAnswer for one that
+// does not decode.
+Reason read_authentication(int fd, int read_ms, bool wrote);
 
 // What a decoded answer means: kNone for Ok, else the reason. *keep tells whether the
 // connection may serve another request.

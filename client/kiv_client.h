@@ -28,6 +28,7 @@
 #ifndef KIV_CLIENT_KIV_CLIENT_H_
 #define KIV_CLIENT_KIV_CLIENT_H_
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -232,8 +233,9 @@ namespace kiv {
 // is still the version that the attributes given describe (kChanged otherwise), so that the
 // bytes never mix versions. Several ranges: several readers. Holds one connection from the first
 // Read until the range is read whole (then the connection goes back to the pool) or the reader
-// goes (a connection with answers still due is closed). Used by one thread at a time; must not
-// outlive the WebDavUtil.
+// goes (a connection with answers still due is closed); a connection that the service closed
+// between two answers (idle too long while the caller was busy) is replaced by a fresh one. Used
+// by one thread at a time; must not outlive the WebDavUtil.
 class DocumentReader {
  public:
   // The chunk asked for per round trip.
@@ -271,6 +273,9 @@ class DocumentReader {
   std::deque<std::uint32_t> due_;  // lengths of the chunks asked for and not yet begun
   std::uint64_t chunk_left_ = 0;   // bytes of the current answer still in the socket
   bool answered_ = false;          // an answer arrived on this connection
+  // Credentials of a new connection: sent ahead of its first request, answered first.
+  enum class Auth { kNone, kToSend, kToRead };
+  Auth auth_ = Auth::kNone;
   kiv::Status failed_;
   std::unique_ptr<struct HeldConnection> lease_;
 };
@@ -283,8 +288,11 @@ class DocumentReader {
 // one thread at a time; must not outlive the WebDavUtil.
 class DocumentUpload {
  public:
-  // Writes are gathered up to this size before they are sent.
+  // Writes are gathered up to this size before they are sent, or until this long after the last
+  // frame went out: a body that trickles in keeps the connection from idling past the service's
+  // bound (--idle-timeout, 60 s by default).
   static constexpr std::size_t kGather = 256 * 1024;
+  static constexpr std::chrono::milliseconds kGatherAtMost{10000};
 
   explicit DocumentUpload(WebDavUtil& client);
   ~DocumentUpload();  // aborts an upload that is neither committed nor aborted
@@ -319,6 +327,7 @@ class DocumentUpload {
   kiv::Status failed_;
   std::uint64_t written_ = 0;
   std::string gather_;
+  std::chrono::steady_clock::time_point last_sent_;
   std::unique_ptr<struct HeldConnection> lease_;
 };
 

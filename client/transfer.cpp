@@ -68,12 +68,22 @@ kiv::Status DocumentReader::fail(Reason r) {
 }
 
 bool DocumentReader::send_request(std::uint64_t offset, std::uint32_t length) {
+  const ClientImpl::Lease& lease = lease_->lease;
   const std::string at = kiv::proto::encode_u64(offset);
   const std::string count = u32_field(length);
   const FrameBuilder frame(static_cast<std::uint8_t>(Op::kRead), {uri_, attributes_, at, count});
-  return frame.ok() && kiv::net::write_pieces(lease_->lease.fd.get(), frame.pieces(),
-                                              lease_->lease.settings.io_ms)
-                               .status == Io::kOk;
+  if (!frame.ok()) return false;
+  if (auth_ != Auth::kToSend) {
+    return kiv::net::write_pieces(lease.fd.get(), frame.pieces(), lease.settings.io_ms).status ==
+           Io::kOk;
+  }
+  // In the same write: no round trip of their own.
+  const FrameBuilder auth(static_cast<std::uint8_t>(Op::kAuthenticate),
+                          {lease.settings.user, lease.settings.password});
+  std::vector<std::string_view> both = auth.pieces();
+  both.insert(both.end(), frame.pieces().begin(), frame.pieces().end());
+  auth_ = Auth::kToRead;
+  return kiv::net::write_pieces(lease.fd.get(), both, lease.settings.io_ms).status == Io::kOk;
 }
 
 bool DocumentReader::ask_ahead() {
@@ -90,10 +100,7 @@ kiv::Status DocumentReader::next_answer() {
   if (!lease_) {
     lease_ = std::make_unique<HeldConnection>();
     if (!impl_.acquire(&lease_->lease)) return fail(Reason::kUnavailable);
-    if (ClientImpl::must_authenticate(lease_->lease)) {
-      const Reason r = kiv::client::authenticate(lease_->lease);
-      if (r != Reason::kNone) return fail(r);
-    }
+    auth_ = ClientImpl::must_authenticate(lease_->lease) ? Auth::kToSend : Auth::kNone;
   }
   ClientImpl::Lease& lease = lease_->lease;
   char head[kAnswerHead + kiv::proto::kFieldHeaderSize];
@@ -101,21 +108,29 @@ kiv::Status DocumentReader::next_answer() {
     // A request that could not be sent may still have an answer waiting (the service closed
     // after it); nothing else is waited for then.
     const bool sent = ask_ahead();
+    if (auth_ == Auth::kToRead) {
+      const Reason r =
+          kiv::client::read_authentication(lease.fd.get(), sent ? lease.settings.io_ms : 0, sent);
+      if (r != Reason::kNone) return fail(r);
+      auth_ = Auth::kNone;
+    }
     IoResult h =
         kiv::net::read_full(lease.fd.get(), head, kAnswerHead, sent ? lease.settings.io_ms : 0);
     if (h.status == Io::kOk) break;
-    // A pooled connection that the service closed since: once more, on a fresh one.
+    // A connection that the service closed since it last answered (it restarted, or the reader
+    // sat idle beyond the service's bound while its caller was busy): once more, on a fresh one.
+    // Reads change nothing and each names its version, so asking again is safe.
     const bool stale = h.transferred == 0 &&
                        (kiv::client::is_stale_error(h) || (!sent && h.status == Io::kTimeout));
-    if (attempt > 0 || answered_ || !lease.reused || !stale) return fail(Reason::kUnavailable);
-    impl_.drop_idle();
+    if (attempt > 0 || !stale || !(lease.reused || answered_)) return fail(Reason::kUnavailable);
+    if (lease.reused && !answered_) {
+      impl_.drop_idle();   // the rest of the pool is as stale
+      ++lease.generation;  // the fresh connection belongs to the pool that follows the drop
+    }
     lease.fd.reset();
     if (!ClientImpl::open(&lease)) return fail(Reason::kUnavailable);
-    ++lease.generation;
-    if (ClientImpl::must_authenticate(lease)) {
-      const Reason r = kiv::client::authenticate(lease);
-      if (r != Reason::kNone) return fail(r);
-    }
+    auth_ = ClientImpl::must_authenticate(lease) ? Auth::kToSend : Auth::kNone;
+    answered_ = false;
     due_.clear();
     asked_ = delivered_;
   }
@@ -224,6 +239,7 @@ kiv::Status DocumentUpload::Begin(const std::string& uri, std::int64_t length) {
     }
     if (!reply.fields.empty()) return fail(Reason::kBadAnswer);
     state_ = State::kOpen;
+    last_sent_ = std::chrono::steady_clock::now();
     return kiv::Status();
   } catch (...) {
     return fail(Reason::kIo);
@@ -232,6 +248,7 @@ kiv::Status DocumentUpload::Begin(const std::string& uri, std::int64_t length) {
 
 bool DocumentUpload::send_chunk(std::string_view data) {
   const FrameBuilder frame(static_cast<std::uint8_t>(Op::kUploadWrite), {data});
+  last_sent_ = std::chrono::steady_clock::now();
   return kiv::net::write_pieces(lease_->lease.fd.get(), frame.pieces(),
                                 lease_->lease.settings.io_ms)
              .status == Io::kOk;
@@ -258,7 +275,10 @@ kiv::Status DocumentUpload::Write(const char* data, std::size_t size) {
         take = std::min(size, kGather - gather_.size());
         if (gather_.capacity() < kGather) gather_.reserve(kGather);
         gather_.append(data, take);
-        if (gather_.size() == kGather) sent = flush();
+        if (gather_.size() == kGather ||
+            std::chrono::steady_clock::now() - last_sent_ >= kGatherAtMost) {
+          sent = flush();
+        }
       }
       if (!sent) {
         // The service may have said why before it closed (a frame beyond its cap).

@@ -285,6 +285,31 @@ TEST_F(ClientTest, UploadsAnswerBeforeTheBodyAndStoreNothingUnlessCommitted) {
   EXPECT_EQ(names, (std::set<std::string>{".kivd", "d"}));
 }
 
+// The web server may take its time to send a chunk on: the service closes the reader's
+// connection meanwhile, and the reader asks again on a fresh one.
+TEST(ClientIdleTest, AReaderLeftIdleBeyondTheServicesBoundGoesOn) {
+  KivdProcess kivd({"--idle-timeout", "1"});
+  ASSERT_TRUE(kivd.start());
+  WebDavUtil client;
+  ASSERT_TRUE(client.ConnectServer("127.0.0.1", kivd.port()));
+  std::string big((4 << 20) + 3, '\0');
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i / 7);
+  ASSERT_TRUE(client.AddDoc("/big", big));
+  kiv::StatResult st;
+  ASSERT_TRUE(client.Stat("/big", 0, &st).ok());
+  kiv::DocumentReader reader(client, "/big", st.attributes, 0, big.size());
+  std::string got, buf(1 << 20, '\0');
+  std::size_t n = 0;
+  ASSERT_TRUE(reader.Read(buf.data(), buf.size(), &n).ok());
+  got.append(buf, 0, n);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  do {
+    ASSERT_TRUE(reader.Read(buf.data(), buf.size(), &n).ok()) << got.size();
+    got.append(buf, 0, n);
+  } while (n != 0);
+  EXPECT_TRUE(got == big);
+}
+
 TEST(ClientLocalSocketTest, ADocumentComesAsItsOpenDescriptor) {
   KivdProcess kivd({"--socket", "@SCRATCH@/kivd.sock"});
   ASSERT_TRUE(kivd.start());

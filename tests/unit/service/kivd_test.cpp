@@ -227,6 +227,25 @@ TEST(KivdTest, TcpConnectionsAuthenticateFirstAndTheSocketNeedsNothing) {
   for (int i = 0; i < 3; ++i) EXPECT_TRUE(right.Lookup("/", nullptr).ok());  // pooled: once
   EXPECT_TRUE(local.ConnectServer("unix:" + kivd.scratch() + "/kivd.sock", 0));
   EXPECT_TRUE(local.MakeCollection("/l").ok());
+  // An upload and a reader hold connections of their own, and authenticate on new ones too.
+  const std::string big((2 << 20) + 1, 'b');
+  WebDavUtil writer, reader;
+  writer.SetCredentials("kiv", "pass word");
+  reader.SetCredentials("kiv", "pass word");
+  ASSERT_TRUE(writer.ConnectServer("127.0.0.1", kivd.port()));
+  ASSERT_TRUE(reader.ConnectServer("127.0.0.1", kivd.port()));
+  kiv::DocumentUpload up(writer);
+  kiv::FileAttributes stored;
+  ASSERT_TRUE(up.Begin("/big").ok());
+  ASSERT_TRUE(up.Write(big.data(), big.size()).ok());
+  ASSERT_TRUE(up.Commit(&stored).ok());
+  kiv::DocumentReader read(reader, "/big", stored, 0, big.size());
+  std::string got(big.size(), '\0');
+  std::size_t n = 0;
+  for (std::size_t at = 0; at < big.size(); at += n) {
+    ASSERT_TRUE(read.Read(got.data() + at, got.size() - at, &n).ok()) << at;
+  }
+  EXPECT_TRUE(got == big);
   // A connection that says nothing is not kept waiting for long.
   const int silent = connect_loopback(kivd.port());
   ASSERT_GE(silent, 0);
