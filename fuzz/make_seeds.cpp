@@ -204,6 +204,19 @@ void protocol_seeds() {
   seed("service", "bad_arity", request(Op::kPing, {}) + request(Op::kDelDoc, {}));
   seed("service", "copies", copies);
   seed("service", "bad_depth", request(Op::kCopyCollection, {"/a", "/b", "1"}));
+  // An upload written in pieces, then looked up and read; one aborted, one never begun.
+  const std::string ten = kiv::proto::encode_u64(10);
+  kiv::proto::Attributes unknown;
+  const std::string attributes = kiv::proto::encode_attributes(unknown);
+  seed("service", "upload",
+       request(Op::kUploadBegin, {"/u", ten}) + request(Op::kUploadWrite, {"hello"}) +
+           request(Op::kUploadWrite, {"world"}) + request(Op::kUploadCommit, {ten}) +
+           request(Op::kStat, {"/u", "\x01"}) + request(Op::kStat, {"/", "\x03"}) +
+           request(Op::kRead, {"/u", attributes, kiv::proto::encode_u64(0),
+                               std::string_view("\0\0\0\x05", 4)}) +
+           request(Op::kUploadBegin, {"/v", ""}) + request(Op::kUploadWrite, {"x"}) +
+           request(Op::kUploadAbort, {}) + request(Op::kUploadBegin, {"/none/w", ""}) +
+           request(Op::kUploadWrite, {"y"}) + request(Op::kUploadCommit, {ten}));
   seed("service", "cut_short", session.substr(0, session.size() / 2));
 
   seed("frame", "session", session);
@@ -218,10 +231,11 @@ void protocol_seeds() {
            response(Status::kFalse, {not_found_field}) + response(Status::kBadRequest, {}) +
            response(Status::kBadRequest, {too_large_field}));
 
-  // The first byte picks the client operation (see client_fuzz.cpp), modulo 11: 0 Lookup,
+  // The first byte picks the client operation (see client_fuzz.cpp), modulo 14: 0 Lookup,
   // 1 ListMembers, 2 FetchDoc, 3 StoreDoc, 4 MakeCollection, 5 and 6 Move, 7 DeleteDoc,
-  // 8 DeleteAny, 9 CopyDoc, 10 CopyCollection; 11 and above run the older call that wraps the
-  // typed one; with bit 7 set the client presents credentials first, whose answer comes first.
+  // 8 DeleteAny, 9 CopyDoc, 10 CopyCollection, 11 Stat, 12 a DocumentReader, 13 a
+  // DocumentUpload; 14 and above run the older call that wraps the typed one, where there is
+  // one; with bit 7 set the client presents credentials first, whose answer comes first.
   auto client = [](const char* name, int operation, const std::string& answer) {
     seed("client", name, std::string(1, static_cast<char>(operation)) + answer);
   };
@@ -232,12 +246,24 @@ void protocol_seeds() {
   client("add_doc", 3, response(Status::kOk, {}));
   client("false", 4, response(Status::kFalse, {}));
   client("not_found", 0, response(Status::kFalse, {not_found_field}));
-  client("busy", 14, response(Status::kFalse, {busy_field}));
+  client("busy", 17, response(Status::kFalse, {busy_field}));
   client("copy_doc", 9, response(Status::kOk, {}));
   client("copy_failures", 10, response(Status::kOk, {"sub/", too_large_field, "a", busy_field}));
   client("authenticated", 0x80 | 10, accepted + response(Status::kOk, {}));
   client("auth_refused", 0x80 | 4, response(Status::kFalse, {"\x0d"}));
   client("auth_busy", 0x80, response(Status::kFalse, {busy_field}));
+  kiv::proto::Attributes five;
+  five.size = 5;
+  const std::string five_bytes = kiv::proto::encode_attributes(five);
+  const kiv::Reason changed = kiv::Reason::kChanged;
+  const std::string stat_none = response(Status::kOk, {"/a", "a", "D", five_bytes, "N"});
+  client("stat_content", 11, response(Status::kOk, {"/a", "a", "D", five_bytes, "C", "hello"}));
+  client("stat_none", 11, stat_none);
+  client("read_chunk", 12, response(Status::kOk, {"hello"}));
+  client("read_changed", 12, response(Status::kFalse, {kiv::proto::reason_field(changed)}));
+  client("read_authenticated", 0x80 | 12, accepted + response(Status::kOk, {"hello"}));
+  client("fetch_by_reader", 2, stat_none + response(Status::kOk, {"hello"}));
+  client("upload", 13, response(Status::kOk, {}) + response(Status::kOk, {five_bytes}));
   client("too_large", 3, response(Status::kBadRequest, {too_large_field}));
   client("client_reason", 7, response(Status::kFalse, {"\x0b"}));
   client("ping", 8, response(Status::kOk, {kiv::proto::kPingAnswer}));

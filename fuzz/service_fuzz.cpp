@@ -6,7 +6,8 @@
 // the scratch root; the root is emptied before every input, so every input starts from the same
 // empty repository and the scratch space never grows beyond what one input writes.
 //
-// Input: the bytes a client sends on one connection, which is then half-closed.
+// Input: the bytes a client sends on one connection, which is then half-closed. Every request
+// but an upload's writes owes one answer.
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -68,7 +69,7 @@ using kiv::proto::Op;
 using kiv::proto::Status;
 
 // The service's own default: lengths that lie within it are part of what is tried.
-constexpr std::uint32_t kMaxFrame = kiv::proto::kDefaultMaxPayload;
+constexpr std::uint32_t kMaxFrame = kiv::proto::kDefaultMaxRequest;
 constexpr int kDeadlineMs = 10000;
 constexpr char kSentinel[] = "outside the root";
 
@@ -175,10 +176,11 @@ void shut_down() {
 }
 
 // What the service owes for one request: the operation, or 0 for a bad-request answer (which
-// carries the reason kTooLarge when too_large).
+// carries the reason kTooLarge when too_large); for a read, the bytes it asked for.
 struct Owed {
   std::uint8_t op = 0;
   bool too_large = false;
+  std::uint32_t length = 0;
 };
 
 // Reads the stream as the service does and lists the answers it owes, in order.
@@ -200,7 +202,11 @@ std::vector<Owed> owed_answers(std::string_view stream) {
       owed.push_back({});
       return owed;
     }
-    owed.push_back({m.code, false});
+    // An upload's writes are never answered.
+    if (!kiv::proto::is_one_way(static_cast<Op>(m.code))) {
+      const bool read = static_cast<Op>(m.code) == Op::kRead;
+      owed.push_back({m.code, false, read ? kiv::proto::get_u32(m.fields[3].data()) : 0});
+    }
     stream.remove_prefix(kiv::proto::kFrameHeaderSize + len);
   }
 }
@@ -282,8 +288,19 @@ bool may_fail_with(Op op, Reason r) {
     case Op::kCopyCollection:
       return r == R::kNotFound || r == R::kNotCollection || r == R::kExists ||
              r == R::kParentMissing;
+    case Op::kStat:
+      return r == R::kNotFound;
+    case Op::kRead:
+      return r == R::kNotFound || r == R::kNotDocument || r == R::kChanged || r == R::kRange ||
+             r == R::kTooLarge;
+    case Op::kUploadBegin:
+    case Op::kUploadCommit:
+      return r == R::kParentMissing || r == R::kNotCollection || r == R::kNotDocument ||
+             r == R::kTooLarge || r == R::kExists || r == R::kForbidden;
     case Op::kPing:
     case Op::kAuthenticate:  // a service without credentials takes any
+    case Op::kUploadWrite:
+    case Op::kUploadAbort:
       return false;
   }
   return false;
@@ -337,6 +354,23 @@ void check_answer(const Owed& owed, const Message& m) {
                           given);
       }
       break;
+    case Op::kStat: {
+      // Over TCP a document's content may come along, never its descriptor.
+      kiv::proto::Attributes a;
+      KIV_SERVICE_CHECK(m.fields.size() >= 5 && !m.fields[0].empty() && m.fields[0][0] == '/');
+      KIV_SERVICE_CHECK(m.fields[2] == "C" || m.fields[2] == "D");
+      KIV_SERVICE_CHECK(kiv::proto::decode_attributes(m.fields[3], &a));
+      KIV_SERVICE_CHECK((m.fields.size() == 5 && m.fields[4] == "N") ||
+                        (m.fields.size() == 6 && m.fields[4] == "C" && m.fields[2] == "D" &&
+                         m.fields[5].size() == a.size));
+      break;
+    }
+    case Op::kRead:
+      KIV_SERVICE_CHECK(m.fields.size() == 1 && m.fields[0].size() == owed.length);
+      break;
+    case Op::kUploadCommit:
+      KIV_SERVICE_CHECK(m.fields.size() == 1 && m.fields[0].size() == kiv::proto::kAttributesSize);
+      break;
     default:
       KIV_SERVICE_CHECK(m.fields.empty());
       break;
@@ -362,6 +396,7 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
 
   kiv::service::StoreOptions store_options;
   store_options.durable = false;  // nothing here must survive a crash; fsync only slows down
+  store_options.max_document = 16 << 20;  // an upload's announced length claims its room
   std::string why;
   harness->store = kiv::service::Store::open(harness->root, store_options, &why);
   KIV_FUZZ_CHECK(harness->store != nullptr);
