@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "locks/locknull_list.h"
+#include "provider/locknull_list.h"
 
 namespace {
 
@@ -55,29 +55,29 @@ void check_remove(std::string_view list, std::string_view name) {
   std::vector<char> buf(list.begin(), list.end());
   std::size_t size = buf.size();
   Model model(list);
-  const bool removed = kiv::locks::locknull_remove_first(buf.data(), &size, name);
+  const bool removed = kiv::locknull_remove_first(buf.data(), &size, name);
   KIV_FUZZ_CHECK(removed == model.remove_first(name));
   if (!removed) {
     KIV_FUZZ_CHECK(size == list.size() && std::string_view(buf.data(), size) == list);
     return;
   }
-  KIV_FUZZ_CHECK(size == list.size() - kiv::locks::locknull_entry_size(name));
+  KIV_FUZZ_CHECK(size == list.size() - kiv::locknull_entry_size(name));
   KIV_FUZZ_CHECK(std::string_view(buf.data(), size) == model.bytes());
 }
 
 void check_paths(std::string_view dirpath) {
-  const std::string read = kiv::locks::locknull_read_path(dirpath);
+  const std::string read = kiv::locknull_read_path(dirpath);
   static constexpr std::string_view kFile = "/.DAV/.locknull";
   KIV_FUZZ_CHECK(read.size() >= kFile.size() &&
                  read.compare(read.size() - kFile.size(), kFile.size(), kFile) == 0);
   // Written under the directory path itself, with or without its trailing "/", or with no
   // uploads path at all: the file written is the file read.
-  KIV_FUZZ_CHECK(kiv::locks::locknull_write_path(dirpath, dirpath) == read);
-  KIV_FUZZ_CHECK(kiv::locks::locknull_write_path("", dirpath) == read);
+  KIV_FUZZ_CHECK(kiv::locknull_write_path(dirpath, dirpath) == read);
+  KIV_FUZZ_CHECK(kiv::locknull_write_path("", dirpath) == read);
   if (!dirpath.empty() && dirpath.back() != '/') {
     const std::string slashed = std::string(dirpath) + "/";
-    KIV_FUZZ_CHECK(kiv::locks::locknull_read_path(slashed) == read);
-    KIV_FUZZ_CHECK(kiv::locks::locknull_write_path(slashed, dirpath) == read);
+    KIV_FUZZ_CHECK(kiv::locknull_read_path(slashed) == read);
+    KIV_FUZZ_CHECK(kiv::locknull_write_path(slashed, dirpath) == read);
   }
 }
 
@@ -101,9 +101,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // An added name is the last one in the list, and taking it out again leaves what was there
   // (the first copy goes, so the model decides which).
-  std::vector<char> grown(list.size() + kiv::locks::locknull_entry_size(name));
+  std::vector<char> grown(list.size() + kiv::locknull_entry_size(name));
   if (!list.empty()) std::memcpy(grown.data(), list.data(), list.size());
-  const std::size_t grown_size = kiv::locks::locknull_append(grown.data(), list.size(), name);
+  const std::size_t grown_size = kiv::locknull_append(grown.data(), list.size(), name);
   KIV_FUZZ_CHECK(grown_size == grown.size());
   const std::string_view appended(grown.data(), grown_size);
   KIV_FUZZ_CHECK(appended.substr(0, list.size()) == list && appended.back() == '\0');

@@ -17,10 +17,10 @@
 #include "common/host.h"
 #include "fuzz/fuzz_support.h"
 #include "locks/lock_record.h"
-#include "locks/locknull_list.h"
 #include "locks/locks.h"
 #include "locks/locks_internal.h"
 #include "propdb/prop_format.h"
+#include "provider/locknull_list.h"
 #include "wire/protocol.h"
 
 namespace {
@@ -141,7 +141,7 @@ void locknull_list_seeds() {
   std::string list(64, '\0');
   std::size_t size = 0;
   for (std::string_view name : {"a.txt", "notes", "a.txt"}) {
-    size = kiv::locks::locknull_append(list.data(), size, name);
+    size = kiv::locknull_append(list.data(), size, name);
   }
   list.resize(size);
   seed("locknull_list", "three", join_parts({list, "a.txt"}));

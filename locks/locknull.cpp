@@ -10,9 +10,9 @@
 
 #include "common/open_file.h"
 #include "dbm/state_dir.h"
-#include "locks/locknull_list.h"
 #include "locks/locks.h"
 #include "locks/locks_internal.h"
+#include "provider/locknull_list.h"
 #include "provider/repository.h"
 #include "provider/resource.h"
 

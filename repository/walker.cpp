@@ -6,11 +6,21 @@
 // own members follow it directly. Every member describes itself: its own URI, collection flag,
 // local path name (the parent's path name + "/" + the member's last URI segment) and the file
 // information of that path.
+//
+// A walk that asks for lock-null resources (PROPFIND, LOCK and UNLOCK of a collection) also visits,
+// after a collection's members, the names in that collection's lock-null list that the service
+// does not list: resources that do not exist, each a member of its parent until its last lock
+// ends, so that clients see the names they have locked.
 #include <cstring>
+#include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/host_util.h"
+#include "common/names.h"
+#include "common/open_file.h"
+#include "provider/locknull_list.h"
 #include "provider/repository.h"
 #include "provider/resource.h"
 #include "repository/repository_internal.h"
@@ -23,6 +33,7 @@ namespace {
 // same current description at every call, rewritten in place between calls.
 struct dav_kiv_walker_context {
   const dav_walk_params* params;
+  bool locknull;  // the walk visits lock-null resources too
   dav_walk_resource walk_resource;
   dav_resource current;
   dav_resource_private current_info;
@@ -70,19 +81,96 @@ void describe_member(dav_kiv_walker_context* ctx, const std::string& parent_path
   ctx->current.collection = member.collection ? 1 : 0;
 }
 
+// Points current at the lock-null resource name of the collection whose path name is
+// parent_path and whose URI (ending in "/") is parent_uri: a document that does not exist, with
+// no local file.
+void describe_locknull(dav_kiv_walker_context* ctx, const std::string& parent_path,
+                       const std::string& parent_uri, std::string_view name) {
+  apr_pool_t* pool = ctx->params->pool;
+  std::string path = parent_path;
+  if (path.empty() || path.back() != '/') path += '/';
+  path += name;
+  ctx->path_buffer.cur_len = 0;
+  dav_buffer_init(pool, &ctx->path_buffer, path.c_str());
+  ctx->current_info.pathname = ctx->path_buffer.buf;
+  std::memset(&ctx->current_info.finfo, 0, sizeof(ctx->current_info.finfo));
+
+  const std::string uri = parent_uri + std::string(name);
+  ctx->uri_buffer.cur_len = 0;
+  dav_buffer_init(pool, &ctx->uri_buffer, uri.c_str());
+  ctx->current.uri = ctx->uri_buffer.buf;
+  ctx->current.exists = 0;
+  ctx->current.collection = 0;
+}
+
+// The lock-null list of the directory dirpath, whole, into *list; a directory without one has an
+// empty list. A list that exists and cannot be read is an error (500), from pool.
+dav_error* read_locknull_list(apr_pool_t* pool, const char* dirpath, std::string* list) {
+  // Far beyond any list that locks make; a bigger file is damaged, and is not read into memory.
+  constexpr apr_off_t kMaxListSize = 16 << 20;
+  list->clear();
+  const std::string file_path = locknull_read_path(dirpath);
+  OpenFile file;
+  if (apr_file_open(file.out(), file_path.c_str(), APR_READ | APR_BINARY, APR_OS_DEFAULT, pool) !=
+      APR_SUCCESS) {
+    return nullptr;
+  }
+  apr_finfo_t finfo;
+  apr_size_t amount = 0;
+  if (apr_file_info_get(&finfo, APR_FINFO_SIZE, file.get()) == APR_SUCCESS && finfo.size >= 0 &&
+      finfo.size <= kMaxListSize) {
+    list->resize(static_cast<std::size_t>(finfo.size));
+    if (list->empty() ||
+        (apr_file_read_full(file.get(), list->data(), list->size(), &amount) == APR_SUCCESS &&
+         amount == list->size())) {
+      return nullptr;
+    }
+  }
+  list->clear();
+  return error(pool, HTTP_INTERNAL_SERVER_ERROR,
+               apr_pstrcat(pool, "Could not read the lock-null list ", file_path.c_str(), nullptr));
+}
+
+// Visits the lock-null resources of the collection whose path name is parent_path and whose URI
+// (ending in "/") is parent_uri: each name of its list once, in list order, unless the service
+// listed a member of that name (one of listed) or the name is not one a member can have.
+dav_error* walk_locknull_members(dav_kiv_walker_context* ctx, const std::string& parent_path,
+                                 const std::string& parent_uri,
+                                 const std::vector<std::string>& listed) {
+  std::string list;
+  if (dav_error* err = read_locknull_list(ctx->params->pool, parent_path.c_str(), &list)) {
+    return err;
+  }
+  std::set<std::string_view> seen(listed.begin(), listed.end());
+  for (std::string_view name : locknull_names(list)) {
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string_view::npos ||
+        is_reserved_name(name) || !seen.insert(name).second) {
+      continue;
+    }
+    describe_locknull(ctx, parent_path, parent_uri, name);
+    if (dav_error* err = ctx->params->func(&ctx->walk_resource, DAV_CALLTYPE_MEMBER)) return err;
+  }
+  return nullptr;
+}
+
 // Visits the members of the collection that current describes; at depth infinity also the
-// members of member collections, each right after its collection. A collection that is gone (or
-// became a document) since it was listed has no members; a service that cannot list is an error.
+// members of member collections, each right after its collection; then, when the walk asks for
+// them, the collection's lock-null resources. A collection that is gone (or became a document)
+// since it was listed has no members; a service that cannot list is an error.
 dav_error* walk_members(dav_kiv_walker_context* ctx, int depth) {
   const std::string parent_path = ctx->current_info.pathname;
+  const std::string parent_uri = ctx->uri_buffer.buf;
   std::vector<RepositoryEntry> members;
-  const Status status = Repository::current().list_members(ctx->uri_buffer.buf, &members);
+  const Status status = Repository::current().list_members(parent_uri, &members);
   if (!status.ok() && status.reason() != Reason::kNotFound &&
       status.reason() != Reason::kNotCollection) {
     return service_error(ctx->params->pool, ServiceOp::kList, status);
   }
+  std::vector<std::string> names;  // the members' names, for the lock-null resources
+  if (ctx->locknull) names.reserve(members.size());
   for (const RepositoryEntry& member : members) {
     describe_member(ctx, parent_path, member);
+    if (ctx->locknull) names.push_back(last_segment(member.uri));
     if (dav_error* err = ctx->params->func(&ctx->walk_resource, DAV_CALLTYPE_MEMBER)) return err;
     if (member.collection && depth == DAV_INFINITY) {
       end_with_slash(ctx->params->pool, &ctx->uri_buffer);
@@ -90,7 +178,8 @@ dav_error* walk_members(dav_kiv_walker_context* ctx, int depth) {
       if (dav_error* err = walk_members(ctx, depth)) return err;
     }
   }
-  return nullptr;
+  if (!ctx->locknull) return nullptr;
+  return walk_locknull_members(ctx, parent_path, parent_uri, names);
 }
 
 // Visits the root, then its members when the depth and its kind call for it.
@@ -114,6 +203,7 @@ dav_error* dav_kiv_walk(const dav_walk_params* params, int depth, dav_response**
   }
   dav_kiv_walker_context ctx{};
   ctx.params = params;
+  ctx.locknull = (params->walk_type & DAV_WALKTYPE_LOCKNULL) != 0;
   ctx.walk_resource.walk_ctx = params->walk_ctx;
   ctx.walk_resource.pool = params->pool;
   ctx.current = *params->root;

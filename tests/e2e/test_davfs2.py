@@ -36,11 +36,7 @@ STEP_TIMEOUT = 60
 # davfs2 uploads a closed file after delay_upload (10 s by default).
 UPLOAD_WAIT = 90
 
-# The lock-null resources that davfs2's LOCK creates for every new name are missing from their
-# parent's PROPFIND listing; davfs2's next look at the directory takes them for deleted on the
-# server and moves them to its lost+found, and MOVE of a name not uploaded yet answers 404.
-LOCKNULL_UNLISTED = ("lock-null resources are not members of their parent's PROPFIND listing, so "
-                     "davfs2 drops files it has not uploaded yet into its lost+found")
+# MOVE of a name davfs2 has locked but not uploaded yet answers 404.
 LOCKNULL_MOVE = ("MOVE of a lock-null resource (a new name davfs2 has locked but not uploaded "
                  "yet) answers 404, so the rename fails with EIO")
 # What davfs2's requests make the module log on the way.
@@ -272,7 +268,6 @@ def test_cp_r_of_a_tree_and_unmount_succeed(copied):
     assert copied.log == [], "\n".join(copied.log[:20])
 
 
-@pytest.mark.xfail(strict=True, raises=AssertionError, reason=LOCKNULL_UNLISTED)
 def test_every_copied_file_is_on_the_server(server, dav, copied, tree):
     server.allow_errors(DAVFS2_ERRORS)
     got = server_files(dav, "/" + copied.dest)
@@ -280,7 +275,6 @@ def test_every_copied_file_is_on_the_server(server, dav, copied, tree):
     assert not problems, problems
 
 
-@pytest.mark.xfail(strict=True, raises=AssertionError, reason=LOCKNULL_UNLISTED)
 def test_a_remount_shows_the_same_tree_and_nothing_lost(server, copied, tree):
     server.allow_errors(DAVFS2_ERRORS)
     mnt = copied.mount.mount()

@@ -1,9 +1,11 @@
 // The lock-null list in memory and the paths of its file.
-#include "locks/locknull_list.h"
+#include "provider/locknull_list.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace kiv::locks {
 namespace {
@@ -44,6 +46,8 @@ TEST(LocknullList, UnterminatedTailIsKeptAndNeverMatches) {
   EXPECT_EQ(removed(std::string("a\0b", 3), "b", &found), std::string("a\0b", 3));
   EXPECT_FALSE(found);
   EXPECT_EQ(removed(std::string("a\0b", 3), "a"), "b");
+  EXPECT_EQ(locknull_names(std::string_view("a\0\0a\0b", 6)),
+            (std::vector<std::string_view>{"a", "", "a"}));
 }
 
 TEST(LocknullPaths, ReadAndWritePathsAreOneFile) {

@@ -1,11 +1,11 @@
-// Adding a name to and removing one from a lock-null list held in memory.
-#include "locks/locknull_list.h"
+// Adding a name to, removing one from and reading the names of a lock-null list held in memory.
+#include "provider/locknull_list.h"
 
 #include <cstring>
 
 #include "common/names.h"
 
-namespace kiv::locks {
+namespace kiv {
 
 std::size_t locknull_append(char* data, std::size_t size, std::string_view name) {
   if (!name.empty()) std::memcpy(data + size, name.data(), name.size());
@@ -28,6 +28,15 @@ bool locknull_remove_first(char* data, std::size_t* size, std::string_view name)
     pos += len + 1;
   }
   return false;
+}
+
+std::vector<std::string_view> locknull_names(std::string_view list) {
+  std::vector<std::string_view> names;
+  for (std::size_t nul = list.find('\0'); nul != std::string_view::npos; nul = list.find('\0')) {
+    names.push_back(list.substr(0, nul));
+    list.remove_prefix(nul + 1);
+  }
+  return names;
 }
 
 namespace {
@@ -56,4 +65,4 @@ std::string locknull_write_path(std::string_view uploads_path, std::string_view 
   return path;
 }
 
-}  // namespace kiv::locks
+}  // namespace kiv
