@@ -96,8 +96,10 @@ dav_error* dav_kiv_has_locks(dav_lockdb* lockdb, const dav_resource* resource,
 }
 
 // Fills the append_locks slot: adds the chain's locks to the resource's record as they are or,
-// with make_indirect, as indirect entries; a resource that does not exist enters its directory's
-// lock-null list. Nothing is compared with what is stored already.
+// with make_indirect, as indirect entries. A new lock of a LOCK request on a resource that does
+// not exist creates an empty document there and locks that; any other lock of a resource that
+// does not exist enters its directory's lock-null list. Nothing is compared with what is stored
+// already.
 dav_error* dav_kiv_append_locks(dav_lockdb* lockdb, const dav_resource* resource, int make_indirect,
                                 const dav_lock* lock) noexcept {
   return kiv::guarded(pool_of(lockdb), [&] {

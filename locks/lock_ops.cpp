@@ -230,6 +230,9 @@ dav_error* has_locks(dav_lockdb* lockdb, const dav_resource* resource, int* lock
 
 dav_error* append_locks(dav_lockdb* lockdb, const dav_resource* resource, int make_indirect,
                         const dav_lock* lock) {
+  if (creates_document(lockdb, resource, make_indirect)) {
+    return lock_new_document(lockdb, resource, lock);
+  }
   apr_pool_t* pool = pool_of(lockdb);
   const apr_datum_t key = dav_kiv_lock_key(pool, resource);
   dav_kiv_direct_entry* direct = nullptr;
@@ -240,7 +243,8 @@ dav_error* append_locks(dav_lockdb* lockdb, const dav_resource* resource, int ma
     }
   }
   if (dav_error* err = dav_kiv_lockrec_load(lockdb, key, &direct, &indirect)) return err;
-  // A new lock on a URL that maps to nothing and held no lock makes a lock-null resource.
+  // A new lock on a URL that maps to nothing and held no lock makes a lock-null resource (a LOCK
+  // request creates a document instead, above).
   const bool creates_locknull =
       !resource->exists && !make_indirect && direct == nullptr && indirect == nullptr;
 

@@ -130,6 +130,21 @@ dav_error* remove_locknull_state(dav_lockdb* lockdb, const dav_resource* resourc
 dav_error* refresh_locks(dav_lockdb* lockdb, const dav_resource* resource,
                          const dav_locktoken_list* ltl, time_t new_time, dav_lock** locks);
 
+// ---- Locked empty resources (empty_resource.cpp) ----
+
+// True when append_locks is to create the resource it locks: a new direct lock of a LOCK request
+// on a URL that mapped to nothing at lookup.
+bool creates_document(const dav_lockdb* lockdb, const dav_resource* resource, int make_indirect);
+
+// Does append_locks for such a lock: stores an empty document at the resource's URI (unless the
+// repository holds something there by now), moves the records of a lock-null resource of that
+// name to it or else lets it inherit its parent's depth-infinity locks, and appends the lock to
+// it. Notes on the request that it made a resource (its LOCK answers 201). When the lock cannot
+// be stored, the document it made is removed again. Errors from the handle's pool; a store the
+// service refuses answers as a PUT's would.
+dav_error* lock_new_document(dav_lockdb* lockdb, const dav_resource* resource,
+                             const dav_lock* lock);
+
 // ---- Lock-null lists (locknull.cpp) ----
 
 // Reads the lock-null list of a directory into *pbuf (from pool); a list file that cannot be

@@ -110,7 +110,7 @@ int dav_kiv_log_server_error(request_rec* r) noexcept {
   return DECLINED;
 }
 
-// A LOCK that made a lock-null resource answers 201: mod_dav sets 200 for every granted lock
+// A LOCK that created a resource answers 201: mod_dav sets 200 for every granted lock
 // after the lock hooks have run, so the status is changed on the response's way out, before its
 // head is written.
 constexpr char kLockStatusFilter[] = "KIV_LOCK_STATUS";
@@ -137,7 +137,7 @@ void dav_kiv_register_hooks(apr_pool_t* p) noexcept {
   ap_hook_post_config(dav_kiv_post_config, nullptr, nullptr, APR_HOOK_MIDDLE);
   // A partial PUT, and a MOVE or COPY onto a collection holding the source, are refused early.
   dav_hook_method_precondition(dav_kiv_method_precondition, nullptr, nullptr, APR_HOOK_MIDDLE);
-  // A LOCK that made a lock-null resource answers 201.
+  // A LOCK that created a resource answers 201.
   ap_register_output_filter(kLockStatusFilter, dav_kiv_lock_status_filter, nullptr,
                             AP_FTYPE_RESOURCE);
   ap_hook_insert_filter(dav_kiv_insert_lock_status_filter, nullptr, nullptr, APR_HOOK_MIDDLE);

@@ -1,6 +1,7 @@
 """Soak: concurrent clients drive a real server with a random mix of WebDAV requests while a
 model records what must be true; afterwards every document, dead property, lock, lock-null list
-and DBM file is checked against it.
+(there must be none: a LOCK of a new name creates an empty document) and DBM file is checked
+against it.
 
 How the model stays exact under concurrency:
 - Each client owns a subtree (/soak/cN) where it alone creates, writes, moves, deletes, locks and
@@ -10,7 +11,7 @@ How the model stays exact under concurrency:
   they are acknowledged: PUTs of self-identifying versions (the final content must be one that no
   later-started acknowledged PUT superseded), one dead property per client, shared locks whose
   tokens each client tracks for itself, exclusive locks whose holding intervals must never
-  overlap, and lock-null names of one client each in a common directory.
+  overlap, and new names of one client each in a common directory, which a LOCK creates.
 
 Use as a module (Soak(server).run(seconds)) or as a script that starts its own server:
 
@@ -215,12 +216,12 @@ class Client(threading.Thread):
         self.deadline = deadline
         self.home = "%s/c%d" % (ROOT, index)
         self.nodes = {self.home: Node(True)}
-        self.locks = {}      # existing document -> token (exclusive, depth 0)
-        self.locknull = {}   # lock-null path -> token
+        self.locks = {}      # document -> token (exclusive, depth 0)
         self.shared_props = {d: {} for d in SHARED_DOCS + SHARED_LOCKED}
         self.shared_tokens = {d: set() for d in SHARED_LOCKED}
         self.exclusive = {}  # doc -> (token, index into SharedState.exclusive[doc])
-        self.shared_locknull = {}  # path -> token
+        self.shared_new = {}  # path in the shared area that this client's LOCK created -> token
+        self.shared_made = set()  # every such path, locked or not: documents from then on
         self.seq = 0
         self.dav = soak.server.dav()
         self.dav.timeout = soak.request_timeout
@@ -253,11 +254,10 @@ class Client(threading.Thread):
         return [p for p in self.nodes if p == path or p.startswith(path + "/")]
 
     def locked_below(self, path):
-        return any(p == path or p.startswith(path + "/")
-                   for p in list(self.locks) + list(self.locknull))
+        return any(p == path or p.startswith(path + "/") for p in self.locks)
 
     def new_name(self, parent, prefix):
-        taken = set(self.nodes) | set(self.locknull)
+        taken = set(self.nodes)
         for _ in range(8):
             name = "%s/%s%d" % (parent, prefix, self.rng.randrange(6))
             if name not in taken:
@@ -279,7 +279,7 @@ class Client(threading.Thread):
                (self.op_propfind, 8), (self.op_mkcol, 6), (self.op_move, 7), (self.op_delete, 7),
                (self.op_lock, 7), (self.op_unlock, 7), (self.op_shared_put, 6),
                (self.op_shared_get, 5), (self.op_shared_prop, 5), (self.op_shared_lock, 5),
-               (self.op_exclusive, 4), (self.op_shared_locknull, 3)]
+               (self.op_exclusive, 4), (self.op_shared_new_lock, 3)]
         funcs = [f for f, _ in ops]
         weights = [w for _, w in ops]
         try:
@@ -296,10 +296,8 @@ class Client(threading.Thread):
     def op_put(self):
         rng = self.rng
         choice = rng.random()
-        if choice < 0.45 and self.docs():
+        if choice < 0.55 and self.docs():
             path = rng.choice(self.docs())
-        elif choice < 0.55 and self.locknull:
-            path = rng.choice(list(self.locknull))
         elif choice < 0.6:
             path = self.home + "/missing%d/f" % rng.randrange(3)
         else:
@@ -307,7 +305,7 @@ class Client(threading.Thread):
             path = self.new_name(parent, "f")
             if path is None:
                 return
-        token = self.locks.get(path) or self.locknull.get(path)
+        token = self.locks.get(path)
         send_token = token is not None and rng.random() < 0.85
         headers = self.if_header(path, token) if send_token else None
         content = versioned_body(self.tag(), rng.choice([0, 10, 100, 4000, 70000]))
@@ -324,8 +322,6 @@ class Client(threading.Thread):
         else:
             if self.expect("PUT %s" % path, r, 201):
                 self.nodes[path] = Node(False, content)
-                if path in self.locknull:
-                    self.locks[path] = self.locknull.pop(path)
 
     def op_get(self):
         rng = self.rng
@@ -421,9 +417,6 @@ class Client(threading.Thread):
             return
         src = rng.choice(sources)
         node = self.nodes[src]
-        if any(p == src or p.startswith(src + "/") for p in self.locknull):
-            # Lock-null names are not members that a walk of the source visits; leave them be.
-            return
         if rng.random() < 0.25 and not node.collection:
             targets = [d for d in self.docs() if d != src and d not in self.locks]
             if not targets:
@@ -463,8 +456,6 @@ class Client(threading.Thread):
             path = self.home + "/absent%d" % rng.randrange(3)
         else:
             path = rng.choice(candidates)
-        if any(p.startswith(path + "/") for p in self.locknull):
-            return  # as for MOVE
         token = self.locks.get(path)
         send_token = token is not None and rng.random() < 0.7
         r = self.req("DELETE", path, headers=self.if_header(path, token) if send_token else None)
@@ -486,9 +477,9 @@ class Client(threading.Thread):
         choice = rng.random()
         if choice < 0.5 and self.docs():
             path = rng.choice(self.docs())
-        elif choice < 0.65 and (self.locks or self.locknull):
+        elif choice < 0.65 and self.locks:
             # Refresh a lock we hold.
-            path, token = rng.choice(list(self.locks.items()) + list(self.locknull.items()))
+            path, token = rng.choice(list(self.locks.items()))
             r = self.req("LOCK", path, headers=dict(self.if_header(path, token), Timeout=TIMEOUT))
             self.expect("LOCK refresh %s" % path, r, 200)
             return
@@ -498,13 +489,15 @@ class Client(threading.Thread):
             if path is None:
                 return
         r = self.dav_lock(path, "exclusive")
-        if path in self.locks or path in self.locknull:
+        if path in self.locks:
             self.expect("LOCK %s (locked)" % path, r, 423)
         elif path in self.nodes:
             if self.expect("LOCK %s" % path, r, 200):
                 self.locks[path] = lock_token(r)
-        elif self.expect("LOCK %s (lock-null)" % path, r, 200, 201):
-            self.locknull[path] = lock_token(r)
+        elif self.expect("LOCK %s (new)" % path, r, 201):
+            # The lock created an empty document.
+            self.nodes[path] = Node(False, b"")
+            self.locks[path] = lock_token(r)
 
     def dav_lock(self, path, scope):
         body = ('<?xml version="1.0" encoding="utf-8"?>'
@@ -516,7 +509,7 @@ class Client(threading.Thread):
 
     def op_unlock(self):
         rng = self.rng
-        held = list(self.locks.items()) + list(self.locknull.items())
+        held = list(self.locks.items())
         choice = rng.random()
         if choice < 0.15 and self.docs():
             path = rng.choice(self.docs())
@@ -536,7 +529,6 @@ class Client(threading.Thread):
         r = self.req("UNLOCK", path, headers={"Lock-Token": "<%s>" % token})
         if self.expect("UNLOCK %s" % path, r, 204):
             self.locks.pop(path, None)
-            self.locknull.pop(path, None)
 
     # -- shared area -------------------------------------------------------------------------------
 
@@ -635,20 +627,21 @@ class Client(threading.Thread):
             shared.exclusive[doc].append((self.index, token, acquired, None))
             self.exclusive[doc] = (token, len(shared.exclusive[doc]) - 1)
 
-    def op_shared_locknull(self):
+    def op_shared_new_lock(self):
         rng = self.rng
-        if self.shared_locknull and rng.random() < 0.5:
-            path, token = rng.choice(list(self.shared_locknull.items()))
+        if self.shared_new and rng.random() < 0.5:
+            path, token = rng.choice(list(self.shared_new.items()))
             r = self.req("UNLOCK", path, headers={"Lock-Token": "<%s>" % token})
-            if self.expect("UNLOCK %s (shared lock-null)" % path, r, 204):
-                del self.shared_locknull[path]
+            if self.expect("UNLOCK %s (shared, new)" % path, r, 204):
+                del self.shared_new[path]
             return
         path = "%s/n-c%d-%d" % (SHARED, self.index, rng.randrange(4))
         r = self.dav_lock(path, "exclusive")
-        if path in self.shared_locknull:
+        if path in self.shared_new:
             self.expect("LOCK %s (locked)" % path, r, 423)
-        elif self.expect("LOCK %s (lock-null)" % path, r, 200, 201):
-            self.shared_locknull[path] = lock_token(r)
+        elif self.expect("LOCK %s" % path, r, 200 if path in self.shared_made else 201):
+            self.shared_new[path] = lock_token(r)
+            self.shared_made.add(path)
 
 
 class Soak:
@@ -738,6 +731,9 @@ class Soak:
         for doc in SHARED_DOCS + SHARED_LOCKED + EXCLUSIVE:
             expected[doc] = None
         for c in self.clients:
+            for p in c.shared_made:
+                expected[p] = None
+        for c in self.clients:
             if c.broken:
                 # Its model is unsure; only what lies outside its subtree is checked.
                 for p in [p for p in found if p == c.home or p.startswith(c.home + "/")]:
@@ -763,29 +759,13 @@ class Soak:
                     self.fail("%s: GET %d, %d bytes version %s, model version %s" % (
                         p, r.status, len(r.body), body_version(r.body),
                         body_version(node.content)))
-        # Lock-null lists, read from disk: each directory's list holds exactly its lock-null names.
-        lists = {}
-        for c in self.clients:
-            if c.broken:
-                continue
-            for p in list(c.locknull) + list(c.shared_locknull):
-                d, name = p.rsplit("/", 1)
-                lists.setdefault(d, []).append(name)
-        for d in set(lists) | {p for p in expected if expected[p] is None or
-                               expected[p][1].collection}:
-            if any(c.broken and (d == c.home or d.startswith(c.home + "/")) for c in self.clients):
-                continue
+        # Lock-null lists, read from disk: there are none, as every LOCK of a new name created
+        # its document.
+        for d in {p for p in expected if expected[p] is None or expected[p][1].collection}:
             file = os.path.join(self.server.repo, d.lstrip("/"), ".DAV", ".locknull")
-            names = []
             if os.path.exists(file):
                 with open(file, "rb") as f:
-                    raw = f.read()
-                if raw and not raw.endswith(b"\x00"):
-                    self.fail("%s: lock-null list does not end in NUL: %r" % (file, raw[-40:]))
-                names = [n.decode() for n in raw.split(b"\x00")[:-1]]
-            if sorted(names) != sorted(lists.get(d, [])):
-                self.fail("%s: lock-null list %s, model %s" % (d, sorted(names),
-                                                               sorted(lists.get(d, []))))
+                    self.fail("%s: lock-null list %r" % (d, f.read()[:200]))
 
     def check_shared(self, dav):
         for doc in SHARED_DOCS + SHARED_LOCKED:
@@ -832,15 +812,12 @@ class Soak:
         except Exception as e:
             self.fail("lock database unreadable: %r" % e)
             return
-        want_names = set()
         want_ids = set()
         repo = self.server.repo
         for c in self.clients:
             if c.broken:
                 continue
-            for p in list(c.locknull) + list(c.shared_locknull):
-                want_names.add(b"\x0b" + os.path.join(repo, p.lstrip("/")).encode() + b"\x00")
-            for p in c.locks:
+            for p in list(c.locks) + list(c.shared_new):
                 want_ids.add(identity_key(os.path.join(repo, p.lstrip("/"))))
         for doc in SHARED_LOCKED + EXCLUSIVE:
             if any(c.shared_tokens.get(doc) or doc in c.exclusive for c in self.clients):
@@ -848,9 +825,9 @@ class Soak:
         names = {k for k in records if k[:1] == b"\x0b"}
         ids = {k for k in records if k[:1] == b"\x0a"}
         if not any(c.broken for c in self.clients):
-            for k in sorted(names ^ want_names):
-                self.fail("lock database: name key %r %s" % (
-                    k, "is stale" if k in names else "is missing"))
+            # Name keys belong to lock-null resources, which no LOCK makes any more.
+            for k in sorted(names):
+                self.fail("lock database: name key %r is stale" % k)
             for k in sorted(ids - want_ids):
                 self.fail("lock database: record %s of no locked resource: %r" % (
                     k.hex(), records[k][:40]))

@@ -260,17 +260,16 @@ def test_lock_on_a_collection_and_on_a_new_name(server, dav, cadaver, work):
     c.ok("unlock lc")
     assert locks_on(dav, "/lc/m.txt") == []
 
-    # A lock on a name that does not exist yet reserves it (a lock-null resource).
+    # A lock on a name that does not exist yet creates an empty document there, locked.
     c.ok("lock reserved.txt")
-    assert dav.get("/reserved.txt").status == 404
-    locknull = os.path.join(server.repo, ".DAV", ".locknull")
-    assert b"reserved.txt\0" in read(locknull)
+    g = dav.get("/reserved.txt")
+    assert (g.status, g.body) == (200, b"")
+    assert not os.path.exists(os.path.join(server.repo, ".DAV", ".locknull"))
     assert dav.put("/reserved.txt", b"someone else").status == 423
     c.ok("put m.txt reserved.txt")
     assert read(os.path.join(server.repo, "reserved.txt")) == b"member"
     c.ok("unlock reserved.txt")
     assert locks_on(dav, "/reserved.txt") == []
-    assert not os.path.exists(locknull) or b"reserved.txt\0" not in read(locknull)
 
 
 def test_edit_locks_rewrites_in_place_and_unlocks(server, dav, cadaver, work):

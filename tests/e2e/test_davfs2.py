@@ -36,9 +36,6 @@ STEP_TIMEOUT = 60
 # davfs2 uploads a closed file after delay_upload (10 s by default).
 UPLOAD_WAIT = 90
 
-# MOVE of a name davfs2 has locked but not uploaded yet answers 404.
-LOCKNULL_MOVE = ("MOVE of a lock-null resource (a new name davfs2 has locked but not uploaded "
-                 "yet) answers 404, so the rename fails with EIO")
 # What davfs2's requests make the module log on the way.
 DAVFS2_ERRORS = r"has no outstanding locks|\[423, #0\]|failed precondition"
 
@@ -307,7 +304,6 @@ def edits(server, work):
     return os.path.join(m.mount(), "edits")
 
 
-@pytest.mark.xfail(strict=True, raises=AssertionError, reason=LOCKNULL_MOVE)
 def test_sed_in_place_rewrites_a_document(server, dav, edits):
     # sed writes a new file beside the document and renames it over the document.
     server.allow_errors(DAVFS2_ERRORS)
@@ -319,7 +315,6 @@ def test_sed_in_place_rewrites_a_document(server, dav, edits):
     assert all(n.startswith("sub/") for n in names), "sed's temporary file stayed: %s" % names
 
 
-@pytest.mark.xfail(strict=True, raises=AssertionError, reason=LOCKNULL_MOVE)
 def test_a_new_file_renamed_before_its_upload_arrives_under_the_new_name(server, dav, edits):
     server.allow_errors(DAVFS2_ERRORS)
     with open(os.path.join(edits, "new"), "w") as f:

@@ -1,17 +1,19 @@
-"""Locks over HTTP: LOCK, discovery, refresh, UNLOCK, what a lock protects, lock-null resources,
-expiry, the bytes of the lock database, damaged records and many clients at once."""
+"""Locks over HTTP: LOCK, discovery, refresh, UNLOCK, what a lock protects, the empty documents
+that a LOCK of an unmapped URL creates, lock-null resources written before, expiry, the bytes of
+the lock database, damaged records and many clients at once."""
 
 import concurrent.futures
 import os
 import shutil
 import struct
 import time
+import xml.etree.ElementTree as ET
 
 import pytest
 
 import dbmfile
 from conftest import KIVD, MODULE, GuardedServer, scratch_dir, wait_for
-from davclient import PROPFIND_ALL, lock_token
+from davclient import PROPFIND_ALL, lock_token, responses
 
 NS_PATCH = ('<?xml version="1.0"?><D:propertyupdate xmlns:D="DAV:" xmlns:t="urn:t"><D:set>'
             '<D:prop><t:k>v</t:k></D:prop></D:set></D:propertyupdate>')
@@ -132,40 +134,123 @@ def test_depth_infinity_lock_reaches_two_levels_down(server, dav, fresh):
     assert dav.put(deep, b"changed").status == 204
 
 
-def test_lock_null_resource(server, dav, fresh):
-    # A lock that maps a URL creates something: 201, where a lock on what exists is 200.
-    r = dav.lock(fresh + "/ghost.txt")
+def test_lock_of_an_unmapped_url_creates_a_locked_empty_document(server, dav, fresh):
+    server.allow_errors(r"already locked|failed precondition|parent resource|\[423, #0\]")
+    # A lock that maps a URL creates an empty document: 201, where a lock on what exists is 200.
+    r = dav.lock(fresh + "/new.txt")
     assert r.status == 201
     token = lock_token(r)
-    server.allow_errors(r"already locked|failed precondition")
-    assert dav.lock(fresh + "/ghost.txt", scope="shared").status == 423
-    refresh = dav.request("LOCK", fresh + "/ghost.txt",
+    path = os.path.join(server.repo, fresh[1:], "new.txt")
+    assert os.path.getsize(path) == 0
+    g = dav.get(fresh + "/new.txt")
+    assert (g.status, g.body) == (200, b"")
+    assert not os.path.exists(os.path.join(server.repo, fresh[1:], ".DAV", ".locknull"))
+    assert identity_key(path) in dbmfile.read(server.lockdb)
+    listed = responses(dav.propfind(fresh + "/", PROPFIND_ALL, depth="1"))
+    assert token in ET.tostring(listed[fresh + "/new.txt"]["{DAV:}lockdiscovery"][1]).decode()
+    assert dav.lock(fresh + "/new.txt", scope="shared").status == 423
+    refresh = dav.request("LOCK", fresh + "/new.txt",
                           headers={"If": "(<%s>)" % token, "Timeout": "Second-900"})
     assert refresh.status == 200
-    locknull = os.path.join(server.repo, fresh[1:], ".DAV", ".locknull")
-    with open(locknull, "rb") as f:
-        assert f.read() == b"ghost.txt\x00"
-    name_key = b"\x0b" + os.path.join(server.repo, fresh[1:], "ghost.txt").encode() + b"\x00"
-    assert name_key in dbmfile.read(server.lockdb)
 
-    assert dav.put(fresh + "/ghost.txt", b"real", headers=if_header(token)).status == 201
-    assert not os.path.exists(locknull)
-    records = dbmfile.read(server.lockdb)
-    assert name_key not in records
-    assert identity_key(os.path.join(server.repo, fresh[1:], "ghost.txt")) in records
-    dav.unlock(fresh + "/ghost.txt", token)
+    # The lock holder writes, renames and removes it like any document; it outlives its lock.
+    assert dav.put(fresh + "/new.txt", b"x").status == 423
+    assert dav.put(fresh + "/new.txt", b"real", headers=if_header(token)).status == 204
+    moved = dav.move(fresh + "/new.txt", fresh + "/renamed.txt",
+                     headers=tagged_if(server, fresh + "/new.txt", token))
+    assert moved.status == 201
+    assert dav.get(fresh + "/renamed.txt").body == b"real"
+    token = lock_token(dav.lock(fresh + "/kept.txt"))
+    assert dav.unlock(fresh + "/kept.txt", token).status == 204
+    assert dav.get(fresh + "/kept.txt").status == 200
+    token = lock_token(dav.lock(fresh + "/gone.txt"))
+    assert dav.delete(fresh + "/gone.txt",
+                      headers=tagged_if(server, fresh + "/gone.txt", token)).status == 204
+    assert dav.get(fresh + "/gone.txt").status == 404
+    assert identity_key(os.path.join(server.repo, fresh[1:], "kept.txt")) \
+        not in dbmfile.read(server.lockdb)
 
-    token = lock_token(dav.lock(fresh + "/ghost2.txt"))
-    assert os.path.exists(locknull)
-    assert dav.unlock(fresh + "/ghost2.txt", token).status == 204
-    assert not os.path.exists(locknull)
+    # No parent collection: nothing is created and nothing locked.
+    assert dav.lock(fresh + "/none/x.txt").status == 409
+    assert not os.path.exists(os.path.join(server.repo, fresh[1:], "none"))
 
-    # A second shared lock finds the lock-null resource there: 200.
-    first = dav.lock(fresh + "/ghost3.txt", scope="shared")
-    second = dav.lock(fresh + "/ghost3.txt", scope="shared")
+    # A second shared lock finds the document there: 200.
+    first = dav.lock(fresh + "/shared.txt", scope="shared")
+    second = dav.lock(fresh + "/shared.txt", scope="shared")
     assert (first.status, second.status) == (201, 200)
-    for r in (second, first):
-        assert dav.unlock(fresh + "/ghost3.txt", lock_token(r)).status == 204
+
+    # Under a collection's depth-infinity lock, the new document is a member the lock reaches.
+    dav.mkcol(fresh + "/c")
+    outer = lock_token(dav.lock(fresh + "/c", scope="shared", depth="infinity"))
+    inner = lock_token(dav.lock(fresh + "/c/in.txt", scope="shared",
+                                headers=tagged_if(server, fresh + "/c", outer)))
+    assert dav.unlock(fresh + "/c/in.txt", inner).status == 204
+    assert dav.put(fresh + "/c/in.txt", b"x").status == 423
+    assert dav.unlock(fresh + "/c", outer).status == 204
+    assert dav.put(fresh + "/c/in.txt", b"x").status == 204
+
+
+def test_lock_null_resources_written_before_are_members_and_honoured(server, dav, fresh):
+    # Lock-null resources as the lock subsystem once made them: a record under the name key of
+    # the path and the name in its directory's lock-null list, with no document; one exclusive,
+    # one shared.
+    server.allow_errors(r"already locked|failed precondition|\[423, #0\]")
+    token = "opaquelocktoken:0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0"
+    shared = "opaquelocktoken:1f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0"
+    directory = os.path.join(server.repo, fresh[1:])
+
+    def name_key(name):
+        return b"\x0b" + os.path.join(directory, name).encode() + b"\x00"
+
+    def direct(scope, tok):
+        return (b"\x01" + struct.pack("<bbHiq", scope, 1, 0, 0, int(time.time()) + 600)
+                + token_bytes(tok) + b"<D:href>old</D:href>\x00\x00")
+
+    records = dbmfile.read(server.lockdb) if os.path.exists(server.lockdb) else {}
+    records[name_key("old.txt")] = direct(1, token)
+    records[name_key("shared.txt")] = direct(2, shared)
+    if os.path.exists(server.lockdb):
+        os.remove(server.lockdb)
+    dbmfile.write(server.lockdb, records)
+    os.makedirs(os.path.join(directory, ".DAV"), exist_ok=True)
+    locknull = os.path.join(directory, ".DAV", ".locknull")
+    with open(locknull, "wb") as f:
+        f.write(b"old.txt\x00shared.txt\x00")
+    if server.account:
+        for p in (server.lockdb, os.path.join(directory, ".DAV"), locknull):
+            shutil.chown(p, server.account, server.account)
+
+    # Listed among the members, with their locks and no resource type; no document behind them.
+    listed = responses(dav.propfind(fresh + "/", PROPFIND_ALL, depth="1"))
+    props = listed[fresh + "/old.txt"]
+    assert token in ET.tostring(props["{DAV:}lockdiscovery"][1]).decode()
+    assert len(props["{DAV:}resourcetype"][1]) == 0
+    assert "{DAV:}getcontentlength" not in props
+    assert fresh + "/shared.txt" in listed
+    assert dav.get(fresh + "/old.txt").status == 404
+    assert dav.put(fresh + "/old.txt", b"x").status == 423
+    assert dav.lock(fresh + "/old.txt", scope="shared").status == 423
+
+    # Its lock holder's PUT creates the document, which keeps the lock under its new key.
+    assert dav.put(fresh + "/old.txt", b"real", headers=if_header(token)).status == 201
+    with open(locknull, "rb") as f:
+        assert f.read() == b"shared.txt\x00"
+    records = dbmfile.read(server.lockdb)
+    assert name_key("old.txt") not in records
+    assert identity_key(os.path.join(directory, "old.txt")) in records
+    assert dav.put(fresh + "/old.txt", b"x").status == 423
+    assert dav.unlock(fresh + "/old.txt", token).status == 204
+
+    # A new shared lock creates the other's document and carries the earlier lock over to it.
+    r = dav.lock(fresh + "/shared.txt", scope="shared")
+    assert r.status == 201
+    second = lock_token(r)
+    assert dav.get(fresh + "/shared.txt").status == 200
+    assert not os.path.exists(locknull)
+    tokens = [a.find("{DAV:}locktoken/{DAV:}href").text
+              for a in discovered_locks(dav, fresh + "/shared.txt")]
+    assert sorted(tokens) == sorted([shared, second])
+    assert name_key("shared.txt") not in dbmfile.read(server.lockdb)
 
 
 def test_record_bytes_of_direct_and_indirect_entries(server, dav, fresh):

@@ -184,6 +184,13 @@ void dav_add_response(dav_walk_resource* wres, int status, dav_get_props_result*
   wres->response = resp;
 }
 
+// Locks that a new resource inherits from its parent are not looked for.
+dav_error* dav_notify_created(request_rec* /*r*/, dav_lockdb* /*lockdb*/,
+                              const dav_resource* /*resource*/, int /*resource_state*/,
+                              int /*depth*/) {
+  return nullptr;
+}
+
 int dav_do_find_liveprop(const char* ns_uri, const char* name, const dav_liveprop_group* group,
                          const dav_hooks_liveprop** hooks) {
   for (const dav_liveprop_spec* entry = group->specs; entry->name != nullptr; ++entry) {
