@@ -19,6 +19,7 @@ struct dav_stream {
   const char* pathname;  // the resource's local path name
   const char* uri;       // the document is stored under this URI
   std::string* body;     // what was written so far; deleted by a cleanup on pool
+  request_rec* request;  // the request the resource was looked up for; null when unknown
 };
 
 namespace kiv::repository {
@@ -44,6 +45,10 @@ int is_parent_resource(const dav_resource* res1, const dav_resource* res2);
 // A copy of path in pool without one trailing "/", unless path is a single character.
 char* strip_one_trailing_slash(apr_pool_t* pool, const char* path);
 
+// The request whose lookup made resources from pool (its request pool), or null: the hooks that
+// get no request record (the stream hooks) find it here. Set by get_resource.
+request_rec* request_of(apr_pool_t* pool);
+
 // ---- Content (stream.cpp) ----
 
 dav_error* open_stream(const dav_resource* resource, dav_stream** stream);
@@ -51,6 +56,13 @@ dav_error* write_stream(dav_stream* stream, const void* buf, apr_size_t bufsize)
 dav_error* close_stream(dav_stream* stream, int commit);
 dav_error* seek_stream(dav_stream* stream);
 dav_error* set_headers(request_rec* r, const dav_resource* resource);
+
+// Sets the validators of a response to a request that stored a document, from the file
+// information of the stored document: the entity tag that a GET of it answers (the server's own,
+// by its FileETag rules) and its modification time as Last-Modified. Both equal those of a HEAD
+// that follows while the document is unchanged; within the second after the change, the tag is a
+// weak one, as it is for the GET.
+void set_stored_validators(request_rec* r, const apr_finfo_t& finfo);
 dav_error* deliver(const dav_resource* resource, ap_filter_t* output);
 
 // ---- The name space (namespace_ops.cpp) ----

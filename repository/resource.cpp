@@ -16,6 +16,9 @@ namespace kiv::repository {
 
 namespace {
 
+// The key under which a request pool holds its request.
+constexpr char kRequestKey[] = "kiv-request";
+
 dav_resource_private* new_info(apr_pool_t* pool) {
   return static_cast<dav_resource_private*>(apr_pcalloc(pool, sizeof(dav_resource_private)));
 }
@@ -58,7 +61,14 @@ char* strip_one_trailing_slash(apr_pool_t* pool, const char* path) {
   return copy;
 }
 
+request_rec* request_of(apr_pool_t* pool) {
+  void* data = nullptr;
+  apr_pool_userdata_get(&data, kRequestKey, pool);
+  return static_cast<request_rec*>(data);
+}
+
 dav_error* get_resource(request_rec* r, dav_resource** result) {
+  apr_pool_userdata_setn(r, kRequestKey, nullptr, r->pool);
   dav_resource_private* info = new_info(r->pool);
   info->finfo = r->finfo;
   // Where a local file exists its own time is the resource's modification time, so validators

@@ -43,6 +43,7 @@ dav_error* open_stream(const dav_resource* resource, dav_stream** stream) {
   ds->pathname = resource->info->pathname;
   ds->uri = resource->uri;
   ds->body = pool_string(resource->pool);
+  ds->request = request_of(resource->pool);
   *stream = ds;
   return nullptr;
 }
@@ -58,6 +59,16 @@ dav_error* close_stream(dav_stream* stream, int commit) {
   if (!commit) return nullptr;
   const Status status = Repository::current().store(stream->uri, body);
   if (!status.ok()) return service_error(stream->pool, ServiceOp::kStore, status);
+  // A PUT answers with the validators of what it stored, so that a client need not ask again.
+  // Without a local file to describe it there are none to give.
+  request_rec* r = stream->request;
+  if (r == nullptr || r->method_number != M_PUT) return nullptr;
+  apr_finfo_t finfo;
+  const apr_status_t found = apr_stat(&finfo, stream->pathname, APR_FINFO_NORM, stream->pool);
+  if ((found == APR_SUCCESS || found == APR_INCOMPLETE) && finfo.filetype == APR_REG &&
+      (finfo.valid & APR_FINFO_MTIME) != 0) {
+    set_stored_validators(r, finfo);
+  }
   return nullptr;
 }
 
@@ -75,6 +86,17 @@ dav_error* set_headers(request_rec* r, const dav_resource* resource) {
   apr_table_setn(r->headers_out, "Accept-Ranges", "bytes");
   if (finfo.filetype == APR_REG) ap_set_content_length(r, finfo.size);
   return nullptr;
+}
+
+void set_stored_validators(request_rec* r, const apr_finfo_t& finfo) {
+  r->finfo = finfo;
+  ap_update_mtime(r, finfo.mtime);
+  ap_set_etag(r);
+  // Not ap_set_last_modified: it caps the time at the request's start, which a document stored
+  // during the request is later than; a HEAD afterwards answers the time itself.
+  char* date = static_cast<char*>(apr_palloc(r->pool, APR_RFC822_DATE_LEN));
+  apr_rfc822_date(date, finfo.mtime);
+  apr_table_setn(r->headers_out, "Last-Modified", date);
 }
 
 dav_error* deliver(const dav_resource* resource, ap_filter_t* output) {
