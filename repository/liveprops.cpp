@@ -1,7 +1,11 @@
 // Live properties: the values the provider computes from a resource's file information rather
 // than stores - creationdate, getcontentlength, getetag, getlastmodified of "DAV:" and
-// executable of the Apache properties namespace - and the entity tag. The live-property hook
-// table and group are at the bottom, with the mod_dav hooks that find and list the properties.
+// executable of the Apache properties namespace - and the entity tag; and the quota of the
+// repository's file system, quota-available-bytes and quota-used-bytes of "DAV:". The
+// live-property hook table and group are at the bottom, with the mod_dav hooks that find and list
+// the properties.
+#include <sys/statvfs.h>
+
 #include <cstring>
 
 #include "common/guard.h"
@@ -20,6 +24,8 @@ const char* const dav_kiv_namespace_uris[] = {
 };
 
 constexpr int kPropidExecutable = 1;
+constexpr int kPropidQuotaAvailable = 2;
+constexpr int kPropidQuotaUsed = 3;
 constexpr apr_size_t kTimeBufSize = 30;  // the longest value, an RFC 1123 date, is 29 characters
 
 constexpr const char* kExecutableTooLong =
@@ -32,11 +38,25 @@ const dav_liveprop_spec dav_kiv_props[] = {
     {0, "getetag", DAV_PROPID_getetag, 0},
     {0, "getlastmodified", DAV_PROPID_getlastmodified, 0},
     {1, "executable", kPropidExecutable, 0},
+    {0, "quota-available-bytes", kPropidQuotaAvailable, 0},
+    {0, "quota-used-bytes", kPropidQuotaUsed, 0},
     {0, nullptr, 0, 0},  // end of the table
 };
 
 dav_error* conflict(const dav_resource* resource, const char* message) {
   return error(resource->pool, HTTP_CONFLICT, message);
+}
+
+// The quota of the file system that holds path, as the account of this process sees it (the
+// repository service runs as the same account), formatted into buf (kTimeBufSize bytes): the
+// bytes it may still write (available) or the bytes in use on the whole file system. Null when
+// the file system cannot tell.
+const char* quota_of(const char* path, bool available, char* buf) {
+  struct statvfs fs;
+  if (statvfs(path, &fs) != 0) return nullptr;
+  const apr_uint64_t blocks = available ? fs.f_bavail : fs.f_blocks - fs.f_bfree;
+  apr_snprintf(buf, kTimeBufSize, "%" APR_UINT64_T_FMT, blocks * fs.f_frsize);
+  return buf;
 }
 
 // The value of a live property of resource, formatted into buf (kTimeBufSize bytes) or a static
@@ -59,6 +79,9 @@ const char* value_of(const dav_resource* resource, int propid, char* buf) {
     case kPropidExecutable:
       if (resource->collection || (finfo.valid & APR_FINFO_UPROT) == 0) return nullptr;
       return (finfo.protection & APR_UEXECUTE) ? "T" : "F";
+    case kPropidQuotaAvailable:
+    case kPropidQuotaUsed:
+      return quota_of(resource->info->pathname, propid == kPropidQuotaAvailable, buf);
     default:
       return nullptr;
   }
@@ -266,7 +289,9 @@ int dav_kiv_find_liveprop(const dav_resource* resource, const char* ns_uri, cons
   return dav_do_find_liveprop(ns_uri, name, &dav_kiv_liveprop_group, hooks);
 }
 
-// Every live property that allprop lists (executable is not among them).
+// Every live property that allprop lists (executable is not among them); a listing of names
+// (propname) also names the quota, whose values cost a look at the file system and are given only
+// when asked for.
 void dav_kiv_insert_all_liveprops(request_rec* /*r*/, const dav_resource* resource,
                                   dav_prop_insert what, apr_text_header* phdr) noexcept {
   if (resource->hooks != &dav_kiv_hooks_repository || !resource->exists) return;
@@ -274,6 +299,10 @@ void dav_kiv_insert_all_liveprops(request_rec* /*r*/, const dav_resource* resour
   dav_kiv_insert_prop(resource, DAV_PROPID_getcontentlength, what, phdr);
   dav_kiv_insert_prop(resource, DAV_PROPID_getlastmodified, what, phdr);
   dav_kiv_insert_prop(resource, DAV_PROPID_getetag, what, phdr);
+  if (what != DAV_PROP_INSERT_VALUE) {
+    dav_kiv_insert_prop(resource, repository::kPropidQuotaAvailable, what, phdr);
+    dav_kiv_insert_prop(resource, repository::kPropidQuotaUsed, what, phdr);
+  }
 }
 
 namespace {

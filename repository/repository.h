@@ -10,8 +10,9 @@ extern "C" {
 // The provider's repository hooks (repos_hooks.cpp).
 extern const dav_hooks_repository dav_kiv_hooks_repository;
 
-// The live-property group: creationdate, getcontentlength, getetag, getlastmodified of "DAV:" and
-// executable of the Apache properties namespace (liveprops.cpp).
+// The live-property group: creationdate, getcontentlength, getetag, getlastmodified,
+// quota-available-bytes and quota-used-bytes of "DAV:" and executable of the Apache properties
+// namespace (liveprops.cpp).
 extern const dav_liveprop_group dav_kiv_liveprop_group;
 
 // mod_dav's live-property hooks (liveprops.cpp).

@@ -146,6 +146,12 @@ def test_tree_goes_up_lists_checks_and_comes_back_byte_for_byte(server, rclone, 
     again = rclone.run("copy", tree, "kiv:tree", "-v")
     assert "Copied" not in again.stderr, again.stderr[-2000:]
 
+    # The free and used space of the repository's file system; others write to it meanwhile.
+    about = json.loads(rclone.run("about", "kiv:", "--json").stdout)
+    st = os.statvfs(server.repo)
+    assert abs(about["free"] - st.f_bavail * st.f_frsize) < 64 << 20, about
+    assert abs(about["used"] - (st.f_blocks - st.f_bfree) * st.f_frsize) < 64 << 20, about
+
 
 @needs_rclone
 def test_sync_rewrites_shrinks_grows_and_deletes(server, rclone, work):

@@ -182,6 +182,17 @@ def test_live_properties_of_a_document(server, dav):
     names_only = props_of(dav, "/props.txt", PROPFIND_NAMES)["/props.txt"]
     assert names_only["{DAV:}getetag"][1].text is None
     assert "{DAV:}getcontentlength" in names_only
+    # The quota of the repository's file system: named by propname, given when asked for.
+    quota = ("{DAV:}quota-available-bytes", "{DAV:}quota-used-bytes")
+    assert all(q in names_only and q not in props for q in quota)
+    before = os.statvfs(server.repo)
+    asked = props_of(dav, "/props.txt", propfind_prop(*(("DAV:", q[6:]) for q in quota)))
+    after = os.statvfs(server.repo)
+    available, used = (int(asked["/props.txt"][q][1].text) for q in quota)
+    for value, measure in ((available, lambda st: st.f_bavail * st.f_frsize),
+                           (used, lambda st: (st.f_blocks - st.f_bfree) * st.f_frsize)):
+        low, high = sorted((measure(before), measure(after)))
+        assert low - before.f_frsize <= value <= high + before.f_frsize, (value, low, high)
 
 
 def test_live_properties_of_a_collection(dav):
