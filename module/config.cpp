@@ -1,5 +1,5 @@
-// Server configuration of the module: the per-server record, its merge, and the two directives
-// DAVLockDB and KIVParam.
+// Server configuration of the module: the per-server record, its merge, and the directives
+// DAVLockDB, KIVParam and KIVIndexes.
 #include "module/config.h"
 
 #include <cstdlib>
@@ -15,7 +15,7 @@ constexpr const char* kDefaultUser = "admin";
 constexpr const char* kDefaultPassword = "739150";
 
 // The command table stores every handler under one untyped pointer type; the server calls each
-// back with the argument list that its TAKE1 or RAW_ARGS kind implies.
+// back with the argument list that its TAKE1, RAW_ARGS or FLAG kind implies.
 template <typename Handler>
 cmd_func as_cmd_func(Handler handler) {
   return reinterpret_cast<cmd_func>(reinterpret_cast<void (*)()>(handler));
@@ -37,12 +37,14 @@ void* dav_kiv_create_server_config(apr_pool_t* p, server_rec* /*s*/) noexcept {
 }
 
 // Fills the merge-per-server-configuration slot. A merged record only carries the lock database
-// path: the repository service connection is always made from the main server's record.
+// path and the index setting: the repository service connection is always made from the main
+// server's record.
 void* dav_kiv_merge_server_config(apr_pool_t* p, void* base, void* overrides) noexcept {
   const auto* parent = static_cast<const dav_kiv_server_conf*>(base);
   const auto* child = static_cast<const dav_kiv_server_conf*>(overrides);
   auto* merged = static_cast<dav_kiv_server_conf*>(apr_pcalloc(p, sizeof(dav_kiv_server_conf)));
   merged->lockdb_path = child->lockdb_path ? child->lockdb_path : parent->lockdb_path;
+  merged->indexes = child->indexes != 0 ? child->indexes : parent->indexes;
   return merged;
 }
 
@@ -74,6 +76,13 @@ const char* dav_kiv_cmd_kivparam(cmd_parms* cmd, void* /*dirconf*/, const char* 
   return nullptr;
 }
 
+// KIVIndexes On|Off: whether a GET of a collection answers with an index page of its members
+// (On, the default) or with 409 (Off).
+const char* dav_kiv_cmd_kivindexes(cmd_parms* cmd, void* /*dirconf*/, int on) {
+  kiv::server_conf(cmd->server)->indexes = on ? kiv::kIndexesOn : kiv::kIndexesOff;
+  return nullptr;
+}
+
 }  // namespace
 
 const command_rec dav_kiv_cmds[] = {
@@ -81,6 +90,8 @@ const command_rec dav_kiv_cmds[] = {
                   "specify a lock database"),
     AP_INIT_RAW_ARGS("KIVParam", as_cmd_func(dav_kiv_cmd_kivparam), nullptr, RSRC_CONF,
                      "Set parameters for kiv module,format: ip port user pwd"),
+    AP_INIT_FLAG("KIVIndexes", as_cmd_func(dav_kiv_cmd_kivindexes), nullptr, RSRC_CONF,
+                 "whether GET of a collection lists its members (On) or answers 409 (Off)"),
     {nullptr, nullptr, nullptr, 0, RAW_ARGS, nullptr},  // end of the table
 };
 

@@ -11,4 +11,8 @@ const char* dav_kiv_lockdb_path(const request_rec* r) {
   return server_conf(r->server)->lockdb_path;
 }
 
+bool collection_indexes(const request_rec* r) {
+  return server_conf(r->server)->indexes != kIndexesOff;
+}
+
 }  // namespace kiv

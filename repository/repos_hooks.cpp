@@ -78,13 +78,14 @@ dav_error* dav_kiv_seek_stream(dav_stream* stream, apr_off_t /*abs_position*/) n
 
 // Fills the set_headers slot: validators and length from the lookup's file information. The
 // length is only set here when that information describes a local regular file; otherwise the
-// delivery sets it from the fetched document.
+// delivery sets it from the fetched document. A collection's index page has only its media type.
 dav_error* dav_kiv_set_headers(request_rec* r, const dav_resource* resource) noexcept {
   return kiv::guarded(r->pool, [&] { return repository::set_headers(r, resource); });
 }
 
 // Fills the deliver slot: fetches the document whole and passes it down the filters in one
-// brigade. A fetch the service cannot answer is an error before anything is sent.
+// brigade, or sends a collection's index page in pieces. A fetch or listing the service cannot
+// answer is an error before anything is sent.
 dav_error* dav_kiv_deliver(const dav_resource* resource, ap_filter_t* output) noexcept {
   return kiv::guarded(resource->pool, [&] { return repository::deliver(resource, output); });
 }

@@ -65,6 +65,17 @@ dav_error* set_headers(request_rec* r, const dav_resource* resource);
 void set_stored_validators(request_rec* r, const apr_finfo_t& finfo);
 dav_error* deliver(const dav_resource* resource, ap_filter_t* output);
 
+// ---- The index page of a collection (index_page.cpp) ----
+
+// The media type of the index page.
+inline constexpr char kIndexPageType[] = "text/html; charset=utf-8";
+
+// Lists the members of the collection resource and sends the index page of them down output, in
+// pieces as it is made, with the end of the response after it. A service that cannot list is an
+// error before anything is sent; a client that went away ends the page early with an error.
+// Errors from the resource's pool.
+dav_error* deliver_index(const dav_resource* resource, ap_filter_t* output);
+
 // ---- The name space (namespace_ops.cpp) ----
 
 dav_error* create_collection(dav_resource* resource);

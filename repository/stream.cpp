@@ -1,11 +1,13 @@
 // Content streams and delivery: the body of a PUT is gathered in memory and stored whole in the
 // repository service when mod_dav commits it; a GET fetches the document whole and hands it to
-// the output filters.
+// the output filters. A GET of a collection answers with an index page of its members
+// (index_page.cpp) unless the server's KIVIndexes is Off, and then with 409.
 #include <string>
 
 #include "common/host_util.h"
 #include "provider/repository.h"
 #include "provider/resource.h"
+#include "provider/server_conf.h"
 #include "repository/repository_internal.h"
 
 extern "C" {
@@ -79,6 +81,11 @@ dav_error* seek_stream(dav_stream* stream) {
 
 dav_error* set_headers(request_rec* r, const dav_resource* resource) {
   if (!resource->exists) return nullptr;
+  // The index page is made anew for every request: no validators, no length, no ranges.
+  if (resource->collection && collection_indexes(r)) {
+    ap_set_content_type(r, kIndexPageType);
+    return nullptr;
+  }
   const apr_finfo_t& finfo = resource->info->finfo;
   ap_update_mtime(r, finfo.mtime);
   ap_set_last_modified(r);
@@ -105,6 +112,7 @@ dav_error* deliver(const dav_resource* resource, ap_filter_t* output) {
     return error(resource->pool, HTTP_CONFLICT, "Cannot GET this type of resource.");
   }
   if (resource->collection) {
+    if (collection_indexes(output->r)) return deliver_index(resource, output);
     return error(resource->pool, HTTP_CONFLICT,
                  "There is no default response to GET for a collection.");
   }

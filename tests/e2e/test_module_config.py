@@ -47,9 +47,11 @@ def test_directives_accepted_in_main_server_and_virtual_host():
     code, out = syntax_check("""
 DAVLockDB lockdb
 KIVParam 127.0.0.1 8090 admin secret
+KIVIndexes Off
 <VirtualHost 127.0.0.1:*>
     DAVLockDB /tmp/other-lockdb
     KIVParam "127.0.0.1" 9000
+    KIVIndexes on
     <Location />
         Dav filesystem
     </Location>
@@ -67,6 +69,8 @@ KIVParam 127.0.0.1 8090 admin secret
     ("<Location />\nKIVParam 127.0.0.1 8090\n</Location>", "KIVParam not allowed in <Location> context"),
     ("DAVLockDB", "DAVLockDB takes one argument, specify a lock database"),
     ("DAVLockDB a b", "DAVLockDB takes one argument, specify a lock database"),
+    ("KIVIndexes maybe", "KIVIndexes must be On or Off"),
+    ("<Location />\nKIVIndexes Off\n</Location>", "KIVIndexes not allowed in <Location> context"),
 ])
 def test_misplaced_or_malformed_directive_is_refused(body, message):
     code, out = syntax_check(body)
@@ -156,12 +160,13 @@ def test_unreachable_service_address_fails_requests_not_the_server():
         stop(server)
 
 
-def test_virtual_host_kivparam_does_not_change_the_connection():
+def test_virtual_host_kivparam_does_not_change_the_connection_and_its_kivindexes_counts():
     port = free_port()
     vhost = """
 <VirtualHost 127.0.0.1:*>
     ServerName vhost.test
     KIVParam 127.0.0.1 1
+    KIVIndexes Off
     DocumentRoot "{repo}"
     <Location />
         Dav filesystem
@@ -177,6 +182,10 @@ def test_virtual_host_kivparam_does_not_change_the_connection():
         r = dav.put("/via-vhost.txt", b"v", headers={"Host": "vhost.test"})
         assert r.status == 201
         assert dav.get("/via-vhost.txt", headers={"Host": "vhost.test"}).body == b"v"
+        # Its KIVIndexes Off keeps the index page of a collection out.
+        assert dav.mkcol("/listed", headers={"Host": "vhost.test"}).status == 201
+        assert dav.get("/listed", headers={"Host": "vhost.test"}).status == 409
         dav.close()
     finally:
         stop(server)
+

@@ -2,6 +2,7 @@
 properties, the walker's order, and a repository service that goes away and comes back."""
 
 import concurrent.futures
+import html.parser
 import os
 import re
 import socket
@@ -69,13 +70,47 @@ def test_names_with_spaces_and_non_ascii(server, dav):
     assert path in listing
 
 
-def test_get_of_collection_and_of_missing_document(server, dav):
-    server.allow_errors(r"There is no default response to GET for a collection|"
-                        r"Unable to deliver content")
-    dav.mkcol("/coll-get")
-    r = dav.get("/coll-get")
-    assert r.status == 409
-    assert server.log_has("There is no default response to GET for a collection.")
+class IndexLinks(html.parser.HTMLParser):
+    """The links of an index page: [(href, text)], the parser resolving character references."""
+
+    def __init__(self):
+        super().__init__()
+        self.links = []
+        self.href = None
+
+    def handle_starttag(self, tag, attrs):
+        if tag == "a":
+            self.href = dict(attrs)["href"]
+
+    def handle_data(self, data):
+        if self.href is not None:
+            self.links.append((self.href, data))
+            self.href = None
+
+
+def test_get_of_a_collection_is_an_index_of_its_members(server, dav):
+    awkward = "a <b> & c #1 100% 'q\".txt"
+    dav.mkcol(quote("/coll get"))
+    for name, body in ((awkward, b"awkward"), ("plain.txt", b"plain"), ("z\u00fc.txt", b"zu")):
+        assert dav.put(quote("/coll get/" + name), body).status == 201
+    dav.mkcol(quote("/coll get/sub"))
+    r = dav.get(quote("/coll get"))
+    assert r.status == 200
+    assert r.header("Content-Type") == "text/html; charset=utf-8"
+    page = IndexLinks()
+    page.feed(r.body.decode("utf-8"))
+    texts = [text for _, text in page.links]
+    assert texts == ["../", awkward, "plain.txt", "sub/", "z\u00fc.txt"]
+    links = dict((text, href) for href, text in page.links)
+    assert links["../"] == "/"
+    assert links["sub/"] == quote("/coll get/sub/")
+    # Every link, followed as a browser does, reaches its document.
+    for name, body in ((awkward, b"awkward"), ("plain.txt", b"plain"), ("z\u00fc.txt", b"zu")):
+        assert dav.get(links[name]).body == body, links[name]
+    assert ".DAV" not in r.text and ".kivd" not in r.text
+    head = dav.head(quote("/coll get/"))
+    assert (head.status, head.body) == (200, b"")
+    assert head.header("Content-Type") == "text/html; charset=utf-8"
     assert dav.get("/no/such/doc").status == 404
     assert dav.get("/missing.txt").status == 404
 

@@ -170,6 +170,10 @@ void ap_set_content_length(request_rec* r, apr_off_t length) {
   r->clength = length;
 }
 
+void ap_set_content_type(request_rec* r, const char* ct) {
+  r->content_type = ct;
+}
+
 // The response body goes nowhere.
 apr_status_t ap_pass_brigade(ap_filter_t* /*next*/, apr_bucket_brigade* /*bb*/) {
   return APR_SUCCESS;
