@@ -4,6 +4,9 @@
 // routes its WebDAV requests through the three hook tables below. At start-up the real
 // repository is installed and pointed at the main server's configured address and port. Every
 // 503 of the provider's requests carries Retry-After, and every 5xx is logged with its URI.
+#include <apr_lib.h>
+
+#include <cstring>
 #include <string>
 
 #include "common/guard.h"
@@ -64,6 +67,9 @@ void connect_repository_service(server_rec* s, const dav_kiv_server_conf* conf) 
 bool provider_serves(request_rec* r) {
   return r->handler != nullptr && dav_get_provider(r) == &dav_kiv_provider;
 }
+
+// The scheme of this provider's lock tokens.
+constexpr char kTokenScheme[] = "opaquelocktoken:";
 
 }  // namespace
 
@@ -130,6 +136,22 @@ void dav_kiv_insert_lock_status_filter(request_rec* r) noexcept {
     ap_add_output_filter(kLockStatusFilter, nullptr, r, r->connection);
 }
 
+// UNLOCK names its lock in Lock-Token as a Coded-URL, "<opaquelocktoken:...>"; some clients (the
+// npm webdav library) send the bare token, which mod_dav refuses with 400. A bare token of this
+// provider's scheme can only mean the one thing, so it gets its brackets before mod_dav reads the
+// header; anything else is left for mod_dav to judge. Fills the fixups hook, which runs after the
+// location's configuration is known and before mod_dav handles the request.
+int dav_kiv_bracket_bare_lock_token(request_rec* r) noexcept {
+  if (r->method_number != M_UNLOCK || dav_get_provider(r) != &dav_kiv_provider) return DECLINED;
+  const char* token = apr_table_get(r->headers_in, "Lock-Token");
+  if (token == nullptr) return DECLINED;
+  while (apr_isspace(*token)) ++token;
+  if (std::strncmp(token, kTokenScheme, sizeof(kTokenScheme) - 1) == 0) {
+    apr_table_setn(r->headers_in, "Lock-Token", apr_pstrcat(r->pool, "<", token, ">", nullptr));
+  }
+  return DECLINED;
+}
+
 void dav_kiv_register_hooks(apr_pool_t* p) noexcept {
   dav_hook_gather_propsets(dav_kiv_gather_propsets, nullptr, nullptr, APR_HOOK_MIDDLE);
   dav_hook_find_liveprop(dav_kiv_find_liveprop, nullptr, nullptr, APR_HOOK_MIDDLE);
@@ -141,6 +163,8 @@ void dav_kiv_register_hooks(apr_pool_t* p) noexcept {
   ap_register_output_filter(kLockStatusFilter, dav_kiv_lock_status_filter, nullptr,
                             AP_FTYPE_RESOURCE);
   ap_hook_insert_filter(dav_kiv_insert_lock_status_filter, nullptr, nullptr, APR_HOOK_MIDDLE);
+  // UNLOCK with a bare lock token is taken as if the token were bracketed.
+  ap_hook_fixups(dav_kiv_bracket_bare_lock_token, nullptr, nullptr, APR_HOOK_MIDDLE);
   // A 503 tells when to try again; every 5xx is logged with its URI.
   ap_hook_insert_error_filter(dav_kiv_insert_retry_after, nullptr, nullptr, APR_HOOK_MIDDLE);
   ap_hook_log_transaction(dav_kiv_log_server_error, nullptr, nullptr, APR_HOOK_MIDDLE);
