@@ -103,6 +103,12 @@ kiv::Status DocumentReader::next_answer() {
     auth_ = ClientImpl::must_authenticate(lease_->lease) ? Auth::kToSend : Auth::kNone;
   }
   ClientImpl::Lease& lease = lease_->lease;
+  if (!lease.fd.valid()) {
+    // The connection broke off inside an answer: the rest is asked for on a fresh one.
+    if (!ClientImpl::open(&lease)) return fail(Reason::kUnavailable);
+    auth_ = ClientImpl::must_authenticate(lease) ? Auth::kToSend : Auth::kNone;
+    answered_ = false;
+  }
   char head[kAnswerHead + kiv::proto::kFieldHeaderSize];
   for (int attempt = 0;; ++attempt) {
     // A request that could not be sent may still have an answer waiting (the service closed
@@ -120,8 +126,10 @@ kiv::Status DocumentReader::next_answer() {
     // A connection that the service closed since it last answered (it restarted, or the reader
     // sat idle beyond the service's bound while its caller was busy): once more, on a fresh one.
     // Reads change nothing and each names its version, so asking again is safe.
-    const bool stale = h.transferred == 0 &&
-                       (kiv::client::is_stale_error(h) || (!sent && h.status == Io::kTimeout));
+    // Once an answer came on it, the connection can only have been closed under it.
+    const bool stale = (h.transferred == 0 &&
+                        (kiv::client::is_stale_error(h) || (!sent && h.status == Io::kTimeout))) ||
+                       (answered_ && h.status != Io::kTimeout);
     if (attempt > 0 || !stale || !(lease.reused || answered_)) return fail(Reason::kUnavailable);
     if (lease.reused && !answered_) {
       impl_.drop_idle();   // the rest of the pool is as stale
@@ -189,9 +197,27 @@ kiv::Status DocumentReader::Read(char* buf, std::size_t capacity, std::size_t* g
     }
     const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(capacity, chunk_left_));
     ClientImpl::Lease& lease = lease_->lease;
-    if (kiv::net::read_full(lease.fd.get(), buf, n, lease.settings.io_ms).status != Io::kOk) {
-      return fail(Reason::kUnavailable);
+    const IoResult b = kiv::net::read_full(lease.fd.get(), buf, n, lease.settings.io_ms);
+    if (b.status != Io::kOk) {
+      // Closed part-way through a chunk (the service restarted, or timed the connection out
+      // while the caller sat on the chunk before, with this one already on its way): what came
+      // is handed out and the rest asked for again on a fresh connection, which gets one try.
+      if (b.status == Io::kTimeout || (resumed_ && b.transferred == 0)) {
+        return fail(Reason::kUnavailable);
+      }
+      lease.fd.reset();
+      due_.clear();
+      chunk_left_ = 0;
+      delivered_ += b.transferred;
+      asked_ = delivered_;
+      resumed_ = true;
+      if (b.transferred != 0) {
+        *got = b.transferred;
+        return kiv::Status();
+      }
+      return Read(buf, capacity, got);
     }
+    resumed_ = false;
     chunk_left_ -= n;
     delivered_ += n;
     *got = n;
