@@ -157,16 +157,10 @@ bool Server::listen(const std::string& address, unsigned int port, std::string* 
   return true;
 }
 
-bool Server::listen_unix(const std::string& path, gid_t group, std::string* why) {
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  if (path.empty() || path.size() >= sizeof addr.sun_path) {
-    *why = "socket path " + path + ": empty or longer than " +
-           std::to_string(sizeof addr.sun_path - 1) + " bytes";
-    return false;
-  }
-  path.copy(addr.sun_path, path.size());
-  const auto* sa = reinterpret_cast<const sockaddr*>(&addr);
+// Makes room for a socket at path: a socket file that a gone service left is removed; anything
+// else there, or a service that still answers, is left alone (false, with why).
+static bool clear_stale_socket(const std::string& path, const sockaddr* sa, socklen_t size,
+                               std::string* why) {
   struct stat st {};
   if (::lstat(path.c_str(), &st) == 0) {
     if (!S_ISSOCK(st.st_mode)) {
@@ -175,7 +169,7 @@ bool Server::listen_unix(const std::string& path, gid_t group, std::string* why)
     }
     // A socket file: a service that still listens there answers; one that is gone left it.
     UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (probe.valid() && ::connect(probe.get(), sa, sizeof addr) == 0) {
+    if (probe.valid() && ::connect(probe.get(), sa, size) == 0) {
       *why = "another service listens on " + path;
       return false;
     }
@@ -191,6 +185,20 @@ bool Server::listen_unix(const std::string& path, gid_t group, std::string* why)
     *why = "cannot look at " + path + ": " + std::strerror(errno);
     return false;
   }
+  return true;
+}
+
+bool Server::listen_unix(const std::string& path, gid_t group, std::string* why) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (path.empty() || path.size() >= sizeof addr.sun_path) {
+    *why = "socket path " + path + ": empty or longer than " +
+           std::to_string(sizeof addr.sun_path - 1) + " bytes";
+    return false;
+  }
+  path.copy(addr.sun_path, path.size());
+  const auto* sa = reinterpret_cast<const sockaddr*>(&addr);
+  if (!clear_stale_socket(path, sa, sizeof addr, why)) return false;
   UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (!fd.valid()) {
     *why = std::string("cannot make a Unix socket: ") + std::strerror(errno);
@@ -206,6 +214,7 @@ bool Server::listen_unix(const std::string& path, gid_t group, std::string* why)
     return false;
   }
   const gid_t gid = group == static_cast<gid_t>(-1) ? ::getegid() : group;
+  struct stat st {};
   if (::fchownat(AT_FDCWD, path.c_str(), static_cast<uid_t>(-1), gid, AT_SYMLINK_NOFOLLOW) != 0 ||
       ::chmod(path.c_str(), 0660) != 0 || ::listen(fd.get(), 128) != 0 ||
       ::lstat(path.c_str(), &st) != 0) {
@@ -301,71 +310,76 @@ void Server::accept_one(const Listener& listener) {
   active_.insert(fd.release());
 }
 
+bool Server::read_request(Connection& c, bool authenticated, Deadline auth_deadline,
+                          const std::string& peer, Message* request) {
+  const int fd = c.fd;
+  char header[kiv::proto::kFrameHeaderSize];
+  // Between requests a connection may stay idle up to the idle timeout; one that has not
+  // authenticated yet has a short deadline for all of its first frame.
+  const IoResult h = authenticated
+                         ? kiv::net::read_full(fd, header, sizeof header, options_.idle_timeout_ms)
+                         : kiv::net::read_full_by(fd, header, sizeof header, auth_deadline);
+  if (h.status != Io::kOk) {
+    if (!authenticated) {
+      log_line("refused a connection from %s: no authentication (%s)", peer.c_str(), io_text(h));
+    } else if (h.transferred != 0) {
+      log_line("connection: frame header cut short: %s", io_text(h));
+    }
+    return false;
+  }
+  std::uint32_t len = 0;
+  const Decode d =
+      kiv::proto::decode_frame_length(std::string_view(header, sizeof header),
+                                      authenticated ? options_.max_frame : kMaxAuthFrame, &len);
+  if (d != Decode::kOk) {
+    log_line("connection: refused a frame of %u bytes (%s)", len, kiv::proto::decode_name(d));
+    // A frame beyond the cap says so: the client can tell its caller that it asked too much.
+    const Reason too_large = Reason::kTooLarge;
+    respond(fd, Status::kBadRequest,
+            d == Decode::kOversized ? std::vector<std::string_view>{reason_field(too_large)}
+                                    : std::vector<std::string_view>{});
+    return false;
+  }
+  // Grows as the bytes arrive: a length that lies costs no memory for what never comes. The
+  // room stays for the next request (at most a frame).
+  std::string& payload = c.payload;
+  payload.clear();
+  IoResult b;
+  if (authenticated) {
+    b = kiv::net::read_append(fd, &payload, len, options_.io_timeout_ms);
+  } else {
+    payload.resize(len);
+    b = kiv::net::read_full_by(fd, payload.data(), len, auth_deadline);
+  }
+  if (b.status != Io::kOk) {
+    if (!authenticated) {
+      log_line("refused a connection from %s: no authentication (%s)", peer.c_str(), io_text(b));
+    } else {
+      log_line("connection: frame of %u bytes cut short: %s", len, io_text(b));
+    }
+    return false;
+  }
+  const Decode p = kiv::proto::decode_payload(payload, request);
+  if (p != Decode::kOk) {
+    log_line("connection: refused a %s payload", kiv::proto::decode_name(p));
+    respond(fd, Status::kBadRequest, {});
+    return false;
+  }
+  return true;
+}
+
 void Server::serve(int fd, bool local, const std::string& peer) {
   const bool must_authenticate = !local && !options_.user.empty();
   bool authenticated = !must_authenticate;
-  const auto auth_deadline =
+  const Deadline auth_deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.auth_timeout_ms);
   try {
     Connection c;
     c.fd = fd;
     c.local = local;
     for (;;) {
-      char header[kiv::proto::kFrameHeaderSize];
-      // Between requests a connection may stay idle up to the idle timeout; one that has not
-      // authenticated yet has a short deadline for all of its first frame.
-      const IoResult h =
-          authenticated ? kiv::net::read_full(fd, header, sizeof header, options_.idle_timeout_ms)
-                        : kiv::net::read_full_by(fd, header, sizeof header, auth_deadline);
-      if (h.status != Io::kOk) {
-        if (!authenticated) {
-          log_line("refused a connection from %s: no authentication (%s)", peer.c_str(),
-                   io_text(h));
-        } else if (h.transferred != 0) {
-          log_line("connection: frame header cut short: %s", io_text(h));
-        }
-        break;
-      }
-      std::uint32_t len = 0;
-      const Decode d =
-          kiv::proto::decode_frame_length(std::string_view(header, sizeof header),
-                                          authenticated ? options_.max_frame : kMaxAuthFrame, &len);
-      if (d != Decode::kOk) {
-        log_line("connection: refused a frame of %u bytes (%s)", len, kiv::proto::decode_name(d));
-        // A frame beyond the cap says so: the client can tell its caller that it asked too much.
-        const Reason too_large = Reason::kTooLarge;
-        respond(fd, Status::kBadRequest,
-                d == Decode::kOversized ? std::vector<std::string_view>{reason_field(too_large)}
-                                        : std::vector<std::string_view>{});
-        break;
-      }
-      // Grows as the bytes arrive: a length that lies costs no memory for what never comes. The
-      // room stays for the next request (at most a frame).
-      std::string& payload = c.payload;
-      payload.clear();
-      IoResult b;
-      if (authenticated) {
-        b = kiv::net::read_append(fd, &payload, len, options_.io_timeout_ms);
-      } else {
-        payload.resize(len);
-        b = kiv::net::read_full_by(fd, payload.data(), len, auth_deadline);
-      }
-      if (b.status != Io::kOk) {
-        if (!authenticated) {
-          log_line("refused a connection from %s: no authentication (%s)", peer.c_str(),
-                   io_text(b));
-        } else {
-          log_line("connection: frame of %u bytes cut short: %s", len, io_text(b));
-        }
-        break;
-      }
       Message request;
-      const Decode p = kiv::proto::decode_payload(payload, &request);
-      if (p != Decode::kOk) {
-        log_line("connection: refused a %s payload", kiv::proto::decode_name(p));
-        respond(fd, Status::kBadRequest, {});
-        break;
-      }
+      if (!read_request(c, authenticated, auth_deadline, peer, &request)) break;
       if (!authenticated && request.code != static_cast<std::uint8_t>(Op::kAuthenticate)) {
         // No answer: any answer would be taken for the request's own.
         log_line("refused a connection from %s: it did not authenticate first", peer.c_str());

@@ -25,6 +25,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -102,8 +103,14 @@ class Server {
     std::unique_ptr<Upload> upload;
   };
 
+  using Deadline = std::chrono::steady_clock::time_point;
+
   void accept_one(const Listener& listener);
   void serve(int fd, bool local, const std::string& peer);
+  // Reads and decodes the connection's next request; false (logged, answered where an answer
+  // helps) when the connection must close. Before authentication all of it is due by the deadline.
+  bool read_request(Connection& c, bool authenticated, Deadline auth_deadline,
+                    const std::string& peer, kiv::proto::Message* request);
   // Runs one request; false when the connection must close. must_authenticate: credentials are
   // checked on this connection.
   bool handle(Connection& c, const kiv::proto::Message& request, bool must_authenticate,
