@@ -263,6 +263,11 @@ class DocumentReader {
   bool send_request(std::uint64_t offset, std::uint32_t length);
   // Reads the head of the next answer: the chunk's bytes follow.
   kiv::Status next_answer();
+  // Asks ahead and reads an answer's head into head, on a fresh connection where the one held
+  // was closed under the reader.
+  kiv::Status read_head(char* head);
+  // Drops the connection and opens a fresh one; what was asked for on the old one is forgotten.
+  bool reopen();
 
   ClientImpl& impl_;
   std::string uri_;

@@ -96,20 +96,26 @@ bool DocumentReader::ask_ahead() {
   return true;
 }
 
-kiv::Status DocumentReader::next_answer() {
+bool DocumentReader::reopen() {
+  ClientImpl::Lease& lease = lease_->lease;
+  lease.fd.reset();
+  due_.clear();
+  asked_ = delivered_;
+  answered_ = false;
+  if (!ClientImpl::open(&lease)) return false;
+  auth_ = ClientImpl::must_authenticate(lease) ? Auth::kToSend : Auth::kNone;
+  return true;
+}
+
+kiv::Status DocumentReader::read_head(char* head) {
   if (!lease_) {
     lease_ = std::make_unique<HeldConnection>();
     if (!impl_.acquire(&lease_->lease)) return fail(Reason::kUnavailable);
     auth_ = ClientImpl::must_authenticate(lease_->lease) ? Auth::kToSend : Auth::kNone;
   }
   ClientImpl::Lease& lease = lease_->lease;
-  if (!lease.fd.valid()) {
-    // The connection broke off inside an answer: the rest is asked for on a fresh one.
-    if (!ClientImpl::open(&lease)) return fail(Reason::kUnavailable);
-    auth_ = ClientImpl::must_authenticate(lease) ? Auth::kToSend : Auth::kNone;
-    answered_ = false;
-  }
-  char head[kAnswerHead + kiv::proto::kFieldHeaderSize];
+  // The connection broke off inside an answer: the rest is asked for on a fresh one.
+  if (!lease.fd.valid() && !reopen()) return fail(Reason::kUnavailable);
   for (int attempt = 0;; ++attempt) {
     // A request that could not be sent may still have an answer waiting (the service closed
     // after it); nothing else is waited for then.
@@ -122,11 +128,11 @@ kiv::Status DocumentReader::next_answer() {
     }
     IoResult h =
         kiv::net::read_full(lease.fd.get(), head, kAnswerHead, sent ? lease.settings.io_ms : 0);
-    if (h.status == Io::kOk) break;
+    if (h.status == Io::kOk) return kiv::Status();
     // A connection that the service closed since it last answered (it restarted, or the reader
     // sat idle beyond the service's bound while its caller was busy): once more, on a fresh one.
-    // Reads change nothing and each names its version, so asking again is safe.
-    // Once an answer came on it, the connection can only have been closed under it.
+    // Reads change nothing and each names its version, so asking again is safe. Once an answer
+    // came on it, the connection can only have been closed under it.
     const bool stale = (h.transferred == 0 &&
                         (kiv::client::is_stale_error(h) || (!sent && h.status == Io::kTimeout))) ||
                        (answered_ && h.status != Io::kTimeout);
@@ -135,13 +141,15 @@ kiv::Status DocumentReader::next_answer() {
       impl_.drop_idle();   // the rest of the pool is as stale
       ++lease.generation;  // the fresh connection belongs to the pool that follows the drop
     }
-    lease.fd.reset();
-    if (!ClientImpl::open(&lease)) return fail(Reason::kUnavailable);
-    auth_ = ClientImpl::must_authenticate(lease) ? Auth::kToSend : Auth::kNone;
-    answered_ = false;
-    due_.clear();
-    asked_ = delivered_;
+    if (!reopen()) return fail(Reason::kUnavailable);
   }
+}
+
+kiv::Status DocumentReader::next_answer() {
+  char head[kAnswerHead + kiv::proto::kFieldHeaderSize];
+  const kiv::Status got = read_head(head);
+  if (!got.ok()) return got;
+  ClientImpl::Lease& lease = lease_->lease;
   answered_ = true;
   std::uint32_t len = 0;
   if (kiv::proto::decode_frame_length(std::string_view(head, kiv::proto::kFrameHeaderSize),
@@ -205,11 +213,9 @@ kiv::Status DocumentReader::Read(char* buf, std::size_t capacity, std::size_t* g
       if (b.status == Io::kTimeout || (resumed_ && b.transferred == 0)) {
         return fail(Reason::kUnavailable);
       }
-      lease.fd.reset();
-      due_.clear();
+      lease.fd.reset();  // read_head opens a fresh one
       chunk_left_ = 0;
       delivered_ += b.transferred;
-      asked_ = delivered_;
       resumed_ = true;
       if (b.transferred != 0) {
         *got = b.transferred;
