@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "wire/protocol.h"
 #include "fuzz/fuzz_support.h"
+#include "wire/protocol.h"
 
 namespace {
 

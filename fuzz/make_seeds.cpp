@@ -174,7 +174,7 @@ std::string response(Status status, std::initializer_list<std::string_view> fiel
   return frame(static_cast<std::uint8_t>(status), fields);
 }
 
-void protocol_seeds() {
+void request_seeds() {
   const std::string session =
       request(Op::kPing, {}) + request(Op::kAddCollection, {"/a"}) +
       request(Op::kAddDoc, {"/a/b.txt", "hello"}) + request(Op::kAddDoc, {"/a/b.txt", "replaced"}) +
@@ -218,8 +218,10 @@ void protocol_seeds() {
            request(Op::kUploadAbort, {}) + request(Op::kUploadBegin, {"/none/w", ""}) +
            request(Op::kUploadWrite, {"y"}) + request(Op::kUploadCommit, {ten}));
   seed("service", "cut_short", session.substr(0, session.size() / 2));
-
   seed("frame", "session", session);
+}
+
+void answer_seeds() {
   const kiv::Reason not_found = kiv::Reason::kNotFound;
   const kiv::Reason busy = kiv::Reason::kBusy;
   const kiv::Reason too_large = kiv::Reason::kTooLarge;
@@ -297,7 +299,8 @@ int main(int argc, char** argv) {
   prop_format_seeds();
   locknull_list_seeds();
   lock_token_seeds(pool);
-  protocol_seeds();
+  request_seeds();
+  answer_seeds();
   uri_seeds();
   apr_pool_destroy(pool);
   apr_terminate();

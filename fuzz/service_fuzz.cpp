@@ -306,28 +306,10 @@ bool may_fail_with(Op op, Reason r) {
   return false;
 }
 
-void check_answer(const Owed& owed, const Message& m) {
+// The fields of a success fit the operation.
+void check_success(const Owed& owed, Op op, const Message& m) {
   Reason r = Reason::kNone;
   bool given = false;
-  if (owed.op == 0) {
-    KIV_SERVICE_CHECK(m.code == static_cast<std::uint8_t>(Status::kBadRequest));
-    KIV_SERVICE_CHECK(kiv::proto::decode_reason(m.fields, &r, &given) == Decode::kOk);
-    KIV_SERVICE_CHECK(given == owed.too_large && (!given || r == Reason::kTooLarge));
-    return;
-  }
-  const auto op = static_cast<Op>(owed.op);
-  if (op == Op::kPing) {
-    KIV_SERVICE_CHECK(m.code == static_cast<std::uint8_t>(Status::kOk));
-    KIV_SERVICE_CHECK(m.fields.size() == 1 && m.fields[0] == kiv::proto::kPingAnswer);
-    return;
-  }
-  if (m.code == static_cast<std::uint8_t>(Status::kFalse)) {
-    // Every failure says why, with a reason that fits the operation.
-    KIV_SERVICE_CHECK(kiv::proto::decode_reason(m.fields, &r, &given) == Decode::kOk && given);
-    KIV_SERVICE_CHECK(may_fail_with(op, r));
-    return;
-  }
-  KIV_SERVICE_CHECK(m.code == static_cast<std::uint8_t>(Status::kOk));
   switch (op) {
     case Op::kGetDirectory:
       KIV_SERVICE_CHECK(m.fields.size() == 3 && !m.fields[0].empty() && m.fields[0][0] == '/');
@@ -375,6 +357,31 @@ void check_answer(const Owed& owed, const Message& m) {
       KIV_SERVICE_CHECK(m.fields.empty());
       break;
   }
+}
+
+void check_answer(const Owed& owed, const Message& m) {
+  Reason r = Reason::kNone;
+  bool given = false;
+  if (owed.op == 0) {
+    KIV_SERVICE_CHECK(m.code == static_cast<std::uint8_t>(Status::kBadRequest));
+    KIV_SERVICE_CHECK(kiv::proto::decode_reason(m.fields, &r, &given) == Decode::kOk);
+    KIV_SERVICE_CHECK(given == owed.too_large && (!given || r == Reason::kTooLarge));
+    return;
+  }
+  const auto op = static_cast<Op>(owed.op);
+  if (op == Op::kPing) {
+    KIV_SERVICE_CHECK(m.code == static_cast<std::uint8_t>(Status::kOk));
+    KIV_SERVICE_CHECK(m.fields.size() == 1 && m.fields[0] == kiv::proto::kPingAnswer);
+    return;
+  }
+  if (m.code == static_cast<std::uint8_t>(Status::kFalse)) {
+    // Every failure says why, with a reason that fits the operation.
+    KIV_SERVICE_CHECK(kiv::proto::decode_reason(m.fields, &r, &given) == Decode::kOk && given);
+    KIV_SERVICE_CHECK(may_fail_with(op, r));
+    return;
+  }
+  KIV_SERVICE_CHECK(m.code == static_cast<std::uint8_t>(Status::kOk));
+  check_success(owed, op, m);
 }
 
 }  // namespace
