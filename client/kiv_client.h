@@ -278,7 +278,7 @@ class DocumentReader {
   std::deque<std::uint32_t> due_;  // lengths of the chunks asked for and not yet begun
   std::uint64_t chunk_left_ = 0;   // bytes of the current answer still in the socket
   bool answered_ = false;          // an answer arrived on this connection
-  bool resumed_ = false;           // on a fresh connection after one broke off mid-chunk
+  bool resumed_ = false;           // this read goes on on a fresh connection
   // Credentials of a new connection: sent ahead of its first request, answered first.
   enum class Auth { kNone, kToSend, kToRead };
   Auth auth_ = Auth::kNone;

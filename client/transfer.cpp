@@ -208,19 +208,12 @@ kiv::Status DocumentReader::Read(char* buf, std::size_t capacity, std::size_t* g
     const IoResult b = kiv::net::read_full(lease.fd.get(), buf, n, lease.settings.io_ms);
     if (b.status != Io::kOk) {
       // Closed part-way through a chunk (the service restarted, or timed the connection out
-      // while the caller sat on the chunk before, with this one already on its way): what came
-      // is handed out and the rest asked for again on a fresh connection, which gets one try.
-      if (b.status == Io::kTimeout || (resumed_ && b.transferred == 0)) {
-        return fail(Reason::kUnavailable);
-      }
+      // while the caller sat on the chunk before, with this one already on its way): the bytes
+      // from here on are asked for again on a fresh connection, which gets one try.
+      if (b.status == Io::kTimeout || resumed_) return fail(Reason::kUnavailable);
       lease.fd.reset();  // read_head opens a fresh one
       chunk_left_ = 0;
-      delivered_ += b.transferred;
       resumed_ = true;
-      if (b.transferred != 0) {
-        *got = b.transferred;
-        return kiv::Status();
-      }
       return Read(buf, capacity, got);
     }
     resumed_ = false;

@@ -184,16 +184,13 @@ TEST_F(HostileServiceTest, UnknownStatusAndWrongShapes) {
 }  // namespace
 
 // A connection closed inside a chunk (the service timed it out with answers asked for ahead still
-// queued, and reset it when the next request came): the reader hands out what came and asks for
-// the rest on a fresh connection. A fresh connection that breaks off again is final.
+// queued, and reset it when the next request came): the reader asks again on a fresh
+// connection. A fresh connection that breaks off again is final.
 TEST_F(HostileServiceTest, AChunkCutShortIsFetchedOnAFreshConnection) {
   const std::string doc(2000, 'r');
   const std::string whole = answer(Status::kOk, {doc});
   std::atomic<int> calls{0};
-  fake_.set_answer([&] {
-    return ++calls == 1 ? whole.substr(0, whole.size() - 1000)
-                        : answer(Status::kOk, {std::string_view(doc).substr(1000)});
-  });
+  fake_.set_answer([&] { return ++calls == 1 ? whole.substr(0, whole.size() - 1000) : whole; });
   kiv::DocumentReader reader(client_, "/d", kiv::FileAttributes{}, 0, doc.size());
   std::string got, buf(4096, '\0');
   std::size_t n = 0;
@@ -204,7 +201,7 @@ TEST_F(HostileServiceTest, AChunkCutShortIsFetchedOnAFreshConnection) {
   EXPECT_TRUE(got == doc);
   EXPECT_EQ(calls, 2);
 
-  fake_.set_answer([&] { return whole.substr(0, whole.size() - doc.size()); });
+  fake_.set_answer([&] { return whole.substr(0, whole.size() - 1000); });
   kiv::DocumentReader cut(client_, "/d", kiv::FileAttributes{}, 0, doc.size());
   EXPECT_EQ(cut.Read(buf.data(), buf.size(), &n).reason(), Reason::kUnavailable);
 }
