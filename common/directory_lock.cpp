@@ -59,10 +59,16 @@ DirectoryLock& DirectoryLock::operator=(DirectoryLock&& other) noexcept {
 
 DirectoryLock::Result DirectoryLock::lock(const char* dir, bool exclusive,
                                           std::chrono::microseconds wait) {
+  return lock(UniqueFd(::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC)), exclusive, wait);
+}
+
+DirectoryLock::Result DirectoryLock::lock(UniqueFd dir, bool exclusive,
+                                          std::chrono::microseconds wait) {
+  const int open_error = errno;
   unlock();
-  fd_.reset(::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  fd_ = std::move(dir);
   if (!fd_.valid()) {
-    error_ = errno;
+    error_ = open_error;
     return Result::kNoDirectory;
   }
   const int operation = exclusive ? LOCK_EX : LOCK_SH;

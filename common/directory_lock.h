@@ -35,10 +35,16 @@ class DirectoryLock {
   // Any lock held before is released first.
   Result lock(const char* dir, bool exclusive, std::chrono::microseconds wait);
 
+  // The same for a directory opened already (readable, not O_PATH: flock needs a real open); the
+  // lock owns it from now on. An invalid dir is kNoDirectory with the errno of the failed open.
+  Result lock(UniqueFd dir, bool exclusive, std::chrono::microseconds wait);
+
   // Releases the lock and closes the descriptor; harmless when none is held.
   void unlock();
 
   bool held() const { return fd_.valid(); }
+  // The locked directory while the lock is held (for the *at() calls under it), else -1.
+  int fd() const { return fd_.get(); }
   int error() const { return error_; }
 
  private:

@@ -83,4 +83,9 @@ std::string_view parent_directory(std::string_view path) {
   return path.substr(0, slash);
 }
 
+std::string_view base_name(std::string_view path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
 }  // namespace kiv

@@ -29,6 +29,10 @@ bool copy_contents(int in, int out);
 // root, "." for a bare name. Views into path, or a literal.
 std::string_view parent_directory(std::string_view path);
 
+// The last segment of path: everything after its last "/", or path itself without one. A view
+// into path.
+std::string_view base_name(std::string_view path);
+
 }  // namespace kiv
 
 #endif  // KIV_COMMON_FILE_IO_H_

@@ -28,6 +28,18 @@ constexpr bool is_reserved_name(std::string_view name) {
          name.substr(0, kPrivatePrefix.size()) == kPrivatePrefix;
 }
 
+// True when a segment of path (segments between "/") is a reserved name: nothing at or below such
+// a path is a resource of the repository.
+constexpr bool has_reserved_segment(std::string_view path) {
+  while (!path.empty()) {
+    const std::size_t slash = path.find('/');
+    if (is_reserved_name(path.substr(0, slash))) return true;
+    if (slash == std::string_view::npos) break;
+    path.remove_prefix(slash + 1);
+  }
+  return false;
+}
+
 }  // namespace kiv
 
 #endif  // KIV_COMMON_NAMES_H_

@@ -28,9 +28,18 @@ struct DbmFile;
 // writing), waiting at most dbm_lock_wait(); a database still busy then is an error (500). A
 // read-only open that cannot open the directory or the file is not an error: *pdb stays null and
 // nothing is created. A read-write open that fails gives 500, error id 1, "Could not open property
-// database." with the failure's errno in aprerr. A file cut short is refused (500). The handle and
-// errors come from p.
+// database." with the failure's errno in aprerr. A file cut short is refused (500). New files get
+// mode 0640. The handle and errors come from p.
 dav_error* dav_kiv_dbm_open_path(apr_pool_t* p, const char* path, int ro, DbmFile** pdb);
+
+// As dav_kiv_dbm_open_path for a database of the tree below root (absolute): its directory is
+// reached beneath root without symbolic links and the file itself must not be one
+// (common/beneath.h); a path that breaks that rule is refused with 403 (and a line in the error
+// log), whether for reading or writing. dav_kiv_dbm_open_path trusts its path as it is (the lock
+// database, which the administrator names), apart from the file itself, which is never followed
+// either.
+dav_error* dav_kiv_dbm_open_beneath(apr_pool_t* p, const char* root, const char* path, int ro,
+                                    DbmFile** pdb);
 
 // Closes the DBM handle, then gives up the advisory lock. Harmless on null and when run twice.
 void dav_kiv_dbm_close(DbmFile* db);

@@ -5,6 +5,7 @@
 #include <iterator>
 
 #include "dbm/dbm_internal.h"
+#include "provider/local_files.h"
 
 namespace kiv {
 
@@ -26,19 +27,21 @@ constexpr ErrorEntry kErrors[] = {
     {DbmError::kDamaged, HTTP_INTERNAL_SERVER_ERROR, "The database file is damaged: "},
     {DbmError::kNoSpace, HTTP_INSUFFICIENT_STORAGE,
      "There is not enough free space to store the database record."},
+    {DbmError::kRefused, HTTP_FORBIDDEN, nullptr},  // the provider's refusal, with its log line
 };
 
 constexpr bool table_in_order() {
   for (std::size_t i = 0; i < std::size(kErrors); ++i) {
     if (static_cast<std::size_t>(kErrors[i].which) != i) return false;
   }
-  return std::size(kErrors) == static_cast<std::size_t>(DbmError::kNoSpace) + 1;
+  return std::size(kErrors) == static_cast<std::size_t>(DbmError::kRefused) + 1;
 }
 static_assert(table_in_order(), "kErrors lists every DbmError in order");
 
 }  // namespace
 
 dav_error* dbm_error(apr_pool_t* pool, DbmError which, const char* detail) {
+  if (which == DbmError::kRefused) return refused_path_error(pool, detail);
   const ErrorEntry& entry = kErrors[static_cast<std::size_t>(which)];
   const char* text =
       detail != nullptr ? apr_pstrcat(pool, entry.text, detail, nullptr) : entry.text;

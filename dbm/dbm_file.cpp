@@ -4,6 +4,7 @@
 // Locking the directory rather than the file means nothing has to be created in order to lock it
 // (the DBM library refuses an existing empty file) and no lock file is left for a move to forget.
 // All databases of one directory share the lock.
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -13,6 +14,7 @@
 #include <string>
 #include <utility>
 
+#include "common/beneath.h"
 #include "common/file_io.h"
 #include "dbm/dbm_internal.h"
 
@@ -52,9 +54,10 @@ static_assert(alignof(DbmFile) <= 8, "pools align their blocks to 8 bytes");
 
 // A database record in p, closed by a cleanup on p; it holds lock and, when it is to be served
 // from one, image.
-DbmFile* make_file(apr_pool_t* p, const char* path, bool writable, DirectoryLock lock,
-                   std::shared_ptr<const DbmSnapshot> image) {
-  auto* db = new (apr_palloc(p, sizeof(DbmFile))) DbmFile(p, apr_pstrdup(p, path), writable);
+DbmFile* make_file(apr_pool_t* p, const char* path, const char* name, bool writable,
+                   DirectoryLock lock, std::shared_ptr<const DbmSnapshot> image) {
+  auto* db = new (apr_palloc(p, sizeof(DbmFile)))
+      DbmFile(p, apr_pstrdup(p, path), apr_pstrdup(p, name), writable);
   db->lock = std::move(lock);
   db->image = std::move(image);
   apr_pool_cleanup_register(p, db, close_dbm_file, apr_pool_cleanup_null);
@@ -62,27 +65,29 @@ DbmFile* make_file(apr_pool_t* p, const char* path, bool writable, DirectoryLock
 }
 
 // A reader whose image is current needs neither the lock nor the file, and one that finds no file
-// at all has no database. True when that settled the open (*pdb set, or left null for none).
-bool read_without_lock(apr_pool_t* p, const char* path, DbmFile** pdb) {
+// at all has no database. True when that settled the open (*pdb set, or left null for none, or
+// *err set for a file that is a link).
+bool read_without_lock(apr_pool_t* p, int dir, const char* path, const char* name, DbmFile** pdb,
+                       dav_error** err) {
   struct stat st;
-  if (::stat(path, &st) != 0) return database_state(p, path) == FileState::kMissing;
+  const int error = stat_entry(dir, name, &st);
+  if (error == ELOOP) {
+    *err = dbm_error(p, DbmError::kRefused, path);
+    return true;
+  }
+  if (error != 0) return database_state(p, dir, name) == FileState::kMissing;
   std::shared_ptr<const DbmSnapshot> image = dbm_cache_find(path, dbm_generation(path), st);
   if (image == nullptr) return false;
-  *pdb = make_file(p, path, false, DirectoryLock(), std::move(image));
+  *pdb = make_file(p, path, name, false, DirectoryLock(), std::move(image));
   return true;
 }
 
-// Takes the lock of the directory that holds path: shared for a reader, exclusive for a writer.
-// A reader that finds no directory has no database (*absent); a writer cannot create one there.
-dav_error* lock_directory(apr_pool_t* p, const char* path, bool ro, DirectoryLock* lock,
-                          bool* absent) {
-  const std::string dir(parent_directory(path));
-  switch (lock->lock(dir.c_str(), !ro, dbm_lock_wait())) {
+// Takes the lock of the directory open at dir: shared for a reader, exclusive for a writer.
+dav_error* lock_directory(apr_pool_t* p, UniqueFd dir, bool ro, DirectoryLock* lock) {
+  switch (lock->lock(std::move(dir), !ro, dbm_lock_wait())) {
     case DirectoryLock::Result::kLocked:
       return nullptr;
     case DirectoryLock::Result::kNoDirectory:
-      *absent = ro;
-      if (ro) return nullptr;
       errno = lock->error();
       return dav_kiv_dbm_error(nullptr, p, APR_FROM_OS_ERROR(lock->error()));
     case DirectoryLock::Result::kBusy:
@@ -93,26 +98,33 @@ dav_error* lock_directory(apr_pool_t* p, const char* path, bool ro, DirectoryLoc
   return nullptr;
 }
 
-// Opens the file of a database under the lock held, or answers for a file that is missing or
-// damaged. A reader of a cache-enabled process reads it whole into an image and lets the lock go.
-dav_error* open_locked(apr_pool_t* p, const char* path, bool ro, DirectoryLock lock,
-                       DbmFile** pdb) {
-  switch (database_state(p, path)) {
+// Opens the file of a database under the lock held, or answers for a file that is missing,
+// damaged or a link. A reader of a cache-enabled process reads it whole into an image and lets
+// the lock go.
+dav_error* open_locked(apr_pool_t* p, const char* path, const char* name, bool ro,
+                       DirectoryLock lock, DbmFile** pdb) {
+  switch (database_state(p, lock.fd(), name)) {
     case FileState::kMissing:
       if (ro) return nullptr;
       // Nothing to read: the writer starts from an empty image and makes the file at its first
       // write.
-      *pdb = make_file(p, path, true, std::move(lock), empty_image());
+      *pdb = make_file(p, path, name, true, std::move(lock), empty_image());
       return nullptr;
     case FileState::kDamaged:
       return dbm_error(p, DbmError::kDamaged, path);
+    case FileState::kLink:
+      return dbm_error(p, DbmError::kRefused, path);
     case FileState::kWhole:
       break;
   }
+  DbmFile* db = make_file(p, path, name, !ro, std::move(lock), nullptr);
   // A writer reads the file through a read-only handle until its first write (open_for_write).
   apr_dbm_t* dbm = nullptr;
-  const apr_status_t status = open_dbm(p, path, true, &dbm);
+  const apr_status_t status = open_dbm(p, db->library_path(name), true, &dbm);
   if (status != APR_SUCCESS) {
+    const int error = errno;
+    dav_kiv_dbm_close(db);
+    errno = error;
     // A database that cannot be read simply holds no properties; one that cannot be written is
     // an error.
     if (ro) return nullptr;
@@ -120,26 +132,60 @@ dav_error* open_locked(apr_pool_t* p, const char* path, bool ro, DirectoryLock l
   }
   if (ro && dbm_cache_enabled()) {
     // Read the whole file once under the shared lock; later readers use the image.
-    if (std::shared_ptr<const DbmSnapshot> image = remember_image(path, dbm)) {
+    if (std::shared_ptr<const DbmSnapshot> image = remember_image(*db, dbm)) {
       apr_dbm_close(dbm);
-      *pdb = make_file(p, path, false, DirectoryLock(), std::move(image));
+      db->image = std::move(image);
+      db->lock.unlock();
+      *pdb = db;
       return nullptr;
     }
   }
-  DbmFile* db = make_file(p, path, !ro, std::move(lock), nullptr);
   db->dbm = dbm;
   *pdb = db;
   return nullptr;
 }
 
+// Opens the database at path; with a root, its directory is reached beneath it (open_in_tree).
+dav_error* open_database(apr_pool_t* p, const char* root, const char* path, int ro, DbmFile** pdb) {
+  *pdb = nullptr;
+  const char* name = apr_pstrdup(p, std::string(base_name(path)).c_str());
+  UniqueFd dir = open_in_tree(root, parent_directory(path), O_RDONLY | O_DIRECTORY);
+  if (!dir.valid()) {
+    const int error = errno;
+    if (path_refused(error)) return dbm_error(p, DbmError::kRefused, path);
+    if (ro) return nullptr;  // no directory, no database; a writer cannot create one there
+    errno = error;
+    return dav_kiv_dbm_error(nullptr, p, APR_FROM_OS_ERROR(error));
+  }
+  if (ro && dbm_cache_enabled()) {
+    dav_error* err = nullptr;
+    if (read_without_lock(p, dir.get(), path, name, pdb, &err)) return err;
+  }
+  DirectoryLock lock;
+  if (dav_error* err = lock_directory(p, std::move(dir), ro != 0, &lock)) return err;
+  // A writer whose image is current reads from it and opens the file at its first write, still
+  // under the exclusive lock it holds from now on.
+  if (!ro && dbm_cache_enabled()) {
+    if (std::shared_ptr<const DbmSnapshot> image = current_image(path, lock.fd(), name)) {
+      *pdb = make_file(p, path, name, true, std::move(lock), std::move(image));
+      return nullptr;
+    }
+  }
+  return open_locked(p, path, name, ro != 0, std::move(lock), pdb);
+}
+
 }  // namespace
+
+const char* DbmFile::library_path(const char* entry) const {
+  return apr_psprintf(pool, "/proc/self/fd/%d/%s", lock.fd(), entry);
+}
 
 void DbmFile::close() noexcept {
   if (dbm != nullptr) {
     // A database opened for writing but left unchanged is read whole before it closes, so that
     // the next readers can use the image without opening the file.
     if (writable && !changed && work_path == nullptr && image == nullptr && dbm_cache_enabled()) {
-      remember_image(path, dbm);
+      remember_image(*this, dbm);
     }
     apr_dbm_close(dbm);
     dbm = nullptr;
@@ -155,21 +201,12 @@ void DbmFile::close() noexcept {
 }
 
 dav_error* dav_kiv_dbm_open_path(apr_pool_t* p, const char* path, int ro, DbmFile** pdb) {
-  *pdb = nullptr;
-  if (ro && dbm_cache_enabled() && read_without_lock(p, path, pdb)) return nullptr;
-  DirectoryLock lock;
-  bool absent = false;
-  if (dav_error* err = lock_directory(p, path, ro != 0, &lock, &absent)) return err;
-  if (absent) return nullptr;  // no directory, no database
-  // A writer whose image is current reads from it and opens the file at its first write, still
-  // under the exclusive lock it holds from now on.
-  if (!ro && dbm_cache_enabled()) {
-    if (std::shared_ptr<const DbmSnapshot> image = current_image(path)) {
-      *pdb = make_file(p, path, true, std::move(lock), std::move(image));
-      return nullptr;
-    }
-  }
-  return open_locked(p, path, ro != 0, std::move(lock), pdb);
+  return open_database(p, nullptr, path, ro, pdb);
+}
+
+dav_error* dav_kiv_dbm_open_beneath(apr_pool_t* p, const char* root, const char* path, int ro,
+                                    DbmFile** pdb) {
+  return open_database(p, root, path, ro, pdb);
 }
 
 void dav_kiv_dbm_close(DbmFile* db) {
@@ -184,8 +221,10 @@ const char* dbm_type() {
 apr_status_t open_dbm(apr_pool_t* p, const char* path, bool ro, apr_dbm_t** dbm) {
   const apr_int32_t mode = ro ? APR_DBM_READONLY : APR_DBM_RWCREATE;
   const char* type = dbm_type();
-  return type == nullptr ? apr_dbm_open(dbm, path, mode, APR_OS_DEFAULT, p)
-                         : apr_dbm_open_ex(dbm, type, path, mode, APR_OS_DEFAULT, p);
+  // The account of Apache's workers and its group may read the databases, nobody else.
+  const apr_fileperms_t perms = APR_FPROT_UREAD | APR_FPROT_UWRITE | APR_FPROT_GREAD;
+  return type == nullptr ? apr_dbm_open(dbm, path, mode, perms, p)
+                         : apr_dbm_open_ex(dbm, type, path, mode, perms, p);
 }
 
 void set_dbm_lock_wait(apr_interval_time_t limit) {

@@ -42,7 +42,7 @@ dav_error* dav_kiv_dbm_fetch(DbmFile* db, apr_datum_t key, apr_datum_t* pvalue) 
 }
 
 dav_error* dav_kiv_dbm_store(DbmFile* db, apr_datum_t key, apr_datum_t value) {
-  if (!room_to_store(db->path, key.dsize + value.dsize)) {
+  if (!room_to_store(db->lock.fd(), key.dsize + value.dsize)) {
     return dbm_error(db->pool, DbmError::kNoSpace);
   }
   if (const apr_status_t status = open_for_write(db)) {

@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <string>
 
+#include "common/beneath.h"
 #include "common/file_io.h"
 #include "common/unique_fd.h"
 #include "dbm/dbm_internal.h"
@@ -41,12 +41,15 @@ std::uint32_t u32_at(const unsigned char* header, std::size_t at) {
 // The DBM library hangs or fails in odd ways on a file cut short, so a Berkeley DB hash file is
 // checked first: its header names its page size and its last page, and the file must hold that
 // many whole pages.
-FileState file_state(const char* path) {
+FileState file_state(int dir, const char* name) {
   unsigned char header[kHashHeaderSize];
   struct stat st;
   {
-    const UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
-    if (!fd.valid()) return errno == ENOENT ? FileState::kMissing : FileState::kWhole;
+    const UniqueFd fd(::openat(dir, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.valid()) {
+      if (errno == ELOOP) return FileState::kLink;
+      return errno == ENOENT ? FileState::kMissing : FileState::kWhole;
+    }
     const bool read = ::fstat(fd.get(), &st) == 0 &&
                       pread_full(fd.get(), reinterpret_cast<char*>(header), sizeof header, 0) ==
                           static_cast<ssize_t>(sizeof header);
@@ -60,20 +63,28 @@ FileState file_state(const char* path) {
   return size % page == 0 && size >= pages * page ? FileState::kWhole : FileState::kDamaged;
 }
 
-FileState database_state(apr_pool_t* p, const char* path) {
+FileState database_state(apr_pool_t* p, int dir, const char* name) {
   const char* first = nullptr;
   const char* second = nullptr;
-  dbm_used_names(p, path, &first, &second);
-  if (second == nullptr) return file_state(first);
-  return ::access(first, F_OK) == 0 ? FileState::kWhole : FileState::kMissing;
+  dbm_used_names(p, name, &first, &second);
+  if (second == nullptr) return file_state(dir, first);
+  struct stat st;
+  switch (stat_entry(dir, first, &st)) {
+    case 0:
+      return FileState::kWhole;
+    case ELOOP:
+      return FileState::kLink;
+    default:
+      return FileState::kMissing;
+  }
 }
 
 // The DBM library writes its pages when the database closes, where a failure (a full disk) can
 // no longer be reported and leaves a database that holds pages it never wrote. So a store is
 // refused up front when the file system has no room for it.
-bool room_to_store(const char* path, apr_size_t bytes) {
+bool room_to_store(int dir, apr_size_t bytes) {
   struct statvfs st;
-  if (::statvfs(std::string(parent_directory(path)).c_str(), &st) != 0) return true;
+  if (::fstatvfs(dir, &st) != 0) return true;
   const std::uint64_t free_bytes = static_cast<std::uint64_t>(st.f_bavail) * st.f_frsize;
   return free_bytes >= kStoreHeadroom + 2 * static_cast<std::uint64_t>(bytes);
 }

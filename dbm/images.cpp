@@ -4,6 +4,7 @@
 
 #include <string_view>
 
+#include "common/beneath.h"
 #include "dbm/dbm_internal.h"
 
 namespace kiv {
@@ -31,13 +32,13 @@ std::shared_ptr<DbmSnapshot> read_image(apr_dbm_t* dbm) {
 
 }  // namespace
 
-std::shared_ptr<const DbmSnapshot> remember_image(const char* path, apr_dbm_t* dbm) noexcept {
+std::shared_ptr<const DbmSnapshot> remember_image(const DbmFile& db, apr_dbm_t* dbm) noexcept {
   try {
     struct stat st;
-    if (::stat(path, &st) != 0) return nullptr;
-    const std::uint64_t generation = dbm_generation(path);
+    if (stat_entry(db.lock.fd(), db.name, &st) != 0) return nullptr;
+    const std::uint64_t generation = dbm_generation(db.path);
     std::shared_ptr<const DbmSnapshot> image = read_image(dbm);
-    if (image != nullptr) dbm_cache_store(path, generation, st, image);
+    if (image != nullptr) dbm_cache_store(db.path, generation, st, image);
     return image;
   } catch (...) {  // out of memory: the file serves without an image
     return nullptr;
@@ -53,9 +54,9 @@ std::shared_ptr<const DbmSnapshot> empty_image() {
   return empty;
 }
 
-std::shared_ptr<const DbmSnapshot> current_image(const char* path) {
+std::shared_ptr<const DbmSnapshot> current_image(const char* path, int dir, const char* name) {
   struct stat st;
-  if (::stat(path, &st) != 0) return nullptr;
+  if (stat_entry(dir, name, &st) != 0) return nullptr;
   return dbm_cache_find(path, dbm_generation(path), st);
 }
 

@@ -1,9 +1,16 @@
 // The state directory of a local directory and the files the DBM type keeps in it.
 #include "dbm/state_dir.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <string>
+
+#include "common/beneath.h"
 #include "common/host_util.h"
 #include "common/names.h"
 #include "dbm/dbm_internal.h"
+#include "provider/local_files.h"
 #include "provider/resource.h"
 
 namespace kiv {
@@ -20,9 +27,19 @@ void dav_dbm_get_statefiles(apr_pool_t* p, const char* fname, const char** first
   dbm_used_names(p, fname != nullptr ? fname : pool_copy(p, kStateFileForDir), first, second);
 }
 
-void dav_kiv_make_state_dir(apr_pool_t* p, const char* dirpath) {
+void dav_kiv_make_state_dir(apr_pool_t* /*p*/, const char* root, const char* dirpath) {
   // A directory that exists already is the usual case; a real failure shows at the next open.
-  (void)apr_dir_make(state_dir_path(p, dirpath), APR_OS_DEFAULT, p);
+  const UniqueFd dir = open_in_tree(root, dirpath, O_PATH | O_DIRECTORY);
+  if (dir.valid()) {
+    (void)::mkdirat(dir.get(), std::string(kStateDirName).c_str(), kStateDirMode);
+  }
+}
+
+dav_error* dav_kiv_check_state_dir(apr_pool_t* p, const char* root, const char* dirpath) {
+  const char* state = state_dir_path(p, dirpath);
+  const UniqueFd dir = open_in_tree(root, state, O_PATH | O_DIRECTORY);
+  if (!dir.valid() && path_refused(errno)) return refused_path_error(p, state);
+  return nullptr;
 }
 
 const char* state_dir_path(apr_pool_t* p, const char* dirpath) {
@@ -39,9 +56,10 @@ dav_error* dav_kiv_dbm_open_resource(apr_pool_t* p, const dav_resource* resource
   const char* dirpath = nullptr;
   const char* fname = nullptr;
   if (dav_error* err = dav_kiv_dir_file_name(resource, &dirpath, &fname)) return err;
-  if (!ro) dav_kiv_make_state_dir(p, dirpath);
+  const char* root = tree_root(resource);
+  if (!ro) dav_kiv_make_state_dir(p, root, dirpath);
   const char* name = fname != nullptr ? fname : pool_copy(p, kStateFileForDir);
-  return dav_kiv_dbm_open_path(p, state_file_path(p, dirpath, name), ro, pdb);
+  return dav_kiv_dbm_open_beneath(p, root, state_file_path(p, dirpath, name), ro, pdb);
 }
 
 }  // namespace kiv

@@ -9,7 +9,9 @@
 // Lists are built by head insertion throughout: the loader reverses the stored order, and the
 // operations that hand out lists reverse again, so get_locks answers with the locks of the
 // indirect entries first, then those of the direct entries, each group in stored order.
+#include "dbm/state_dir.h"
 #include "locks/locks_internal.h"
+#include "provider/local_files.h"
 #include "provider/resource.h"
 
 namespace kiv::locks {
@@ -133,15 +135,19 @@ void drop_token(Entry** list, const dav_locktoken* token) {
   }
 }
 
+// The second the lock's request began.
+time_t request_second(const dav_lockdb* lockdb) {
+  const request_rec* r = lockdb->info->request;
+  return static_cast<time_t>(apr_time_sec(r != nullptr ? r->request_time : apr_time_now()));
+}
+
 // True when a lock timeout ends no later than the second its request began: the client asked
 // for zero seconds or less, or for something that is no number. Such a lock would be answered as
 // granted and protect nothing, so it is refused. A timeout of a second or more is never refused,
 // however long the request took.
 bool timeout_already_passed(const dav_lockdb* lockdb, time_t timeout) {
   if (timeout == DAV_TIMEOUT_INFINITE) return false;
-  const request_rec* r = lockdb->info->request;
-  const apr_time_t began = r != nullptr ? r->request_time : apr_time_now();
-  return timeout <= static_cast<time_t>(apr_time_sec(began));
+  return timeout <= request_second(lockdb);
 }
 
 }  // namespace
@@ -238,9 +244,17 @@ dav_error* append_locks(dav_lockdb* lockdb, const dav_resource* resource, int ma
   dav_kiv_direct_entry* direct = nullptr;
   dav_kiv_indirect_entry* indirect = nullptr;
   for (const dav_lock* l = lock; l != nullptr && !make_indirect; l = l->next) {
-    if (l->rectype == DAV_LOCKREC_DIRECT && timeout_already_passed(lockdb, l->timeout)) {
+    if (l->rectype != DAV_LOCKREC_DIRECT) continue;
+    if (timeout_already_passed(lockdb, l->timeout)) {
       return lock_error(pool, LockError::kTimeoutPassed);
     }
+  }
+  // A lock-null resource gets its name into the list of its directory: that directory's state
+  // must be usable before anything is written.
+  if (!resource->exists && !make_indirect) {
+    const char* dirpath = nullptr;
+    if (dav_error* err = dav_kiv_dir_file_name(resource, &dirpath, nullptr)) return err;
+    if (dav_error* err = dav_kiv_check_state_dir(pool, tree_root(resource), dirpath)) return err;
   }
   if (dav_error* err = dav_kiv_lockrec_load(lockdb, key, &direct, &indirect)) return err;
   // A new lock on a URL that maps to nothing and held no lock makes a lock-null resource (a LOCK
@@ -280,7 +294,8 @@ dav_error* remove_lock(dav_lockdb* lockdb, const dav_resource* resource,
   if (dav_error* err = dav_kiv_lockrec_save(lockdb, key, direct, indirect)) return err;
   if (!resource->exists && direct == nullptr && indirect == nullptr) {
     dav_buffer work = {0, 0, nullptr};
-    return dav_kiv_locknull_remove_member(pool, dav_kiv_resource_pathname(resource), &work);
+    return dav_kiv_locknull_remove_member(pool, tree_root(resource),
+                                          dav_kiv_resource_pathname(resource), &work);
   }
   return nullptr;
 }
@@ -289,7 +304,9 @@ dav_error* remove_locknull_state(dav_lockdb* lockdb, const dav_resource* resourc
   apr_pool_t* pool = pool_of(lockdb);
   const char* path = dav_kiv_resource_pathname(resource);
   dav_buffer work = {0, 0, nullptr};
-  if (dav_error* err = dav_kiv_locknull_remove_member(pool, path, &work)) return err;
+  if (dav_error* err = dav_kiv_locknull_remove_member(pool, tree_root(resource), path, &work)) {
+    return err;
+  }
 
   const apr_datum_t name_key = dav_kiv_lock_name_key(pool, path);
   dav_kiv_direct_entry* direct = nullptr;

@@ -1,6 +1,5 @@
 // The lock database: the handle with its deferred open, the keys of resources, and the loading
 // and saving of lock records with the pruning of expired entries.
-#include <apr_file_info.h>
 #include <apr_time.h>
 #include <apr_uuid.h>
 
@@ -10,6 +9,7 @@
 #include "locks/lock_record.h"
 #include "locks/locks.h"
 #include "locks/locks_internal.h"
+#include "provider/local_files.h"
 #include "provider/resource.h"
 #include "provider/server_conf.h"
 
@@ -65,17 +65,20 @@ std::string_view view_of(const char* text) {
 }
 
 // An expired direct entry under a name key: when no local file exists at the key's path, the
-// resource was a lock-null resource and its name leaves the lock-null list.
-dav_error* drop_expired_locknull(apr_pool_t* pool, apr_datum_t key, dav_buffer* work) {
+// resource was a lock-null resource and its name leaves the lock-null list. A path that does not
+// lie beneath root (another host's tree, whose own requests prune it) or passes through a
+// symbolic link is left alone.
+dav_error* drop_expired_locknull(apr_pool_t* pool, const char* root, apr_datum_t key,
+                                 dav_buffer* work) {
   std::string_view path;
-  if (!name_key_path(reinterpret_cast<const std::uint8_t*>(key.dptr), key.dsize, &path)) {
+  if (root == nullptr ||
+      !name_key_path(reinterpret_cast<const std::uint8_t*>(key.dptr), key.dsize, &path)) {
     return nullptr;
   }
   const char* local = apr_pstrmemdup(pool, path.data(), path.size());
   apr_finfo_t finfo;
-  const apr_status_t status = apr_stat(&finfo, local, APR_FINFO_MIN | APR_FINFO_LINK, pool);
-  if (status == APR_SUCCESS || status == APR_INCOMPLETE) return nullptr;
-  return dav_kiv_locknull_remove_member(pool, local, work);
+  if (local_stat(pool, root, local, &finfo) != LocalFile::kMissing) return nullptr;
+  return dav_kiv_locknull_remove_member(pool, root, local, work);
 }
 
 // Turns a fetched record into the two in-memory lists (head insertion, so each list holds its
@@ -84,8 +87,8 @@ dav_error* drop_expired_locknull(apr_pool_t* pool, apr_datum_t key, dav_buffer* 
 // lock) an expired lock-null entry also leaves its directory's list; a read-only handle may hold
 // no lock at all (a read image) and leaves the list to the next writer. Everything is copied into
 // pool; the value may go once this returns.
-dav_error* decode_record(apr_pool_t* pool, apr_datum_t key, const FetchedValue& value,
-                         bool writable, dav_kiv_direct_entry** direct,
+dav_error* decode_record(apr_pool_t* pool, const char* root, apr_datum_t key,
+                         const FetchedValue& value, bool writable, dav_kiv_direct_entry** direct,
                          dav_kiv_indirect_entry** indirect, bool* pruned) {
   const bool prune_list =
       writable && key.dsize > 0 && static_cast<std::uint8_t>(key.dptr[0]) == kKeyName;
@@ -106,7 +109,7 @@ dav_error* decode_record(apr_pool_t* pool, apr_datum_t key, const FetchedValue& 
       if (dav_kiv_lock_expired(d.timeout)) {
         *pruned = true;
         if (prune_list) {
-          if (dav_error* err = drop_expired_locknull(pool, key, &work)) return err;
+          if (dav_error* err = drop_expired_locknull(pool, root, key, &work)) return err;
         }
         continue;
       }
@@ -194,6 +197,7 @@ dav_error* dav_kiv_lockdb_make(request_rec* r, const char* lockdb_path, int ro, 
   block->priv.request = r;
   block->priv.pool = r->pool;
   block->priv.lockdb_path = lockdb_path;
+  block->priv.root = ap_document_root(r);
   *lockdb = &block->pub;
   if (lockdb_path == nullptr) {
     // Without a lock database nothing is locked: every read sees no locks, so the server keeps
@@ -226,9 +230,7 @@ apr_datum_t dav_kiv_lock_name_key(apr_pool_t* pool, const char* path) {
 apr_datum_t dav_kiv_lock_key(apr_pool_t* pool, const dav_resource* resource) {
   const char* path = dav_kiv_resource_pathname(resource);
   apr_finfo_t finfo;
-  const apr_status_t status = apr_stat(&finfo, path, APR_FINFO_IDENT, pool);
-  if ((status == APR_SUCCESS || status == APR_INCOMPLETE) &&
-      (finfo.valid & APR_FINFO_IDENT) == APR_FINFO_IDENT) {
+  if (local_stat(pool, tree_root(resource), path, &finfo) == LocalFile::kFound) {
     apr_datum_t key;
     key.dsize = kIdentityKeySize;
     key.dptr = static_cast<char*>(apr_palloc(pool, key.dsize));
@@ -271,8 +273,8 @@ dav_error* dav_kiv_lockrec_load(dav_lockdb* lockdb, apr_datum_t key, dav_kiv_dir
   {
     const FetchedValue value(info->db, fetched);
     if (value.size() == 0) return nullptr;
-    if (dav_error* err =
-            decode_record(info->pool, key, value, !lockdb->ro, direct, indirect, &pruned)) {
+    if (dav_error* err = decode_record(info->pool, info->root, key, value, !lockdb->ro, direct,
+                                       indirect, &pruned)) {
       return err;
     }
   }

@@ -27,6 +27,7 @@ struct dav_lockdb_private {
   request_rec* request;     // the request the handle was opened for
   apr_pool_t* pool;         // the request's pool: records, keys, value copies and errors
   const char* lockdb_path;  // the DAVLockDB path of the request's server
+  const char* root;         // the request's document root: lock-null lists lie beneath it
   int is_open;              // 1 once the DBM open was done (successfully) for this handle
   kiv::DbmFile* db;         // the open database; null before the open and after a read-only
                             // open that found no database
@@ -148,19 +149,24 @@ dav_error* lock_new_document(dav_lockdb* lockdb, const dav_resource* resource,
 // ---- Lock-null lists (locknull.cpp) ----
 
 // Reads the lock-null list of a directory into *pbuf (from pool); a list file that cannot be
-// opened is an empty list. After a failure the buffer holds no names.
-dav_error* dav_kiv_locknull_load(apr_pool_t* pool, const char* dirpath, dav_buffer* pbuf);
+// opened is an empty list. After a failure the buffer holds no names. Every path lies beneath
+// root (common/beneath.h): one that does not, or that passes through a symbolic link, is refused
+// with 403 (and its log line), here and in the functions below.
+dav_error* dav_kiv_locknull_load(apr_pool_t* pool, const char* root, const char* dirpath,
+                                 dav_buffer* pbuf);
 
-// Writes *pbuf as the directory's list, or removes the list file when it holds no names. A buffer
-// without storage is left alone.
-dav_error* dav_kiv_locknull_save(apr_pool_t* pool, const char* dirpath, dav_buffer* pbuf);
+// Writes *pbuf as the directory's list (mode 0640), or removes the list file when it holds no
+// names. A buffer without storage is left alone.
+dav_error* dav_kiv_locknull_save(apr_pool_t* pool, const char* root, const char* dirpath,
+                                 dav_buffer* pbuf);
 
 // Adds the name of a resource to the list of the directory that holds it.
 dav_error* dav_kiv_locknull_add(apr_pool_t* pool, const dav_resource* resource);
 
 // Removes the first copy of the last segment of path from the list of the directory before it.
 // *pbuf is a working buffer whose contents are replaced.
-dav_error* dav_kiv_locknull_remove_member(apr_pool_t* pool, const char* path, dav_buffer* pbuf);
+dav_error* dav_kiv_locknull_remove_member(apr_pool_t* pool, const char* root, const char* path,
+                                          dav_buffer* pbuf);
 
 // Notes on the request (r may be null) that its LOCK made a lock-null resource (kLockCreatedNote).
 void note_lock_created(request_rec* r);

@@ -11,6 +11,10 @@ struct dav_resource_private {
   apr_pool_t* pool;      // pool of the resource and of everything derived from it
   const char* pathname;  // local path name; no trailing "/" unless it is one character
   apr_finfo_t finfo;     // file information of the local path name
+  // The document root of the request the resource was looked up for: every local file of the
+  // resource lies beneath it and is reached without symbolic links (provider/local_files.h).
+  // Null counts as "/".
+  const char* root;
 };
 
 namespace kiv {

@@ -4,12 +4,17 @@
 // repository's file system, quota-available-bytes and quota-used-bytes of "DAV:". The
 // live-property hook table and group are at the bottom, with the mod_dav hooks that find and list
 // the properties.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 
+#include <cerrno>
 #include <cstring>
 
+#include "common/beneath.h"
 #include "common/guard.h"
 #include "common/host_util.h"
+#include "provider/local_files.h"
 #include "provider/resource.h"
 #include "repository/repository.h"
 #include "repository/repository_internal.h"
@@ -50,10 +55,11 @@ dav_error* conflict(const dav_resource* resource, const char* message) {
 // The quota of the file system that holds path, as the account of this process sees it (the
 // repository service runs as the same account), formatted into buf (kTimeBufSize bytes): the
 // bytes it may still write (available) or the bytes in use on the whole file system. Null when
-// the file system cannot tell.
-const char* quota_of(const char* path, bool available, char* buf) {
+// the file system cannot tell, or path cannot be reached beneath root without a symbolic link.
+const char* quota_of(const char* root, const char* path, bool available, char* buf) {
+  const UniqueFd file = open_in_tree(root, path, O_PATH);
   struct statvfs fs;
-  if (statvfs(path, &fs) != 0) return nullptr;
+  if (!file.valid() || fstatvfs(file.get(), &fs) != 0) return nullptr;
   const apr_uint64_t blocks = available ? fs.f_bavail : fs.f_blocks - fs.f_bfree;
   apr_snprintf(buf, kTimeBufSize, "%" APR_UINT64_T_FMT, blocks * fs.f_frsize);
   return buf;
@@ -81,7 +87,8 @@ const char* value_of(const dav_resource* resource, int propid, char* buf) {
       return (finfo.protection & APR_UEXECUTE) ? "T" : "F";
     case kPropidQuotaAvailable:
     case kPropidQuotaUsed:
-      return quota_of(resource->info->pathname, propid == kPropidQuotaAvailable, buf);
+      return quota_of(tree_root(resource), resource->info->pathname,
+                      propid == kPropidQuotaAvailable, buf);
     default:
       return nullptr;
   }
@@ -113,7 +120,12 @@ dav_error* set_executable(const dav_resource* resource, bool executable, const c
   dav_resource_private* info = resource->info;
   apr_fileperms_t perms = info->finfo.protection & ~APR_UEXECUTE;
   if (executable) perms |= APR_UEXECUTE;
-  if (apr_file_perms_set(info->pathname, perms) != APR_SUCCESS) {
+  // Changed through a descriptor of the file itself, reached beneath the root.
+  const UniqueFd file = open_in_tree(tree_root(resource), info->pathname, O_RDONLY);
+  if (!file.valid() && path_refused(errno)) {
+    return refused_path_error(resource->pool, info->pathname);
+  }
+  if (!file.valid() || ::fchmod(file.get(), mode_from_perms(perms)) != 0) {
     return error(resource->pool, HTTP_INTERNAL_SERVER_ERROR, message);
   }
   info->finfo.protection = perms;

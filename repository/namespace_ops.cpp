@@ -2,18 +2,30 @@
 //
 // A MOVE between two local paths on one device is a local rename (the repository tree is the
 // server's document root) with the dead-property state files carried along; any other MOVE goes
-// through the repository service, and the state files follow it there too. A COPY is one call of
+// through the repository service, and the state files follow it there too. Local files are
+// reached beneath the document root without symbolic links, and the state directories a request
+// will touch are checked before anything changes. A COPY is one call of
 // the service, which copies the bytes file to file without them passing through here; the dead
 // properties follow one state file at a time, never a state directory whole (it also holds the
 // lock-null list, and locks are never copied).
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "common/beneath.h"
+#include "common/file_io.h"
 #include "common/guard.h"
 #include "common/host_util.h"
 #include "common/names.h"
+#include "common/unique_fd.h"
+#include "dbm/state_dir.h"
+#include "provider/local_files.h"
 #include "provider/repository.h"
 #include "provider/resource.h"
 #include "repository/repository.h"
@@ -35,20 +47,6 @@ void mark_move(dav_resource* src, dav_resource* dst) {
   src->collection = 0;
 }
 
-// True when a segment of uri is a name the repository tree reserves. The service refuses such
-// URIs; a local rename must not create them either.
-bool names_reserved(const char* uri) {
-  for (const char* seg = uri; seg != nullptr && *seg != '\0';) {
-    while (*seg == '/') ++seg;
-    const char* end = std::strchr(seg, '/');
-    const std::string_view name(
-        seg, end != nullptr ? static_cast<std::size_t>(end - seg) : std::strlen(seg));
-    if (is_reserved_name(name)) return true;
-    seg = end;
-  }
-  return false;
-}
-
 // True when src can reach dst by a rename of its local path: both lie on one device.
 bool local_rename_possible(const dav_resource* src, const dav_resource* dst) {
   const apr_finfo_t& src_info = src->info->finfo;
@@ -56,10 +54,43 @@ bool local_rename_possible(const dav_resource* src, const dav_resource* dst) {
   if (dst_info->finfo.filetype != APR_NOFILE) return dst_info->finfo.device == src_info.device;
   apr_finfo_t parent;
   const char* parent_path = ap_make_dirstr_parent(dst_info->pool, dst_info->pathname);
-  const apr_status_t status = apr_stat(&parent, parent_path, APR_FINFO_DEV, dst_info->pool);
-  return (status == APR_SUCCESS || status == APR_INCOMPLETE) &&
-         (parent.valid & APR_FINFO_DEV) != 0 && (src_info.valid & APR_FINFO_DEV) != 0 &&
-         parent.device == src_info.device;
+  return local_stat(dst_info->pool, tree_root(dst), parent_path, &parent) == LocalFile::kFound &&
+         (src_info.valid & APR_FINFO_DEV) != 0 && parent.device == src_info.device;
+}
+
+// The local file of from renamed to the path of to: each name in its directory, both directories
+// reached beneath their roots without symbolic links, and neither name followed if it is one.
+dav_error* rename_local(apr_pool_t* p, const dav_resource* from, const dav_resource* to) {
+  const char* from_path = from->info->pathname;
+  const char* to_path = to->info->pathname;
+  const UniqueFd from_dir =
+      open_in_tree(tree_root(from), parent_directory(from_path), O_PATH | O_DIRECTORY);
+  if (!from_dir.valid() && path_refused(errno)) return refused_path_error(p, from_path);
+  const UniqueFd to_dir =
+      open_in_tree(tree_root(to), parent_directory(to_path), O_PATH | O_DIRECTORY);
+  if (!to_dir.valid() && path_refused(errno)) return refused_path_error(p, to_path);
+  const std::string from_name(base_name(from_path));
+  const std::string to_name(base_name(to_path));
+  struct stat st;
+  if (from_dir.valid() && stat_entry(from_dir.get(), from_name.c_str(), &st) == ELOOP) {
+    return refused_path_error(p, from_path);
+  }
+  if (to_dir.valid() && stat_entry(to_dir.get(), to_name.c_str(), &st) == ELOOP) {
+    return refused_path_error(p, to_path);
+  }
+  if (!from_dir.valid() || !to_dir.valid() ||
+      ::renameat(from_dir.get(), from_name.c_str(), to_dir.get(), to_name.c_str()) != 0) {
+    return error(p, HTTP_INTERNAL_SERVER_ERROR, "Could not rename resource.");
+  }
+  return nullptr;
+}
+
+// Whether the state directory that holds the resource's properties may be used: a request checks
+// before it changes anything, so that a refusal leaves everything as it was.
+dav_error* check_state(const dav_resource* resource) {
+  const char* dirpath = nullptr;
+  if (dav_error* err = dav_kiv_dir_file_name(resource, &dirpath, nullptr)) return err;
+  return dav_kiv_check_state_dir(resource->pool, tree_root(resource), dirpath);
 }
 
 // The repository's copy or move of src to dst: one call of the service. A copy of a collection
@@ -102,15 +133,11 @@ dav_error* move_by_service(dav_resource* src, dav_resource* dst, dav_response** 
 // A move by a local rename, with the state files carried along; when they cannot be, the rename
 // is undone where it can be.
 dav_error* move_locally(dav_resource* src, dav_resource* dst) {
-  const char* from = src->info->pathname;
-  const char* to = dst->info->pathname;
-  if (apr_file_rename(from, to, src->pool) != APR_SUCCESS) {
-    return error(src->pool, HTTP_INTERNAL_SERVER_ERROR, "Could not rename resource.");
-  }
+  if (dav_error* err = rename_local(src->pool, src, dst)) return err;
   mark_move(src, dst);
   dav_error* err = dav_kiv_copymove_state_set(1, src->pool, src, dst);
   if (err == nullptr) return nullptr;
-  if (apr_file_rename(to, from, src->pool) == APR_SUCCESS) {
+  if (rename_local(src->pool, dst, src) == nullptr) {
     mark_move(dst, src);
     return dav_push_error(
         src->pool, HTTP_INTERNAL_SERVER_ERROR, 0,
@@ -133,8 +160,7 @@ void mark_copy(const dav_resource* src, dav_resource* dst) {
   dst->exists = 1;
   dst->collection = src->collection;
   dav_resource_private* info = dst->info;
-  const apr_status_t status = apr_stat(&info->finfo, info->pathname, APR_FINFO_NORM, info->pool);
-  if (status != APR_SUCCESS && status != APR_INCOMPLETE) info->finfo.filetype = APR_NOFILE;
+  local_stat(info->pool, tree_root(dst), info->pathname, &info->finfo);
 }
 
 // A copy of a document, with its dead properties: the destination's own go first (a document
@@ -360,10 +386,12 @@ dav_error* copy_resource(const dav_resource* src, dav_resource* dst, int depth,
     return error(src->pool, HTTP_INTERNAL_SERVER_ERROR,
                  "DESIGN ERROR: a mix of repositories was passed to copy_resource.");
   }
-  if (names_reserved(dst->uri)) {
+  if (has_reserved_segment(dst->uri)) {
     return error(src->pool, HTTP_FORBIDDEN,
                  "The destination is a name reserved for the repository's own state.");
   }
+  if (dav_error* err = check_state(src)) return err;
+  if (dav_error* err = check_state(dst)) return err;
   if (src->collection) return copy_collection(src, dst, depth, response);
   return copy_document(src, dst);
 }
@@ -373,10 +401,12 @@ dav_error* move_resource(dav_resource* src, dav_resource* dst, dav_response** re
     return error(src->pool, HTTP_INTERNAL_SERVER_ERROR,
                  "DESIGN ERROR: a mix of repositories was passed to move_resource.");
   }
-  if (names_reserved(dst->uri)) {
+  if (has_reserved_segment(dst->uri)) {
     return error(src->pool, HTTP_FORBIDDEN,
                  "The destination is a name reserved for the repository's own state.");
   }
+  if (dav_error* err = check_state(src)) return err;
+  if (dav_error* err = check_state(dst)) return err;
   if (!local_rename_possible(src, dst)) return move_by_service(src, dst, response);
   *response = nullptr;
   return move_locally(src, dst);
@@ -385,6 +415,7 @@ dav_error* move_resource(dav_resource* src, dav_resource* dst, dav_response** re
 dav_error* remove_resource(dav_resource* resource, dav_response** response) {
   *response = nullptr;
   if (resource->collection) return remove_collection(resource, response);
+  if (dav_error* err = check_state(resource)) return err;
   const Status status = Repository::current().delete_document(resource->uri);
   if (!status.ok()) return service_error(resource->pool, ServiceOp::kDelete, status);
   resource->exists = 0;

@@ -25,14 +25,16 @@ namespace {
 // Fills the get_resource slot. The resource, its private record and its strings come from the
 // request pool. The repository service decides existence and collection-ness; a service that
 // cannot answer is an error (503 when it cannot be reached), except for OPTIONS, which then
-// describes the resource from its local file.
+// describes the resource from its local file. A URI with a reserved name in it, and a local path
+// that leaves the document root or passes through a symbolic link, are refused (403).
 dav_error* dav_kiv_get_resource(request_rec* r, const char* /*root_dir*/, const char* /*label*/,
                                 int /*use_checked_in*/, dav_resource** resource) noexcept {
   return kiv::guarded(r->pool, [&] { return repository::get_resource(r, resource); });
 }
 
 // Fills the get_parent_resource slot. The parent comes from the child's pool; its existence comes
-// from the local file system. The root has no parent (*parent null). Never returns an error.
+// from the local file system. The root has no parent (*parent null). The only error is the 403 of
+// a local path that passes through a symbolic link.
 dav_error* dav_kiv_get_parent_resource(const dav_resource* resource,
                                        dav_resource** parent) noexcept {
   *parent = nullptr;

@@ -2,12 +2,15 @@
 //
 // A resource has two identities. Its URI names it in the repository service, which alone decides
 // whether it exists and whether it is a collection. Its local path name comes from the server's
-// own URI-to-file mapping; dead properties, lock keys and lock-null lists hang off that path and
-// its file information.
+// own URI-to-file mapping and must lie beneath the document root; dead properties, lock keys and
+// lock-null lists hang off that path and its file information.
 #include "provider/resource.h"
 
 #include <cstring>
 
+#include "common/host_util.h"
+#include "common/names.h"
+#include "provider/local_files.h"
 #include "provider/repository.h"
 #include "repository/repository.h"
 #include "repository/repository_internal.h"
@@ -45,8 +48,9 @@ dav_error* look_up(request_rec* r, dav_resource* resource) {
       break;
   }
   if (r->method_number == M_OPTIONS) {
-    resource->exists = r->finfo.filetype == APR_NOFILE ? 0 : 1;
-    resource->collection = r->finfo.filetype == APR_DIR ? 1 : 0;
+    const apr_finfo_t& finfo = resource->info->finfo;
+    resource->exists = finfo.filetype == APR_NOFILE ? 0 : 1;
+    resource->collection = finfo.filetype == APR_DIR ? 1 : 0;
     return nullptr;
   }
   return service_error(r->pool, ServiceOp::kLookup, status);
@@ -69,15 +73,25 @@ request_rec* request_of(apr_pool_t* pool) {
 
 dav_error* get_resource(request_rec* r, dav_resource** result) {
   apr_pool_userdata_setn(r, kRequestKey, nullptr, r->pool);
+  // The repository's own state and the service's private files are nobody's resources: no
+  // method may read, create, lock or change them under these names.
+  if (has_reserved_segment(r->uri)) {
+    return error(r->pool, HTTP_FORBIDDEN, "The name is reserved for the repository's own state.");
+  }
   dav_resource_private* info = new_info(r->pool);
-  info->finfo = r->finfo;
+  info->pool = r->pool;
+  info->root = ap_document_root(r);
+  info->pathname = strip_one_trailing_slash(
+      r->pool, apr_pstrcat(r->pool, r->filename, r->path_info ? r->path_info : "", nullptr));
+  // The local file is looked at beneath the document root, never through a symbolic link: a
+  // resource whose path (or state directory) has one is refused whatever the method.
+  if (lookup_stat(r->pool, info->root, info->pathname, &info->finfo) == LocalFile::kRefused) {
+    return refused_path_error(r->pool, info->pathname);
+  }
   // Where a local file exists its own time is the resource's modification time, so validators
   // change exactly when the file does; only a resource without a local file carries the time of
   // its lookup.
   if (info->finfo.filetype == APR_NOFILE) info->finfo.mtime = apr_time_now();
-  info->pool = r->pool;
-  info->pathname = strip_one_trailing_slash(
-      r->pool, apr_pstrcat(r->pool, r->filename, r->path_info ? r->path_info : "", nullptr));
 
   auto* resource = static_cast<dav_resource*>(apr_pcalloc(r->pool, sizeof(dav_resource)));
   resource->type = DAV_RESOURCE_TYPE_REGULAR;
@@ -99,6 +113,7 @@ dav_error* get_parent_resource(const dav_resource* resource, dav_resource** pare
 
   dav_resource_private* info = new_info(child->pool);
   info->pool = child->pool;
+  info->root = child->root;
   info->pathname =
       strip_one_trailing_slash(child->pool, ap_make_dirstr_parent(child->pool, child->pathname));
 
@@ -111,8 +126,15 @@ dav_error* get_parent_resource(const dav_resource* resource, dav_resource** pare
     result->uri =
         strip_one_trailing_slash(child->pool, ap_make_dirstr_parent(child->pool, resource->uri));
   }
-  status = apr_stat(&info->finfo, info->pathname, APR_FINFO_NORM, child->pool);
-  if (status == APR_SUCCESS || status == APR_INCOMPLETE) result->exists = 1;
+  switch (local_stat(child->pool, tree_root(resource), info->pathname, &info->finfo)) {
+    case LocalFile::kFound:
+      result->exists = 1;
+      break;
+    case LocalFile::kMissing:
+      break;
+    case LocalFile::kRefused:
+      return refused_path_error(child->pool, info->pathname);
+  }
   *parent = result;
   return nullptr;
 }

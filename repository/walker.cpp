@@ -11,15 +11,22 @@
 // after a collection's members, the names in that collection's lock-null list that the service
 // does not list: resources that do not exist, each a member of its parent until its last lock
 // ends, so that clients see the names they have locked.
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstring>
 #include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "common/beneath.h"
+#include "common/file_io.h"
 #include "common/host_util.h"
 #include "common/names.h"
-#include "common/open_file.h"
+#include "common/unique_fd.h"
+#include "provider/local_files.h"
 #include "provider/locknull_list.h"
 #include "provider/repository.h"
 #include "provider/resource.h"
@@ -56,22 +63,31 @@ std::string last_segment(const std::string& uri) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// Points current at a member of the collection whose path name is parent_path.
-void describe_member(dav_kiv_walker_context* ctx, const std::string& parent_path,
-                     const RepositoryEntry& member) {
+// Points current at a member of the collection whose path name is parent_path, whose directory
+// is open at parent_dir (invalid when it has none). A member that is a symbolic link is refused.
+dav_error* describe_member(dav_kiv_walker_context* ctx, const std::string& parent_path,
+                           int parent_dir, const RepositoryEntry& member) {
   apr_pool_t* pool = ctx->params->pool;
   std::string path = parent_path;
   if (path.empty() || path.back() != '/') path += '/';
-  path += last_segment(member.uri);
+  const std::string name = last_segment(member.uri);
+  path += name;
   ctx->path_buffer.cur_len = 0;
   dav_buffer_init(pool, &ctx->path_buffer, path.c_str());
   ctx->current_info.pathname = ctx->path_buffer.buf;
 
   apr_finfo_t& finfo = ctx->current_info.finfo;
-  const apr_status_t status = apr_stat(&finfo, ctx->path_buffer.buf, APR_FINFO_NORM, pool);
-  if (status != APR_SUCCESS && status != APR_INCOMPLETE) {
-    std::memset(&finfo, 0, sizeof(finfo));
-    finfo.mtime = apr_time_now();
+  const LocalFile found =
+      parent_dir >= 0 ? entry_stat(pool, parent_dir, name.c_str(), &finfo)
+                      : local_stat(pool, tree_root(&ctx->current), ctx->path_buffer.buf, &finfo);
+  switch (found) {
+    case LocalFile::kFound:
+      break;
+    case LocalFile::kMissing:
+      finfo.mtime = apr_time_now();
+      break;
+    case LocalFile::kRefused:
+      return refused_path_error(pool, ctx->path_buffer.buf);
   }
 
   ctx->uri_buffer.cur_len = 0;
@@ -79,6 +95,7 @@ void describe_member(dav_kiv_walker_context* ctx, const std::string& parent_path
   ctx->current.uri = ctx->uri_buffer.buf;
   ctx->current.exists = 1;
   ctx->current.collection = member.collection ? 1 : 0;
+  return nullptr;
 }
 
 // Points current at the lock-null resource name of the collection whose path name is
@@ -103,26 +120,25 @@ void describe_locknull(dav_kiv_walker_context* ctx, const std::string& parent_pa
   ctx->current.collection = 0;
 }
 
-// The lock-null list of the directory dirpath, whole, into *list; a directory without one has an
-// empty list. A list that exists and cannot be read is an error (500), from pool.
-dav_error* read_locknull_list(apr_pool_t* pool, const char* dirpath, std::string* list) {
+// The lock-null list of the directory dirpath (beneath root), whole, into *list; a directory
+// without one has an empty list. A list that exists and cannot be read is an error (500), and one
+// whose path passes through a symbolic link is refused (403), from pool.
+dav_error* read_locknull_list(apr_pool_t* pool, const char* root, const char* dirpath,
+                              std::string* list) {
   // Far beyond any list that locks make; a bigger file is damaged, and is not read into memory.
-  constexpr apr_off_t kMaxListSize = 16 << 20;
+  constexpr off_t kMaxListSize = 16 << 20;
   list->clear();
   const std::string file_path = locknull_read_path(dirpath);
-  OpenFile file;
-  if (apr_file_open(file.out(), file_path.c_str(), APR_READ | APR_BINARY, APR_OS_DEFAULT, pool) !=
-      APR_SUCCESS) {
+  const UniqueFd file = open_in_tree(root, file_path, O_RDONLY);
+  if (!file.valid()) {
+    if (path_refused(errno)) return refused_path_error(pool, file_path.c_str());
     return nullptr;
   }
-  apr_finfo_t finfo;
-  apr_size_t amount = 0;
-  if (apr_file_info_get(&finfo, APR_FINFO_SIZE, file.get()) == APR_SUCCESS && finfo.size >= 0 &&
-      finfo.size <= kMaxListSize) {
-    list->resize(static_cast<std::size_t>(finfo.size));
-    if (list->empty() ||
-        (apr_file_read_full(file.get(), list->data(), list->size(), &amount) == APR_SUCCESS &&
-         amount == list->size())) {
+  struct stat st;
+  if (::fstat(file.get(), &st) == 0 && st.st_size >= 0 && st.st_size <= kMaxListSize) {
+    list->resize(static_cast<std::size_t>(st.st_size));
+    if (list->empty() || pread_full(file.get(), list->data(), list->size(), 0) ==
+                             static_cast<ssize_t>(list->size())) {
       return nullptr;
     }
   }
@@ -138,7 +154,8 @@ dav_error* walk_locknull_members(dav_kiv_walker_context* ctx, const std::string&
                                  const std::string& parent_uri,
                                  const std::vector<std::string>& listed) {
   std::string list;
-  if (dav_error* err = read_locknull_list(ctx->params->pool, parent_path.c_str(), &list)) {
+  if (dav_error* err = read_locknull_list(ctx->params->pool, tree_root(&ctx->current),
+                                          parent_path.c_str(), &list)) {
     return err;
   }
   std::set<std::string_view> seen(listed.begin(), listed.end());
@@ -160,6 +177,12 @@ dav_error* walk_locknull_members(dav_kiv_walker_context* ctx, const std::string&
 dav_error* walk_members(dav_kiv_walker_context* ctx, int depth) {
   const std::string parent_path = ctx->current_info.pathname;
   const std::string parent_uri = ctx->uri_buffer.buf;
+  // The members' files are looked at relative to their directory, reached once beneath the root.
+  const UniqueFd parent_dir =
+      open_in_tree(tree_root(&ctx->current), parent_path, O_PATH | O_DIRECTORY);
+  if (!parent_dir.valid() && path_refused(errno)) {
+    return refused_path_error(ctx->params->pool, parent_path.c_str());
+  }
   std::vector<RepositoryEntry> members;
   const Status status = Repository::current().list_members(parent_uri, &members);
   if (!status.ok() && status.reason() != Reason::kNotFound &&
@@ -169,7 +192,7 @@ dav_error* walk_members(dav_kiv_walker_context* ctx, int depth) {
   std::vector<std::string> names;  // the members' names, for the lock-null resources
   if (ctx->locknull) names.reserve(members.size());
   for (const RepositoryEntry& member : members) {
-    describe_member(ctx, parent_path, member);
+    if (dav_error* err = describe_member(ctx, parent_path, parent_dir.get(), member)) return err;
     if (ctx->locknull) names.push_back(last_segment(member.uri));
     if (dav_error* err = ctx->params->func(&ctx->walk_resource, DAV_CALLTYPE_MEMBER)) return err;
     if (member.collection && depth == DAV_INFINITY) {

@@ -158,6 +158,15 @@ char* ap_getword_conf(apr_pool_t* p, const char** line) {
   return apr_pstrmemdup(p, word.data(), word.size());
 }
 
+// Every request of the unit tests maps into the whole file system.
+const char* ap_document_root(request_rec* /*r*/) {
+  return "/";
+}
+
+// The error log of the unit tests is nowhere (they install no server to log to).
+void ap_log_error_(const char* /*file*/, int /*line*/, int /*module_index*/, int /*level*/,
+                   apr_status_t /*status*/, const server_rec* /*s*/, const char* /*fmt*/, ...) {}
+
 void ap_update_mtime(request_rec* r, apr_time_t dependency_mtime) {
   if (r->mtime < dependency_mtime) r->mtime = dependency_mtime;
 }

@@ -33,6 +33,7 @@ dav_resource* make_resource(apr_pool_t* pool, const std::string& path, bool coll
   auto* info = static_cast<dav_resource_private*>(apr_pcalloc(pool, sizeof(dav_resource_private)));
   info->pool = pool;
   info->pathname = apr_pstrdup(pool, path.c_str());
+  info->root = "/";
   apr_stat(&info->finfo, info->pathname, APR_FINFO_NORM, pool);
   auto* resource = static_cast<dav_resource*>(apr_pcalloc(pool, sizeof(dav_resource)));
   resource->type = DAV_RESOURCE_TYPE_REGULAR;

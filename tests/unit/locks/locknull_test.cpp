@@ -1,4 +1,6 @@
 // The lock-null list files: where they are read and written, and what adding and removing do.
+#include <unistd.h>
+
 #include <string>
 
 #include "provider/resource.h"
@@ -17,13 +19,13 @@ class LocknullTest : public LockTest {
 
   std::string loaded(const std::string& dirpath) {
     dav_buffer buf = {0, 0, nullptr};
-    EXPECT_EQ(kiv::locks::dav_kiv_locknull_load(pool_, dirpath.c_str(), &buf), nullptr);
+    EXPECT_EQ(kiv::locks::dav_kiv_locknull_load(pool_, "/", dirpath.c_str(), &buf), nullptr);
     return std::string(buf.buf, buf.cur_len);
   }
 
   dav_error* remove_member(const std::string& relative) {
     dav_buffer buf = {0, 0, nullptr};
-    return kiv::locks::dav_kiv_locknull_remove_member(pool_, path(relative).c_str(), &buf);
+    return kiv::locks::dav_kiv_locknull_remove_member(pool_, "/", path(relative).c_str(), &buf);
   }
 
   std::string list_file_;
@@ -76,7 +78,7 @@ TEST_F(LocknullTest, FileErrorsNameThePathInvolved) {
   // A directory where the list file belongs can be neither read, written nor removed as one.
   make_dir("root/d/.DAV/.locknull");
   dav_buffer buf = {0, 0, nullptr};
-  dav_error* err = kiv::locks::dav_kiv_locknull_load(pool_, path("d").c_str(), &buf);
+  dav_error* err = kiv::locks::dav_kiv_locknull_load(pool_, "/", path("d").c_str(), &buf);
   ASSERT_NE(err, nullptr);
   EXPECT_EQ(err->status, HTTP_INTERNAL_SERVER_ERROR);
   EXPECT_EQ(err->error_id, 0);
@@ -86,12 +88,12 @@ TEST_F(LocknullTest, FileErrorsNameThePathInvolved) {
   dav_buffer names = {0, 0, nullptr};
   dav_buffer_init(pool_, &names, "a");
   names.cur_len = 2;
-  err = kiv::locks::dav_kiv_locknull_save(pool_, path("d").c_str(), &names);
+  err = kiv::locks::dav_kiv_locknull_save(pool_, "/", path("d").c_str(), &names);
   ASSERT_NE(err, nullptr);
   EXPECT_EQ(std::string(err->desc), "Error opening " + list_file_ + " for writing");
 
   names.cur_len = 0;
-  err = kiv::locks::dav_kiv_locknull_save(pool_, path("d").c_str(), &names);
+  err = kiv::locks::dav_kiv_locknull_save(pool_, "/", path("d").c_str(), &names);
   ASSERT_NE(err, nullptr);
   EXPECT_EQ(std::string(err->desc), "Error removing " + list_file_);
 
@@ -100,6 +102,18 @@ TEST_F(LocknullTest, FileErrorsNameThePathInvolved) {
   EXPECT_STREQ(err->desc, "Could not load .locknull file.");
   ASSERT_NE(err->prev, nullptr);
   EXPECT_EQ(std::string(err->prev->desc), "Failure reading locknull file for " + path("d"));
+}
+
+TEST_F(LocknullTest, StateDirectoryThatIsALinkIsRefusedAndNothingIsWrittenThrough) {
+  // A ".DAV" placed in the tree as a link to a directory elsewhere got the list written there.
+  make_dir("root/elsewhere");
+  ASSERT_EQ(::symlink(path("elsewhere").c_str(), path("d/.DAV").c_str()), 0);
+  dav_error* err = kiv::locks::dav_kiv_locknull_add(pool_, resource("d/ghost", false));
+  ASSERT_NE(err, nullptr);
+  EXPECT_EQ(err->prev != nullptr ? err->prev->status : err->status, HTTP_FORBIDDEN);
+  EXPECT_FALSE(path_exists(path("elsewhere/.locknull")));
+  ASSERT_EQ(::symlink(path("elsewhere").c_str(), path("lnk").c_str()), 0);
+  EXPECT_EQ(remove_member("lnk/x")->status, HTTP_FORBIDDEN);
 }
 
 TEST_F(LocknullTest, AddingReturnsTheErrorOfTheDirectorySplit) {

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/beneath.h"
 #include "common/directory_lock.h"
 #include "common/host.h"
 #include "common/unique_fd.h"
@@ -103,6 +104,62 @@ TEST_F(DbmTest, WritableOpenWhereNoDirectoryExistsFails) {
   EXPECT_EQ(err->error_id, 1);
   EXPECT_STREQ(err->desc, "Could not open property database.");
   EXPECT_EQ(err->aprerr, ENOENT);  // the errno of the failure
+}
+
+TEST_F(DbmTest, NoPathLeadsThroughALinkOrOutOfTheTree) {
+  // A link placed in the tree (by a restored backup, or by any account that can write there) led
+  // the module's opens, renames and removals to files outside it.
+  const std::string root = dir_ / "root";
+  for (const char* d : {"root", "root/a", "outside"})
+    ASSERT_EQ(::mkdir((dir_ / d).c_str(), 0755), 0);
+  kiv_test::write_file(dir_ / "root/a/f", "in");
+  kiv_test::write_file(dir_ / "outside/f", "out");
+  ASSERT_EQ(::symlink((dir_ / "outside").c_str(), (dir_ / "root/lnk").c_str()), 0);
+  ASSERT_EQ(::symlink((dir_ / "outside/f").c_str(), (dir_ / "root/a/flink").c_str()), 0);
+  const struct {
+    const char* rel;
+    int flags;
+    int error;  // 0: opens
+  } kCases[] = {
+      {"a/f", O_RDONLY, 0},
+      {"", O_PATH, 0},
+      {"a//f", O_RDONLY, 0},
+      {"lnk/f", O_RDONLY, ELOOP},
+      {"a/flink", O_RDONLY, ELOOP},
+      {"a/flink", O_PATH, ELOOP},
+      {"lnk", O_PATH, ELOOP},
+      {"lnk/new", O_WRONLY | O_CREAT, ELOOP},
+      {"../outside/f", O_RDONLY, EXDEV},
+      {"a/../../outside/f", O_RDONLY, EXDEV},
+      {"a/none", O_RDONLY, ENOENT},
+      {"a/f/x", O_RDONLY, ENOTDIR},
+  };
+  const kiv::UniqueFd root_fd(::open(root.c_str(), O_PATH | O_DIRECTORY));
+  for (const kiv::BeneathMode mode : {kiv::BeneathMode::kAuto, kiv::BeneathMode::kWalk}) {
+    kiv::set_beneath_mode(mode);
+    for (const auto& c : kCases) {
+      errno = 0;
+      const kiv::UniqueFd fd = kiv::open_beneath(root_fd.get(), c.rel, c.flags, 0600);
+      EXPECT_EQ(fd.valid() ? 0 : errno, c.error)
+          << c.rel << " walk=" << (mode != kiv::BeneathMode::kAuto);
+    }
+  }
+  kiv::set_beneath_mode(kiv::BeneathMode::kAuto);
+  EXPECT_FALSE(path_exists(dir_ / "outside/new"));
+
+  // The DBM layer refuses such paths for reading and writing alike (403), and creates nothing.
+  for (const std::string& path :
+       {dir_ / "root/lnk/db", dir_ / "root/a/flink", dir_ / "outside/db"}) {
+    for (const int ro : {1, 0}) {
+      kiv::DbmFile* db = nullptr;
+      dav_error* err = kiv::dav_kiv_dbm_open_beneath(pool_, root.c_str(), path.c_str(), ro, &db);
+      ASSERT_NE(err, nullptr) << path;
+      EXPECT_EQ(err->status, HTTP_FORBIDDEN) << path;
+      EXPECT_EQ(db, nullptr);
+    }
+  }
+  EXPECT_EQ(kiv_test::read_file(dir_ / "outside/f"), "out");
+  EXPECT_FALSE(path_exists(dir_ / "outside/db"));
 }
 
 TEST_F(DbmTest, DbmFailuresCarryTheLibrarysCodeAndText) {
