@@ -3,7 +3,8 @@
 // The provider registers under the name "filesystem", so that a location with "Dav filesystem"
 // routes its WebDAV requests through the three hook tables below. At start-up the real
 // repository is installed and pointed at the main server's configured address and port. Every
-// 503 of the provider's requests carries Retry-After, and every 5xx is logged with its URI.
+// 503 of the provider's requests carries Retry-After, every 5xx is logged with its URI, and every
+// request that mod_dav leaves alone is refused (405) rather than served from the tree.
 #include <apr_lib.h>
 
 #include <cstring>
@@ -41,12 +42,13 @@ const dav_provider dav_kiv_provider = {
 // Seconds a client is asked to wait before it tries again after a 503.
 constexpr const char* kRetryAfterSeconds = "5";
 
-// Installs the real repository, points it at the configured address and port, and logs what its
-// probe found.
+// Installs the real repository, points it at the configured address and port with the configured
+// user and password (which a service over TCP may ask for), and logs what its probe found.
 void connect_repository_service(server_rec* s, const dav_kiv_server_conf* conf) {
   kiv::Repository& repository = kiv::service_repository();
   kiv::Repository::install(&repository);
   kiv::log_to(s);
+  repository.set_credentials(conf->user, conf->password);
   const std::string address(conf->address);
   const kiv::Status status = repository.connect(address, conf->port);
   // An address "unix:/path" names a socket, where the port plays no part.
@@ -70,6 +72,16 @@ bool provider_serves(request_rec* r) {
 
 // The scheme of this provider's lock tokens.
 constexpr char kTokenScheme[] = "opaquelocktoken:";
+
+// The methods a location of this provider answers, as the Allow header of a 405 names them.
+void allow_provider_methods(request_rec* r) {
+  ap_allow_methods(r, REPLACE_ALLOW, "OPTIONS", "GET", "PUT", "DELETE", "PROPFIND", "PROPPATCH",
+                   "MKCOL", "COPY", "MOVE", "LOCK", "UNLOCK", nullptr);
+  // HEAD has no method number of its own: it goes in the list of other methods, which the
+  // header names when the mask says there are some.
+  ap_method_list_add(r->allowed_methods, "HEAD");
+  r->allowed_methods->method_mask |= AP_METHOD_BIT << M_INVALID;
+}
 
 }  // namespace
 
@@ -152,6 +164,17 @@ int dav_kiv_bracket_bare_lock_token(request_rec* r) noexcept {
   return DECLINED;
 }
 
+// Every request of a location this provider serves that mod_dav does not answer (POST, a method
+// mod_dav does not know, a request without a version) is answered 405 with the methods the
+// location allows. Otherwise the core's handler would answer it from the file that the URI maps
+// to: the repository's own tree, raw, whatever the repository service would let through. Fills
+// the handler hook, after mod_dav's handler and every other module's, before the core's.
+int dav_kiv_refuse_other_methods(request_rec* r) noexcept {
+  if (dav_get_provider(r) != &dav_kiv_provider) return DECLINED;
+  kiv::guarded_void([&] { allow_provider_methods(r); });
+  return HTTP_METHOD_NOT_ALLOWED;
+}
+
 void dav_kiv_register_hooks(apr_pool_t* p) noexcept {
   dav_hook_gather_propsets(dav_kiv_gather_propsets, nullptr, nullptr, APR_HOOK_MIDDLE);
   dav_hook_find_liveprop(dav_kiv_find_liveprop, nullptr, nullptr, APR_HOOK_MIDDLE);
@@ -168,6 +191,8 @@ void dav_kiv_register_hooks(apr_pool_t* p) noexcept {
   // A 503 tells when to try again; every 5xx is logged with its URI.
   ap_hook_insert_error_filter(dav_kiv_insert_retry_after, nullptr, nullptr, APR_HOOK_MIDDLE);
   ap_hook_log_transaction(dav_kiv_log_server_error, nullptr, nullptr, APR_HOOK_MIDDLE);
+  // Nothing of the tree is served raw: what mod_dav leaves is refused.
+  ap_hook_handler(dav_kiv_refuse_other_methods, nullptr, nullptr, APR_HOOK_LAST);
   dav_register_liveprop_group(p, &dav_kiv_liveprop_group);
   dav_register_provider(p, "filesystem", &dav_kiv_provider);
 }

@@ -35,6 +35,8 @@ std::atomic<Repository*> installed{nullptr};
 
 }  // namespace
 
+void Repository::set_credentials(const std::string& /*user*/, const std::string& /*password*/) {}
+
 Status Repository::split_from_slash(int mode, const std::string& path, std::string* first,
                                     std::string* second) {
   if (mode == 1) {

@@ -38,6 +38,11 @@ class Repository {
  public:
   virtual ~Repository() = default;
 
+  // Records the user and password that every later connection to the service presents over TCP
+  // (over a Unix socket, and with an empty user, nothing is sent). Called before connect, whose
+  // probe presents them too. The default body ignores them: a repository without a service.
+  virtual void set_credentials(const std::string& user, const std::string& password);
+
   // Records where the service listens for every later call of this process and probes it once:
   // ok when the probe was answered, kUnavailable when not (the calls still try later).
   virtual Status connect(const std::string& address, unsigned int port) = 0;

@@ -35,6 +35,10 @@ RepositoryEntry entry_of(const Directory& d) {
 
 class ServiceRepository final : public Repository {
  public:
+  void set_credentials(const std::string& user, const std::string& password) override {
+    client()->SetCredentials(user, password);
+  }
+
   Status connect(const std::string& address, unsigned int port) override {
     // An address "unix:/path" names a socket, where the port plays no part.
     where_ = address.compare(0, 5, "unix:") == 0 ? address : address + ":" + std::to_string(port);
