@@ -63,13 +63,15 @@ constexpr ErrorEntry kErrors[] = {
     {LockError::kLocknullAddSave, k500, 0, Detail::kNone, "Could not save .locknull file."},
     {LockError::kTimeoutPassed, k400, 0, Detail::kNone,
      "The requested lock timeout ends before the lock could be made."},
+    {LockError::kOwnerTooLong, k400, 0, Detail::kNone,
+     "The lock owner is longer than this server accepts."},
 };
 
 constexpr bool table_in_order() {
   for (std::size_t i = 0; i < std::size(kErrors); ++i) {
     if (static_cast<std::size_t>(kErrors[i].which) != i) return false;
   }
-  return std::size(kErrors) == static_cast<std::size_t>(LockError::kTimeoutPassed) + 1;
+  return std::size(kErrors) == static_cast<std::size_t>(LockError::kOwnerTooLong) + 1;
 }
 static_assert(table_in_order(), "kErrors lists every LockError in order");
 

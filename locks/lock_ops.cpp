@@ -9,10 +9,13 @@
 // Lists are built by head insertion throughout: the loader reverses the stored order, and the
 // operations that hand out lists reverse again, so get_locks answers with the locks of the
 // indirect entries first, then those of the direct entries, each group in stored order.
+#include <cstring>
+
 #include "dbm/state_dir.h"
 #include "locks/locks_internal.h"
 #include "provider/local_files.h"
 #include "provider/resource.h"
+#include "provider/server_conf.h"
 
 namespace kiv::locks {
 
@@ -150,6 +153,18 @@ bool timeout_already_passed(const dav_lockdb* lockdb, time_t timeout) {
   return timeout <= request_second(lockdb);
 }
 
+// What the request's server grants (KIVMaxLockOwner, KIVMaxLockTimeout).
+LockLimits limits_of(const dav_lockdb* lockdb) {
+  const request_rec* r = lockdb->info->request;
+  return r != nullptr ? lock_limits(r->server) : LockLimits{};
+}
+
+// A lock's timeout as granted: at most the longest timeout from now; Infinite is that longest.
+time_t capped_timeout(const dav_lockdb* lockdb, const LockLimits& limits, time_t timeout) {
+  const time_t longest = request_second(lockdb) + static_cast<time_t>(limits.max_timeout);
+  return timeout == DAV_TIMEOUT_INFINITE || timeout > longest ? longest : timeout;
+}
+
 }  // namespace
 
 dav_error* create_lock(dav_lockdb* lockdb, const dav_resource* resource, dav_lock** lock) {
@@ -243,11 +258,18 @@ dav_error* append_locks(dav_lockdb* lockdb, const dav_resource* resource, int ma
   const apr_datum_t key = dav_kiv_lock_key(pool, resource);
   dav_kiv_direct_entry* direct = nullptr;
   dav_kiv_indirect_entry* indirect = nullptr;
+  const LockLimits limits = limits_of(lockdb);
   for (const dav_lock* l = lock; l != nullptr && !make_indirect; l = l->next) {
     if (l->rectype != DAV_LOCKREC_DIRECT) continue;
     if (timeout_already_passed(lockdb, l->timeout)) {
       return lock_error(pool, LockError::kTimeoutPassed);
     }
+    if (l->owner != nullptr && std::strlen(l->owner) > limits.max_owner) {
+      return lock_error(pool, LockError::kOwnerTooLong);
+    }
+    // The lock is the host's record of the lock it grants, made by create_lock: the granted
+    // timeout is what its answer shows.
+    const_cast<dav_lock*>(l)->timeout = capped_timeout(lockdb, limits, l->timeout);
   }
   // A lock-null resource gets its name into the list of its directory: that directory's state
   // must be usable before anything is written.
@@ -323,8 +345,10 @@ dav_error* refresh_locks(dav_lockdb* lockdb, const dav_resource* resource,
                          const dav_locktoken_list* ltl, time_t new_time, dav_lock** locks) {
   *locks = nullptr;
   apr_pool_t* pool = pool_of(lockdb);
-  // A refresh that would end the lock at once is refused, as a new lock would be.
+  // A refresh that would end the lock at once is refused, as a new lock would be; one beyond the
+  // longest timeout granted gets that.
   if (timeout_already_passed(lockdb, new_time)) return lock_error(pool, LockError::kTimeoutPassed);
+  new_time = capped_timeout(lockdb, limits_of(lockdb), new_time);
   const apr_datum_t key = dav_kiv_lock_key(pool, resource);
   dav_kiv_direct_entry* direct = nullptr;
   dav_kiv_indirect_entry* indirect = nullptr;

@@ -193,6 +193,7 @@ enum class LockError {
   kLocknullAddLoad,     // loading the list for an add failed (pushed)
   kLocknullAddSave,     // saving the list for an add failed (pushed)
   kTimeoutPassed,       // a lock or refresh whose timeout ends before it is made
+  kOwnerTooLong,        // a lock owner beyond KIVMaxLockOwner
 };
 
 // What some messages print.

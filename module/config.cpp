@@ -1,7 +1,8 @@
 // Server configuration of the module: the per-server record, its merge, and the directives
-// DAVLockDB, KIVParam and KIVIndexes.
+// DAVLockDB, KIVParam, KIVIndexes, KIVMaxLockOwner and KIVMaxLockTimeout.
 #include "module/config.h"
 
+#include <cerrno>
 #include <cstdlib>
 
 #include "common/host.h"
@@ -13,6 +14,10 @@ constexpr const char* kDefaultAddress = "127.0.0.1";
 constexpr apr_uint32_t kDefaultPort = 8090;
 constexpr const char* kDefaultUser = "admin";
 constexpr const char* kDefaultPassword = "739150";
+
+// The largest values the lock-limit directives take: an owner of 1 GiB, a timeout of 100 years.
+constexpr apr_int64_t kMaxLockOwnerLimit = apr_int64_t{1} << 30;
+constexpr apr_int64_t kMaxLockTimeoutLimit = apr_int64_t{100} * 366 * 24 * 60 * 60;
 
 // The command table stores every handler under one untyped pointer type; the server calls each
 // back with the argument list that its TAKE1, RAW_ARGS or FLAG kind implies.
@@ -37,14 +42,17 @@ void* dav_kiv_create_server_config(apr_pool_t* p, server_rec* /*s*/) noexcept {
 }
 
 // Fills the merge-per-server-configuration slot. A merged record only carries the lock database
-// path and the index setting: the repository service connection is always made from the main
-// server's record.
+// path, the index setting and the lock limits: the repository service connection is always made
+// from the main server's record.
 void* dav_kiv_merge_server_config(apr_pool_t* p, void* base, void* overrides) noexcept {
   const auto* parent = static_cast<const dav_kiv_server_conf*>(base);
   const auto* child = static_cast<const dav_kiv_server_conf*>(overrides);
   auto* merged = static_cast<dav_kiv_server_conf*>(apr_pcalloc(p, sizeof(dav_kiv_server_conf)));
   merged->lockdb_path = child->lockdb_path ? child->lockdb_path : parent->lockdb_path;
   merged->indexes = child->indexes != 0 ? child->indexes : parent->indexes;
+  merged->max_lock_owner = child->max_lock_owner ? child->max_lock_owner : parent->max_lock_owner;
+  merged->max_lock_timeout =
+      child->max_lock_timeout ? child->max_lock_timeout : parent->max_lock_timeout;
   return merged;
 }
 
@@ -83,6 +91,48 @@ const char* dav_kiv_cmd_kivindexes(cmd_parms* cmd, void* /*dirconf*/, int on) {
   return nullptr;
 }
 
+// A positive whole number of at most limit, with an optional K or M (1024-fold) suffix when
+// suffixes is set; 0 for anything else.
+apr_int64_t positive_number(const char* word, bool suffixes, apr_int64_t limit) {
+  char* end = nullptr;
+  errno = 0;
+  const apr_int64_t value = apr_strtoi64(word, &end, 10);
+  if (errno != 0 || end == word || value <= 0 || *word == '+' || *word == '-') return 0;
+  apr_int64_t scale = 1;
+  if (suffixes && (*end == 'K' || *end == 'k')) {
+    scale = 1024;
+    ++end;
+  } else if (suffixes && (*end == 'M' || *end == 'm')) {
+    scale = 1024 * 1024;
+    ++end;
+  }
+  if (*end != '\0' || value > limit / scale) return 0;
+  return value * scale;
+}
+
+// KIVMaxLockOwner BYTES: the longest lock owner a LOCK may give (the XML of its owner element).
+const char* dav_kiv_cmd_max_lock_owner(cmd_parms* cmd, void* /*dirconf*/, const char* arg) {
+  const apr_int64_t bytes = positive_number(arg, true, kMaxLockOwnerLimit);
+  if (bytes == 0) {
+    return apr_pstrcat(cmd->pool, "KIVMaxLockOwner takes a number of bytes from 1 to 1G: ", arg,
+                       nullptr);
+  }
+  kiv::server_conf(cmd->server)->max_lock_owner = static_cast<apr_size_t>(bytes);
+  return nullptr;
+}
+
+// KIVMaxLockTimeout SECONDS: the longest lock timeout granted; Infinite is granted as this.
+const char* dav_kiv_cmd_max_lock_timeout(cmd_parms* cmd, void* /*dirconf*/, const char* arg) {
+  const apr_int64_t seconds = positive_number(arg, false, kMaxLockTimeoutLimit);
+  if (seconds == 0) {
+    return apr_pstrcat(cmd->pool, "KIVMaxLockTimeout takes a number of seconds from 1 to ",
+                       apr_ltoa(cmd->pool, static_cast<long>(kMaxLockTimeoutLimit)), ": ", arg,
+                       nullptr);
+  }
+  kiv::server_conf(cmd->server)->max_lock_timeout = seconds;
+  return nullptr;
+}
+
 }  // namespace
 
 const command_rec dav_kiv_cmds[] = {
@@ -92,6 +142,10 @@ const command_rec dav_kiv_cmds[] = {
                      "Set parameters for kiv module,format: ip port user pwd"),
     AP_INIT_FLAG("KIVIndexes", as_cmd_func(dav_kiv_cmd_kivindexes), nullptr, RSRC_CONF,
                  "whether GET of a collection lists its members (On) or answers 409 (Off)"),
+    AP_INIT_TAKE1("KIVMaxLockOwner", as_cmd_func(dav_kiv_cmd_max_lock_owner), nullptr, RSRC_CONF,
+                  "the longest lock owner accepted, in bytes (K and M suffixes; default 16K)"),
+    AP_INIT_TAKE1("KIVMaxLockTimeout", as_cmd_func(dav_kiv_cmd_max_lock_timeout), nullptr,
+                  RSRC_CONF, "the longest lock timeout granted, in seconds (default 604800)"),
     {nullptr, nullptr, nullptr, 0, RAW_ARGS, nullptr},  // end of the table
 };
 

@@ -11,7 +11,7 @@ extern "C" {
 void* dav_kiv_create_server_config(apr_pool_t* p, server_rec* s) noexcept;
 void* dav_kiv_merge_server_config(apr_pool_t* p, void* base, void* overrides) noexcept;
 
-// The command table (DAVLockDB, KIVParam, KIVIndexes).
+// The command table (DAVLockDB, KIVParam, KIVIndexes, KIVMaxLockOwner, KIVMaxLockTimeout).
 extern const command_rec dav_kiv_cmds[];
 
 }  // extern "C"

@@ -15,4 +15,13 @@ bool collection_indexes(const request_rec* r) {
   return server_conf(r->server)->indexes != kIndexesOff;
 }
 
+LockLimits lock_limits(const server_rec* s) {
+  LockLimits limits;
+  const dav_kiv_server_conf* conf = s != nullptr ? server_conf(s) : nullptr;
+  if (conf == nullptr) return limits;
+  if (conf->max_lock_owner != 0) limits.max_owner = conf->max_lock_owner;
+  if (conf->max_lock_timeout != 0) limits.max_timeout = conf->max_lock_timeout;
+  return limits;
+}
+
 }  // namespace kiv

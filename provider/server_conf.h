@@ -20,8 +20,10 @@ struct dav_kiv_server_conf {
   int indexes;              // KIVIndexes: kiv::kIndexesOn, kIndexesOff, or 0 when not set
   const char* address;      // repository service address
   apr_uint32_t port;        // repository service port
-  const char* user;         // repository service account (held, never sent)
+  const char* user;         // repository service account, presented over TCP
   const char* password;
+  apr_size_t max_lock_owner;     // KIVMaxLockOwner: longest lock owner, in bytes; 0 = not set
+  apr_int64_t max_lock_timeout;  // KIVMaxLockTimeout: longest lock timeout, seconds; 0 = not set
 };
 
 namespace kiv {
@@ -39,6 +41,18 @@ const char* dav_kiv_lockdb_path(const request_rec* r);
 // Whether a GET of a collection answers with an index page of its members on the request's
 // server (KIVIndexes, On unless set Off).
 bool collection_indexes(const request_rec* r);
+
+// What a lock may be: the longest owner (bytes of its XML) and the longest timeout granted.
+struct LockLimits {
+  static constexpr apr_size_t kDefaultMaxOwner = 16 * 1024;
+  static constexpr apr_int64_t kDefaultMaxTimeout = 7 * 24 * 60 * 60;  // one week
+
+  apr_size_t max_owner = kDefaultMaxOwner;
+  apr_int64_t max_timeout = kDefaultMaxTimeout;
+};
+
+// The lock limits of server s: its directives, else the defaults.
+LockLimits lock_limits(const server_rec* s);
 
 }  // namespace kiv
 

@@ -82,6 +82,7 @@ TEST_F(LockHooksTest, CreatedLockIsStoredByAppendAndFoundWithAllItsFields) {
 }
 
 TEST_F(LockHooksTest, StoredRecordsMatchTheDirectAndIndirectEntryLayouts) {
+  conf_.max_lock_timeout = apr_int64_t{1} << 40;  // the timeout below lies beyond the default cap
   dav_lock* lock = new_lock(coll_, DAV_INFINITY, 0x0000000102030405, "<o/>");
   const dav_locktoken token = token_from(0x10);
   lock->locktoken = &token;
@@ -105,6 +106,26 @@ TEST_F(LockHooksTest, StoredRecordsMatchTheDirectAndIndirectEntryLayouts) {
   for (std::uint8_t b : {0x0d, 0x00, 0x00, 0x00}) indirect.push_back(b);
   indirect.insert(indirect.end(), coll_key.begin(), coll_key.end());
   EXPECT_EQ(raw_fetch(identity_key_of(path("coll/sub/doc.xml"))), indirect);
+}
+
+TEST_F(LockHooksTest, LocksAreGrantedWithinTheServersLimits) {
+  // A 900 KB owner and Timeout: Infinite were granted as asked, and every later LOCK copied them.
+  const apr_int64_t began = apr_time_sec(request_.request_time);
+  for (const apr_int64_t asked : {apr_int64_t{0}, began + (apr_int64_t{1} << 40), began + 60}) {
+    dav_lock* lock = new_lock(doc_, 0, asked, "<o/>");
+    ASSERT_EQ(dav_kiv_hooks_locks.append_locks(db_, doc_, 0, lock), nullptr);
+    EXPECT_EQ(lock->timeout, asked == began + 60 ? asked : began + 7 * 24 * 3600) << asked;
+    ASSERT_EQ(dav_kiv_hooks_locks.remove_lock(db_, doc_, lock->locktoken), nullptr);
+  }
+  conf_.max_lock_owner = 100;
+  const std::string owner(101, 'o');
+  dav_error* err =
+      dav_kiv_hooks_locks.append_locks(db_, doc_, 0, new_lock(doc_, 0, 0, owner.c_str()));
+  ASSERT_NE(err, nullptr);
+  EXPECT_EQ(err->status, HTTP_BAD_REQUEST);
+  int present = -1;
+  ASSERT_EQ(dav_kiv_hooks_locks.has_locks(db_, doc_, &present), nullptr);
+  EXPECT_EQ(present, 0);
 }
 
 TEST_F(LockHooksTest, GetLocksListsIndirectLocksFirstEachGroupInStoredOrder) {

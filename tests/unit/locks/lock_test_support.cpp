@@ -38,6 +38,7 @@ void LockTest::SetUp() {
   module_config_[0] = &conf_;
   server_.module_config = reinterpret_cast<ap_conf_vector_t*>(module_config_);
   request_.pool = pool_;
+  request_.request_time = apr_time_now();
   request_.server = &server_;
   request_.notes = apr_table_make(pool_, 4);
 }
