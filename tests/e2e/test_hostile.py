@@ -2,17 +2,28 @@
 repository, huge and deeply nested XML, thousands of namespaces, overlong If headers and lock
 tokens, extreme lock timeouts. Each is answered with a clear status, nothing stored is lost, and
 nothing outside the repository tree is read or written (canary files beside it stay as they are
-and no new file appears outside it)."""
+and no new file appears outside it).
+
+Then an attacker on the same host: another account at the service's socket, a client of the TCP
+service without its credentials, raw files asked for with methods that mod_dav leaves alone,
+symbolic links placed in the tree, the reserved names, file modes, and requests that would hold
+the server's resources."""
 
 import os
+import pwd
 import re
+import shutil
 import socket
+import stat
+import subprocess
+import sys
 import time
 import urllib.parse
 
 import pytest
 
 import dbmfile
+from conftest import start_server
 from davclient import PROPFIND_ALL, lock_token, responses
 from soak import active_tokens, proppatch_body
 
@@ -199,7 +210,8 @@ def test_move_into_reserved_names_is_refused(server, dav, victim):
     # A MOVE within one file system is a local rename, which went where the repository service
     # would never go: the document vanished into a ".kivd" name, or became a property database
     # inside a ".DAV" directory.
-    server.allow_errors(r"reserved|Could not move|Could not MOVE|locked|another resource")
+    server.allow_errors(r"reserved|Could not move|Could not MOVE|locked|another resource|"
+                        r"denied by server configuration")
     source = victim + "/doc.txt"
     for target in ("/.DAV/stolen", victim + "/.DAV/doc2.txt", "/.kivd-tmp-9-9",
                    "/.kivd/journal/x.jnl", victim + "/.kivd", "/.DAV"):
@@ -415,3 +427,223 @@ def test_lock_timeouts_at_the_extremes(server, dav, victim, timeout):
                                              "Timeout": timeout}).status in (200, 400)
     assert dav.unlock(doc, token).status == 204
     assert dbmfile.read(server.lockdb) is not None
+
+
+CREDENTIALS = ("kiv", "two words")
+
+
+@pytest.fixture(scope="module")
+def exposed():
+    """An instance configured as loosely as an administrator might: the service on TCP (with
+    credentials), Apache following symbolic links, a short lock timeout and a short body timeout,
+    so that only the module and the service stand in the way."""
+    s = start_server(service_transport="tcp", credentials=CREDENTIALS,
+                     request_read_timeout="header=10 body=3,MinRate=500",
+                     extra_conf='<DirectoryMatch "/repo(/|$)">\n    Options FollowSymLinks\n'
+                                '</DirectoryMatch>\nKIVMaxLockTimeout 100\n')
+    yield s
+    s.stop()
+    shutil.rmtree(s.data, ignore_errors=True)
+
+
+def frame(code, *fields):
+    payload = bytes([code]) + len(fields).to_bytes(4, "big") + b"".join(
+        len(f).to_bytes(4, "big") + f for f in fields)
+    return len(payload).to_bytes(4, "big") + payload
+
+
+def service_answer(host, port, request):
+    """What the service answers to request bytes on a fresh TCP connection, until it closes."""
+    with socket.create_connection((host, port), timeout=20) as s:
+        s.sendall(request)
+        data = b""
+        while True:
+            chunk = s.recv(65536)
+            if not chunk:
+                return data
+            data += chunk
+
+
+def test_other_accounts_cannot_reach_the_service_socket(server):
+    # The service answered anyone on 127.0.0.1:8090: list, read, overwrite, delete everything.
+    if os.geteuid() != 0:
+        pytest.skip("acting as a second account needs root")
+    assert stat.S_IMODE(os.stat(server.service_socket).st_mode) == 0o660
+    nobody = pwd.getpwnam("nobody")
+    probe = ("import socket; s = socket.socket(socket.AF_UNIX); s.connect(%r); "
+             "s.sendall(%r); print(s.recv(100))" % (server.service_socket, frame(1)))
+    run = subprocess.run(["setpriv", "--reuid=%d" % nobody.pw_uid, "--regid=%d" % nobody.pw_gid,
+                          "--clear-groups", sys.executable, "-c", probe],
+                         capture_output=True, text=True, timeout=30)
+    assert run.returncode != 0 and "PermissionError" in run.stderr, (run.stdout, run.stderr)
+
+
+def test_tcp_service_refuses_clients_without_its_credentials(exposed):
+    # The module presents KIVParam's user and password, so requests work...
+    dav = exposed.dav()
+    assert dav.mkcol("/cred").status == 201
+    assert dav.put("/cred/doc.txt", b"secret").status == 201
+    assert dav.get("/cred/doc.txt").body == b"secret"
+    dav.close()
+    # ...and a client that asks without them, or with wrong ones, learns nothing.
+    host, port = exposed.service_host, exposed.service_port
+    assert service_answer(host, port, frame(5, b"/cred/doc.txt")) == b""
+    refused = service_answer(host, port, frame(11, b"kiv", b"two"))
+    assert refused == frame(1, bytes([13]))  # False, Forbidden, and the connection closes
+
+
+def test_methods_mod_dav_leaves_alone_never_serve_a_file(server, dav, victim):
+    # POST went to Apache's core, which answered with the raw file the URI maps to: documents,
+    # property databases, and journal slots holding deleted content.
+    server.allow_errors(r"denied by server configuration")
+    doc = victim + "/doc.txt"
+    for method, target in (("POST", doc), ("POST", victim), ("PATCH", doc), ("BREW", doc),
+                           ("TRACE", doc)):
+        r = dav.request(method, target, b"x")
+        assert r.status == 405 and b"precious" not in r.body, (method, target, r)
+        if method != "TRACE":
+            assert "PROPFIND" in r.header("Allow") and "HEAD" in r.header("Allow"), r.headers
+    private = [victim + "/.DAV/doc.txt", "/.kivd/journal/slot-00.jnl", "/.kivd/journal"]
+    for target in private:
+        r = dav.request("POST", target, b"x")
+        assert r.status in (403, 405), (target, r)
+        path = os.path.join(server.repo, target.lstrip("/"))
+        if os.path.isfile(path) and os.path.getsize(path) > 0:
+            with open(path, "rb") as f:
+                assert f.read()[:64] not in r.body, target
+    # A request without a version is no way around it either.
+    with socket.create_connection((server.http_host, server.http_port), timeout=30) as s:
+        s.sendall(b"GET %s\r\n" % doc.encode())
+        data = b"".join(iter(lambda: s.recv(65536), b""))
+    assert b"precious" not in data
+
+
+def test_symbolic_links_in_the_tree_lead_nowhere_outside(exposed):
+    # The module's rename, unlink, DBM opens and lock-null writes followed links out of the tree:
+    # a document moved out, a file outside replaced or deleted, state files made outside.
+    exposed.mark_log()
+    dav = exposed.dav()
+    outside = os.path.join(exposed.data, "outside")
+    os.makedirs(outside, exist_ok=True)
+    for name, content in (("victim.txt", b"outside victim"), ("target.txt", b"outside target"),
+                          ("hard.txt", b"outside hard")):
+        with open(os.path.join(outside, name), "wb") as f:
+            f.write(content)
+    for coll in ("/s", "/f"):
+        assert dav.mkcol(coll).status == 201
+    for doc in ("/s/x.txt", "/f/victim.txt"):
+        assert dav.put(doc, b"inside").status == 201
+    repo = exposed.repo
+    os.symlink(outside, os.path.join(repo, "s", "lnk"))
+    os.symlink(os.path.join(outside, "target.txt"), os.path.join(repo, "s", "flink"))
+    os.symlink(outside, os.path.join(repo, "f", ".DAV"))
+    os.link(os.path.join(outside, "hard.txt"), os.path.join(repo, "s", "hard.txt"))
+    before = outside_files(exposed)
+
+    attempts = [
+        dav.move("/s/x.txt", "/s/lnk/escaped.txt"),
+        dav.move("/s/x.txt", "/s/flink", overwrite=False),
+        dav.move("/s/x.txt", "/s/flink", overwrite=True),
+        dav.copy("/s/x.txt", "/s/lnk/copied.txt"),
+        dav.delete("/f/victim.txt"),
+        dav.proppatch("/f/victim.txt", proppatch_body(NS, {"x": "y"})),
+        dav.lock("/s/lnk/ghost"),
+        dav.lock("/f/ghost"),
+        dav.put("/s/lnk/new.txt", b"intruder"),
+        dav.put("/s/hard.txt", b"intruder"),
+        dav.get("/s/flink"),
+        dav.request("PROPFIND", "/s/lnk/", PROPFIND_ALL, {"Depth": "1"}),
+    ]
+    for r in attempts:
+        assert r.status == 403 or (r.status == 207 and b"403" in r.body), r
+        assert b"outside" not in r.body, r
+    for doc in ("s/x.txt", "f/victim.txt"):
+        with open(os.path.join(repo, doc), "rb") as f:
+            assert f.read() == b"inside", doc
+    assert outside_files(exposed) == before
+    assert sorted(os.listdir(outside)) == ["hard.txt", "target.txt", "victim.txt"]
+    assert exposed.log_has("KIV10030")
+    exposed.allow_errors(r"\[dav:error\]|KIV10030|AH00037")
+    assert exposed.unexpected_log_lines() == []
+    dav.close()
+
+
+def test_reserved_names_stay_reserved(server, dav, victim):
+    # A document named .state_for_dir shared its collection's properties, .locknull its lock-null
+    # list; LOCK wrote .locknull files into .DAV and .kivd directories.
+    server.allow_errors(r"reserved|denied by server configuration|Could not fetch resource")
+    assert dav.proppatch(victim, proppatch_body(NS, {"coll": "mine"})).status == 207
+    records = dbmfile.read(server.lockdb) if os.path.exists(server.lockdb) else {}
+    files = sorted(os.path.join(top, n) for top, dirs, names in os.walk(server.repo)
+                   for n in dirs + names)
+    doc = victim + "/doc.txt"
+    for name in (".state_for_dir", ".locknull"):
+        target = victim + "/" + name
+        for r in (dav.put(target, b"x"), dav.mkcol(target), dav.move(doc, target),
+                  dav.copy(doc, target), dav.lock(target), dav.delete(target),
+                  dav.proppatch(target, proppatch_body(NS, {"coll": "theirs"}))):
+            assert r.status == 403, (name, r)
+    for target in ("/.kivd/x", "/.kivd", victim + "/.DAV/x", victim + "/.DAV/doc.txt",
+                   "/.kivd-tmp-1", victim + "/.kivdx/y"):
+        assert dav.lock(target).status == 403, target
+    found = responses(dav.propfind(victim, PROPFIND_ALL, depth="0"))[victim + "/"]
+    assert found["{%s}coll" % NS][1].text == "mine"
+    assert sorted(os.path.join(top, n) for top, dirs, names in os.walk(server.repo)
+                  for n in dirs + names) == files
+    assert (dbmfile.read(server.lockdb) if os.path.exists(server.lockdb) else {}) == records
+
+
+def test_new_files_are_not_readable_by_other_accounts(server, dav, victim):
+    # Property databases and the lock database were made 0755, documents 0644: lock tokens,
+    # owners, user names and every document readable by any account on the host.
+    token = lock_token(dav.lock(victim + "/doc.txt"))
+    ghost = lock_token(dav.lock(victim + "/ghost"))
+    assert dav.put(victim + "/new.txt", b"new").status == 201
+    paths = [server.lockdb]
+    for top, dirs, files in os.walk(server.repo):
+        paths += [os.path.join(top, n) for n in dirs + files]
+    assert os.path.join(server.repo, victim[1:], ".DAV", ".locknull") in paths
+    for path in paths:
+        assert stat.S_IMODE(os.lstat(path).st_mode) & 0o007 == 0, path
+    assert dav.unlock(victim + "/doc.txt", token).status == 204
+    assert dav.unlock(victim + "/ghost", ghost).status == 204
+
+
+def test_requests_cannot_hold_the_servers_resources(server, exposed, dav, victim):
+    # A 900 KB lock owner with Timeout: Infinite was granted, and 150 of them made every LOCK copy
+    # 130 MiB; a PUT sending a byte every 5 s held a worker for ever; a MOVE below a document
+    # answered 500.
+    server.allow_errors(r"lock owner is longer|Could not MOVE|parent collection")
+    assert dav.put(victim + "/other.txt", b"other").status in (201, 204)
+    doc = victim + "/doc.txt"
+    assert dav.lock(doc, owner="o" * (17 * 1024)).status == 400
+    r = dav.lock(doc, owner="o" * 1024, timeout="Infinite")
+    assert r.status == 200
+    granted = int(re.search(rb"<D:timeout>Second-(\d+)</D:timeout>", r.body).group(1))
+    assert 604700 < granted <= 604800
+    assert dav.unlock(doc, lock_token(r)).status == 204
+    assert dav.move(victim + "/other.txt", doc + "/below").status == 409
+
+    other = exposed.dav()
+    assert other.put("/limits.txt", b"x").status == 201
+    r = other.lock("/limits.txt", timeout="Second-100000")
+    assert b"<D:timeout>Second-100</D:timeout>" in r.body or b"Second-99<" in r.body, r
+    assert other.unlock("/limits.txt", lock_token(r)).status == 204
+    other.close()
+    start = time.monotonic()
+    with socket.create_connection((exposed.http_host, exposed.http_port), timeout=30) as s:
+        s.sendall(b"PUT /slow.txt HTTP/1.1\r\nHost: x\r\nContent-Length: 50\r\n\r\n")
+        s.settimeout(1)
+        answer = b""
+        for _ in range(40):  # a byte a second: far below the rate the body timeout asks for
+            try:
+                s.sendall(b"x")
+                answer = s.recv(65536)
+                break
+            except socket.timeout:
+                continue
+            except OSError:
+                break
+    assert time.monotonic() - start < 30
+    assert answer == b"" or answer.startswith(b"HTTP/1.1 408"), answer[:100]
+    assert not os.path.exists(os.path.join(exposed.repo, "slow.txt"))
