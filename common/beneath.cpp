@@ -120,6 +120,21 @@ bool path_below(std::string_view root, std::string_view path, std::string_view* 
   return true;
 }
 
+int root_descriptor(const char* root) {
+  // Each thread keeps the root it used last open: a thread serves one tree (its server's document
+  // root) request after request.
+  thread_local std::string cached_root;
+  thread_local UniqueFd cached_fd;
+  if (!cached_fd.valid() || cached_root != root) {
+    // The root itself is the administrator's to choose, through links or not.
+    UniqueFd fd(::open(root, O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid()) return -1;
+    cached_root = root;
+    cached_fd = std::move(fd);
+  }
+  return cached_fd.get();
+}
+
 UniqueFd open_in_tree(const char* root, std::string_view path, int flags, mode_t mode) {
   if (root == nullptr) {
     return UniqueFd(::open(std::string(path).c_str(), flags | O_CLOEXEC, mode));
@@ -129,10 +144,9 @@ UniqueFd open_in_tree(const char* root, std::string_view path, int flags, mode_t
     errno = EXDEV;
     return UniqueFd();
   }
-  // The root itself is the administrator's to choose, through links or not.
-  const UniqueFd root_fd(::open(root, O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (!root_fd.valid()) return UniqueFd();
-  return open_beneath(root_fd.get(), rel, flags, mode);
+  const int root_fd = root_descriptor(root);
+  if (root_fd < 0) return UniqueFd();
+  return open_beneath(root_fd, rel, flags, mode);
 }
 
 int stat_in_tree(const char* root, std::string_view path, struct stat* st) {

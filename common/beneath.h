@@ -37,6 +37,12 @@ UniqueFd open_beneath(int root_fd, std::string_view rel, int flags, mode_t mode 
 // does not lie at or below root (both absolute; a trailing "/" of root does not count).
 bool path_below(std::string_view root, std::string_view path, std::string_view* rel);
 
+// A descriptor of the directory root (absolute), opened as the path says (the root itself may be
+// reached through links: the administrator chose it), owned here: each thread keeps the root it
+// used last open, so a root replaced by another directory is seen after a restart (as the
+// service, which holds its root open, sees it). -1 with errno when it cannot be opened.
+int root_descriptor(const char* root);
+
 // Opens the absolute path with flags and mode. With a root (absolute), path must lie at or below
 // it and is resolved beneath it (open_beneath; EXDEV when it lies elsewhere). Without one (null)
 // the path is trusted, opened as open(2) would, symbolic links and all: for files that an

@@ -117,17 +117,16 @@ LocalFile lookup_stat(apr_pool_t* pool, const char* root, const char* path, apr_
   std::memset(finfo, 0, sizeof *finfo);
   std::string_view rel;
   if (!path_below(root, path, &rel)) return LocalFile::kRefused;
-  const UniqueFd root_fd(::open(root, O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (!root_fd.valid()) return LocalFile::kMissing;
+  const int root_fd = root_descriptor(root);
+  if (root_fd < 0) return LocalFile::kMissing;
   // The directory that holds the resource, and the resource's name in it ("." for the root).
   const std::size_t slash = rel.rfind('/');
   const std::string name(rel.empty() ? "." : std::string(base_name(rel)));
   UniqueFd parent;
-  int dir = root_fd.get();
+  int dir = root_fd;
   if (!rel.empty()) {
-    parent =
-        open_beneath(root_fd.get(), slash == std::string_view::npos ? "" : rel.substr(0, slash),
-                     O_PATH | O_DIRECTORY);
+    parent = open_beneath(root_fd, slash == std::string_view::npos ? "" : rel.substr(0, slash),
+                          O_PATH | O_DIRECTORY);
     if (!parent.valid()) return path_refused(errno) ? LocalFile::kRefused : LocalFile::kMissing;
     dir = parent.get();
   }
