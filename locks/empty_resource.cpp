@@ -8,9 +8,8 @@
 // does not exist can be neither moved nor fetched. Lock-null records and lists written before stay
 // valid: they are read, pruned and honoured as ever, and a lock taken on such a name now creates
 // its document and carries the earlier locks over to it.
-#include <cstring>
-
 #include "locks/locks_internal.h"
+#include "provider/local_files.h"
 #include "provider/repository.h"
 #include "provider/resource.h"
 
@@ -23,9 +22,9 @@ namespace {
 dav_resource* describe_created(apr_pool_t* pool, const dav_resource* resource, bool collection) {
   auto* info = static_cast<dav_resource_private*>(apr_palloc(pool, sizeof(dav_resource_private)));
   *info = *resource->info;
-  const apr_status_t status = apr_stat(&info->finfo, info->pathname, APR_FINFO_NORM, pool);
-  if (status != APR_SUCCESS && status != APR_INCOMPLETE) {
-    std::memset(&info->finfo, 0, sizeof(info->finfo));
+  // Beneath the document root without symbolic links, as at lookup; a file that cannot be reached
+  // so is described as none.
+  if (local_stat(pool, tree_root(resource), info->pathname, &info->finfo) != LocalFile::kFound) {
     info->finfo.mtime = apr_time_now();
   }
   auto* created = static_cast<dav_resource*>(apr_palloc(pool, sizeof(dav_resource)));

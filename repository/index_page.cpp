@@ -2,11 +2,16 @@
 // the output filters in pieces as it is made, so that a collection of any size costs a bounded
 // amount of memory beyond its listing. Reserved names never appear (the service does not list
 // them; the page leaves them out as well).
+#include <fcntl.h>
+
 #include <string>
 #include <vector>
 
+#include "common/beneath.h"
 #include "common/host_util.h"
 #include "common/names.h"
+#include "common/unique_fd.h"
+#include "provider/local_files.h"
 #include "provider/repository.h"
 #include "provider/resource.h"
 #include "repository/collection_index.h"
@@ -56,23 +61,22 @@ dav_error* deliver_index(const dav_resource* resource, ap_filter_t* output) {
   std::string page;
   page.reserve(2 * kPieceSize);
   append_index_head(&page, uri);
-  std::string path;
+  // The members' files are looked at in their directory, reached beneath the document root
+  // without symbolic links; a member that is itself a link (or a directory that cannot be reached
+  // so) gets no size and no time.
+  const UniqueFd dir = open_in_tree(tree_root(resource), dirpath, O_PATH | O_DIRECTORY);
   for (const RepositoryEntry& member : members) {
     IndexRow row;
     row.name = member_name(member.uri);
     if (row.name.empty() || is_reserved_name(row.name)) continue;
     row.collection = member.collection;
-    path.assign(dirpath).append(row.name);
     apr_finfo_t finfo;
     char modified[30];
-    const apr_status_t found =
-        apr_stat(&finfo, path.c_str(), APR_FINFO_SIZE | APR_FINFO_MTIME, resource->pool);
-    if (found == APR_SUCCESS || found == APR_INCOMPLETE) {
-      if ((finfo.valid & APR_FINFO_SIZE) != 0) row.size = finfo.size;
-      if ((finfo.valid & APR_FINFO_MTIME) != 0) {
-        row.modified = std::string_view(modified, static_cast<std::size_t>(dav_kiv_format_time(
-                                                      DAV_STYLE_ISO8601, finfo.mtime, modified)));
-      }
+    if (dir.valid() && entry_stat(resource->pool, dir.get(), std::string(row.name).c_str(),
+                                  &finfo) == LocalFile::kFound) {
+      row.size = finfo.size;
+      row.modified = std::string_view(modified, static_cast<std::size_t>(dav_kiv_format_time(
+                                                    DAV_STYLE_ISO8601, finfo.mtime, modified)));
     }
     append_index_row(&page, uri, row);
     if (page.size() >= kPieceSize) {

@@ -16,6 +16,7 @@
 // The body of an upload is gathered in memory and stored whole when the stream is committed.
 struct dav_stream {
   apr_pool_t* pool;      // the resource's pool; errors of the stream come from here
+  const char* root;      // the document root the local path name lies beneath
   const char* pathname;  // the resource's local path name
   const char* uri;       // the document is stored under this URI
   std::string* body;     // what was written so far; deleted by a cleanup on pool

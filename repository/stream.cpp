@@ -5,6 +5,7 @@
 #include <string>
 
 #include "common/host_util.h"
+#include "provider/local_files.h"
 #include "provider/repository.h"
 #include "provider/resource.h"
 #include "provider/server_conf.h"
@@ -42,6 +43,7 @@ std::string* pool_string(apr_pool_t* pool) {
 dav_error* open_stream(const dav_resource* resource, dav_stream** stream) {
   auto* ds = static_cast<dav_stream*>(apr_pcalloc(resource->pool, sizeof(dav_stream)));
   ds->pool = resource->pool;
+  ds->root = tree_root(resource);
   ds->pathname = resource->info->pathname;
   ds->uri = resource->uri;
   ds->body = pool_string(resource->pool);
@@ -66,9 +68,8 @@ dav_error* close_stream(dav_stream* stream, int commit) {
   request_rec* r = stream->request;
   if (r == nullptr || r->method_number != M_PUT) return nullptr;
   apr_finfo_t finfo;
-  const apr_status_t found = apr_stat(&finfo, stream->pathname, APR_FINFO_NORM, stream->pool);
-  if ((found == APR_SUCCESS || found == APR_INCOMPLETE) && finfo.filetype == APR_REG &&
-      (finfo.valid & APR_FINFO_MTIME) != 0) {
+  if (local_stat(stream->pool, stream->root, stream->pathname, &finfo) == LocalFile::kFound &&
+      finfo.filetype == APR_REG) {
     set_stored_validators(r, finfo);
   }
   return nullptr;
