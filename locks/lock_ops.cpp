@@ -251,13 +251,7 @@ dav_error* has_locks(dav_lockdb* lockdb, const dav_resource* resource, int* lock
 
 dav_error* append_locks(dav_lockdb* lockdb, const dav_resource* resource, int make_indirect,
                         const dav_lock* lock) {
-  if (creates_document(lockdb, resource, make_indirect)) {
-    return lock_new_document(lockdb, resource, lock);
-  }
   apr_pool_t* pool = pool_of(lockdb);
-  const apr_datum_t key = dav_kiv_lock_key(pool, resource);
-  dav_kiv_direct_entry* direct = nullptr;
-  dav_kiv_indirect_entry* indirect = nullptr;
   const LockLimits limits = limits_of(lockdb);
   for (const dav_lock* l = lock; l != nullptr && !make_indirect; l = l->next) {
     if (l->rectype != DAV_LOCKREC_DIRECT) continue;
@@ -271,6 +265,13 @@ dav_error* append_locks(dav_lockdb* lockdb, const dav_resource* resource, int ma
     // timeout is what its answer shows.
     const_cast<dav_lock*>(l)->timeout = capped_timeout(lockdb, limits, l->timeout);
   }
+  // Checked before a LOCK of a new name creates its document, so that a refused lock makes none.
+  if (creates_document(lockdb, resource, make_indirect)) {
+    return lock_new_document(lockdb, resource, lock);
+  }
+  const apr_datum_t key = dav_kiv_lock_key(pool, resource);
+  dav_kiv_direct_entry* direct = nullptr;
+  dav_kiv_indirect_entry* indirect = nullptr;
   // A lock-null resource gets its name into the list of its directory: that directory's state
   // must be usable before anything is written.
   if (!resource->exists && !make_indirect) {
