@@ -2,7 +2,12 @@
 // that is never there.
 #include "provider/repository.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
+#include <utility>
+
+#include "client/kiv_client.h"
 
 namespace kiv {
 
@@ -20,6 +25,9 @@ class NoRepository final : public Repository {
   Status move(const std::string&, const std::string&, bool) override { return down(); }
   Status delete_document(const std::string&) override { return down(); }
   Status delete_any(const std::string&) override { return down(); }
+  Status begin_upload(const std::string&, std::int64_t, std::unique_ptr<DocumentSink>*) override {
+    return down();
+  }
   Status copy_document(const std::string&, const std::string&) override { return down(); }
   Status copy_collection(const std::string&, const std::string&, bool,
                          std::vector<CopyLeftOut>*) override {
@@ -28,6 +36,61 @@ class NoRepository final : public Repository {
 
  private:
   static Status down() { return Status(Reason::kUnavailable); }
+};
+
+// The default reader: the whole document, fetched at the first read.
+class WholeDocumentSource final : public DocumentSource {
+ public:
+  WholeDocumentSource(Repository& repository, std::string uri, std::uint64_t offset,
+                      std::uint64_t length)
+      : repository_(repository), uri_(std::move(uri)), offset_(offset), left_(length) {}
+
+  Status read(char* buf, std::size_t capacity, std::size_t* got) override {
+    *got = 0;
+    if (!fetched_) {
+      if (Status s = repository_.fetch(uri_, &content_); !s.ok()) return s;
+      fetched_ = true;
+      if (offset_ > content_.size() || left_ > content_.size() - offset_) {
+        return Status(Reason::kRange);
+      }
+    }
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(capacity, left_));
+    std::memcpy(buf, content_.data() + offset_, n);
+    offset_ += n;
+    left_ -= n;
+    *got = n;
+    return Status();
+  }
+
+ private:
+  Repository& repository_;
+  std::string uri_;
+  std::uint64_t offset_, left_;
+  bool fetched_ = false;
+  std::string content_;
+};
+
+// The default upload: the body gathered in memory and stored whole at commit.
+class WholeDocumentSink final : public DocumentSink {
+ public:
+  WholeDocumentSink(Repository& repository, std::string uri)
+      : repository_(repository), uri_(std::move(uri)) {}
+
+  Status write(const char* data, std::size_t size) override {
+    body_.append(data, size);
+    return Status();
+  }
+  Status commit(DocumentAttributes*, bool* has_attributes) override {
+    *has_attributes = false;
+    std::string body;
+    body.swap(body_);
+    return repository_.store(uri_, body);
+  }
+
+ private:
+  Repository& repository_;
+  std::string uri_;
+  std::string body_;
 };
 
 NoRepository no_repository;
@@ -48,6 +111,28 @@ Status Repository::split_from_slash(int mode, const std::string& path, std::stri
   *first = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
   *second = slash == std::string::npos ? path : path.substr(slash + 1);
   return Status();
+}
+
+Status Repository::stat(const std::string& uri, unsigned, DocumentStat* out) {
+  *out = DocumentStat();
+  return lookup(uri, &out->entry);
+}
+
+Status Repository::open_reader(const std::string& uri, const DocumentAttributes&,
+                               std::uint64_t offset, std::uint64_t length,
+                               std::unique_ptr<DocumentSource>* reader) {
+  *reader = std::make_unique<WholeDocumentSource>(*this, uri, offset, length);
+  return Status();
+}
+
+Status Repository::begin_upload(const std::string& uri, std::int64_t,
+                                std::unique_ptr<DocumentSink>* upload) {
+  *upload = std::make_unique<WholeDocumentSink>(*this, uri);
+  return Status();
+}
+
+bool descriptor_unchanged(int fd, const DocumentAttributes& attributes) {
+  return DescriptorUnchanged(fd, attributes);
 }
 
 Repository& Repository::current() {

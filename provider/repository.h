@@ -14,10 +14,15 @@
 #ifndef KIV_PROVIDER_REPOSITORY_H_
 #define KIV_PROVIDER_REPOSITORY_H_
 
+#include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "client/status.h"
+#include "common/unique_fd.h"
+#include "wire/protocol.h"
 
 namespace kiv {
 
@@ -32,6 +37,53 @@ struct CopyLeftOut {
   std::string
       path;  // relative to the collection copied, no leading "/"; a collection's ends in "/"
   Reason reason = Reason::kNone;
+};
+
+// A file as the service sees it: size, modification and change times in nanoseconds, inode,
+// device, mode. Together they tell one version of a document from the next.
+using DocumentAttributes = proto::Attributes;
+
+// What a lookup brings along for a document about to be delivered (stat's want).
+enum Want : unsigned {
+  kWantNothing = 0,
+  // What a delivery needs, in the cheapest form the service can give: the open document where
+  // the service shares this host's file system through a Unix socket, else a small document's
+  // content.
+  kWantDelivery = 1,
+};
+
+// The answer of stat: the entry, and for a document its attributes and what came along. The
+// content and the descriptor belong to the version the attributes describe.
+struct DocumentStat {
+  enum class Body { kNone, kContent, kDescriptor };
+  RepositoryEntry entry;
+  bool has_attributes = false;  // false from a repository that only knows lookup
+  DocumentAttributes attributes;
+  Body body = Body::kNone;
+  std::string content;  // Body::kContent: the whole document
+  UniqueFd descriptor;  // Body::kDescriptor: the document, open read-only
+};
+
+// Reads a range of one version of a document, in order, in bounded pieces.
+class DocumentSource {
+ public:
+  virtual ~DocumentSource() = default;
+  // The next bytes of the range, at most capacity of them; *got is 0 once the range is read.
+  // kChanged when the document is no longer the version asked for, kRange beyond its end,
+  // kNotFound, kNotDocument, kUnavailable.
+  virtual Status read(char* buf, std::size_t capacity, std::size_t* got) = 0;
+};
+
+// The body of one document on its way to the repository. Nothing is stored unless commit
+// succeeds; destroying it before stores nothing.
+class DocumentSink {
+ public:
+  virtual ~DocumentSink() = default;
+  // Appends size bytes. kUnavailable when the service went away (the upload is then over).
+  virtual Status write(const char* data, std::size_t size) = 0;
+  // Stores what was written; *stored (not null) receives the stored document's attributes and
+  // has_attributes tells whether it did. The reasons of store, kIo when bytes were lost.
+  virtual Status commit(DocumentAttributes* stored, bool* has_attributes) = 0;
 };
 
 class Repository {
@@ -74,6 +126,21 @@ class Repository {
   // (anything at to), kParentMissing, kRefusedName (to is from or lies inside it).
   virtual Status copy_collection(const std::string& from, const std::string& to, bool deep,
                                  std::vector<CopyLeftOut>* left_out) = 0;
+  // Looks uri up as lookup does, with its attributes, and for a document brings along what want
+  // asks for, all in one round trip. *out is reset first. The default body is lookup's, with no
+  // attributes and nothing along.
+  virtual Status stat(const std::string& uri, unsigned want, DocumentStat* out);
+  // A reader of the bytes [offset, offset + length) of the document uri as long as it is the
+  // version attributes describe. Nothing is read before the first read. The default body
+  // fetches the document whole at the first read (and cannot tell versions apart).
+  virtual Status open_reader(const std::string& uri, const DocumentAttributes& attributes,
+                             std::uint64_t offset, std::uint64_t length,
+                             std::unique_ptr<DocumentSource>* reader);
+  // Begins the upload of the document uri, length bytes long (negative: unknown), and answers
+  // at once whether it can be stored (the reasons of store), before any of its body is sent.
+  // The default body gathers the body in memory and stores it whole at commit.
+  virtual Status begin_upload(const std::string& uri, std::int64_t length,
+                              std::unique_ptr<DocumentSink>* upload);
   // Deletes a document only. kNotFound, kNotDocument.
   virtual Status delete_document(const std::string& uri) = 0;
   // Deletes whatever uri names, a collection with everything below it. kNotFound.
@@ -93,6 +160,9 @@ class Repository {
   // it alive while it is installed. Meant for start-up and for tests, before requests run.
   static void install(Repository* repository);
 };
+
+// True when the open document fd still holds the version attributes describe.
+bool descriptor_unchanged(int fd, const DocumentAttributes& attributes);
 
 // The real repository: the process-wide client of the service (repository_service.cpp). It logs
 // each lost and regained service once per outage, and each call with its duration at LogLevel

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -26,6 +27,36 @@ using Clock = std::chrono::steady_clock;
 // What this process last learnt of the service: whether its last call was answered.
 enum Health : int { kUnknown, kUp, kDown };
 
+// A range of a document read through the service, a chunk per round trip.
+class ServiceSource final : public DocumentSource {
+ public:
+  ServiceSource(WebDavUtil& client, const std::string& uri, const DocumentAttributes& attributes,
+                std::uint64_t offset, std::uint64_t length)
+      : reader_(client, uri, attributes, offset, length) {}
+  Status read(char* buf, std::size_t capacity, std::size_t* got) override {
+    return reader_.Read(buf, capacity, got);
+  }
+
+ private:
+  DocumentReader reader_;
+};
+
+// An upload streamed to the service; the client's upload aborts when it goes uncommitted.
+class ServiceSink final : public DocumentSink {
+ public:
+  explicit ServiceSink(WebDavUtil& client) : upload_(client) {}
+  Status begin(const std::string& uri, std::int64_t length) { return upload_.Begin(uri, length); }
+  Status write(const char* data, std::size_t size) override { return upload_.Write(data, size); }
+  Status commit(DocumentAttributes* stored, bool* has_attributes) override {
+    const Status status = upload_.Commit(stored);
+    *has_attributes = status.ok();
+    return status;
+  }
+
+ private:
+  DocumentUpload upload_;
+};
+
 RepositoryEntry entry_of(const Directory& d) {
   RepositoryEntry e;
   e.uri = d.path;
@@ -41,7 +72,8 @@ class ServiceRepository final : public Repository {
 
   Status connect(const std::string& address, unsigned int port) override {
     // An address "unix:/path" names a socket, where the port plays no part.
-    where_ = address.compare(0, 5, "unix:") == 0 ? address : address + ":" + std::to_string(port);
+    unix_socket_ = address.compare(0, 5, "unix:") == 0;
+    where_ = unix_socket_ ? address : address + ":" + std::to_string(port);
     const Status status =
         client()->ConnectServer(address, port) ? Status() : Status(Reason::kUnavailable);
     // The probe's own line tells of it; the calls log only a change from here on.
@@ -54,6 +86,52 @@ class ServiceRepository final : public Repository {
       Directory found;
       const Status status = client()->Lookup(uri, &found);
       if (status.ok()) *entry = entry_of(found);
+      return status;
+    });
+  }
+
+  Status stat(const std::string& uri, unsigned want, DocumentStat* out) override {
+    return timed("stat", uri, [&] {
+      *out = DocumentStat();
+      // Over a Unix socket the service shares this host's files: the open document costs no
+      // copy. Over TCP a small document comes inline; a larger one is read in chunks.
+      unsigned bring = 0;
+      if ((want & kWantDelivery) != 0) bring = unix_socket_ ? kWantDescriptor : kWantContent;
+      StatResult found;
+      const Status status = client()->Stat(uri, bring, &found);
+      if (!status.ok()) return status;
+      out->entry = entry_of(found.entry);
+      out->has_attributes = true;
+      out->attributes = found.attributes;
+      switch (found.body) {
+        case StatResult::Body::kContent:
+          out->body = DocumentStat::Body::kContent;
+          out->content.swap(found.content);
+          break;
+        case StatResult::Body::kDescriptor:
+          out->body = DocumentStat::Body::kDescriptor;
+          out->descriptor = std::move(found.descriptor);
+          break;
+        case StatResult::Body::kNone:
+          break;
+      }
+      return status;
+    });
+  }
+
+  Status open_reader(const std::string& uri, const DocumentAttributes& attributes,
+                     std::uint64_t offset, std::uint64_t length,
+                     std::unique_ptr<DocumentSource>* reader) override {
+    *reader = std::make_unique<ServiceSource>(*client(), uri, attributes, offset, length);
+    return Status();
+  }
+
+  Status begin_upload(const std::string& uri, std::int64_t length,
+                      std::unique_ptr<DocumentSink>* upload) override {
+    return timed("upload", uri, [&] {
+      auto sink = std::make_unique<ServiceSink>(*client());
+      const Status status = sink->begin(uri, length);
+      if (status.ok()) *upload = std::move(sink);
       return status;
     });
   }
@@ -159,6 +237,7 @@ class ServiceRepository final : public Repository {
 
   // Set by connect at start-up, before the server forks and before any request.
   std::string where_;  // the address for log lines
+  bool unix_socket_ = false;
   std::atomic<int> health_{kUnknown};
 };
 

@@ -6,6 +6,10 @@
 
 #include "common/host.h"
 
+// What the repository service told of a document when a request looked it up, and what came
+// along for its delivery (repository/).
+struct dav_kiv_document;
+
 // The provider's part of a resource description, allocated zero-filled from the resource's pool.
 struct dav_resource_private {
   apr_pool_t* pool;      // pool of the resource and of everything derived from it
@@ -15,6 +19,9 @@ struct dav_resource_private {
   // resource lies beneath it and is reached without symbolic links (provider/local_files.h).
   // Null counts as "/".
   const char* root;
+  // Null unless the request's lookup described a document; then finfo's type, size, times and
+  // identity are the service's.
+  dav_kiv_document* document;
 };
 
 namespace kiv {

@@ -11,16 +11,28 @@
 
 #include "client/status.h"
 #include "common/host.h"
+#include "provider/repository.h"
+
+// A document as its lookup found it (resource.cpp), from the request pool: one version of it,
+// which the response's validators, length and body all describe.
+struct dav_kiv_document {
+  kiv::DocumentAttributes attributes;
+  // The document open read-only, closed by a cleanup of the pool, under a shared flock that
+  // keeps a rewrite in place from mixing versions while it is sent; or null.
+  apr_file_t* file;
+  // Or the whole document, when it came along with the lookup.
+  const char* content;
+  bool has_content;
+};
 
 // The provider's stream record, allocated zero-filled from the resource's pool (stream.cpp).
-// The body of an upload is gathered in memory and stored whole when the stream is committed.
+// The body of an upload goes to the repository as it comes and is stored when the stream is
+// committed.
 struct dav_stream {
-  apr_pool_t* pool;      // the resource's pool; errors of the stream come from here
-  const char* root;      // the document root the local path name lies beneath
-  const char* pathname;  // the resource's local path name
-  const char* uri;       // the document is stored under this URI
-  std::string* body;     // what was written so far; deleted by a cleanup on pool
-  request_rec* request;  // the request the resource was looked up for; null when unknown
+  apr_pool_t* pool;         // the resource's pool; errors of the stream come from here
+  const char* uri;          // the document is stored under this URI
+  kiv::DocumentSink* sink;  // the upload; deleted (and so aborted) by a cleanup on pool
+  request_rec* request;     // the request the resource was looked up for; null when unknown
 };
 
 namespace kiv::repository {
@@ -65,6 +77,14 @@ dav_error* set_headers(request_rec* r, const dav_resource* resource);
 // weak one, as it is for the GET.
 void set_stored_validators(request_rec* r, const apr_finfo_t& finfo);
 dav_error* deliver(const dav_resource* resource, ap_filter_t* output);
+
+// ---- Documents read through the service (remote_bucket.cpp) ----
+
+// A bucket for the whole document uri, of the version attributes describe, from list: it reads
+// its bytes a chunk at a time when it is read, and splits and copies without reading. Failures
+// of the service are logged for r's server and end the response early.
+apr_bucket* remote_bucket_create(const char* uri, const DocumentAttributes& attributes,
+                                 request_rec* r, apr_bucket_alloc_t* list);
 
 // ---- The index page of a collection (index_page.cpp) ----
 

@@ -6,6 +6,11 @@
 // lock-null lists hang off that path and its file information.
 #include "provider/resource.h"
 
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "common/host_util.h"
@@ -26,16 +31,87 @@ dav_resource_private* new_info(apr_pool_t* pool) {
   return static_cast<dav_resource_private*>(apr_pcalloc(pool, sizeof(dav_resource_private)));
 }
 
-// Asks the repository service whether resource->uri exists and whether it is a collection. A
-// name the service refuses, or one below a document, names nothing. A service that cannot answer
-// is an error (503 when it cannot be reached): a resource it knows must never look missing to a
-// client that would act on that. Only OPTIONS, which changes and tells nothing of the content,
-// then describes the resource from its local file.
+// Closes a document descriptor that a lookup brought along, and with it releases its flock. A
+// pool cleanup; cannot throw.
+extern "C" apr_status_t close_descriptor(void* fd) noexcept {
+  ::close(static_cast<int>(reinterpret_cast<std::intptr_t>(fd)));
+  return APR_SUCCESS;
+}
+
+// How long a GET waits for a rewrite in place of its document to end before it answers 503.
+constexpr int kRewriteWaitSteps = 100;
+constexpr useconds_t kRewriteWaitStep = 20000;  // microseconds
+
+// Takes a shared flock on the document descriptor fd, which keeps the service from rewriting it
+// in place while it is sent, waiting a bounded time for a rewrite under way. True when held.
+bool share_document(int fd) {
+  for (int step = 0;; ++step) {
+    if (::flock(fd, LOCK_SH | LOCK_NB) == 0) return true;
+    if ((errno != EWOULDBLOCK && errno != EINTR) || step == kRewriteWaitSteps) return false;
+    ::usleep(kRewriteWaitStep);
+  }
+}
+
+// Describes the document resource from what its lookup found, for the whole request: the
+// validators, the length and the body of a GET all come from this one version.
+void keep_document(request_rec* r, dav_resource* resource, DocumentStat* found) {
+  auto* document = static_cast<dav_kiv_document*>(apr_pcalloc(r->pool, sizeof(dav_kiv_document)));
+  document->attributes = found->attributes;
+  if (found->body == DocumentStat::Body::kDescriptor) {
+    const int fd = found->descriptor.release();
+    apr_pool_cleanup_register(r->pool, reinterpret_cast<void*>(static_cast<std::intptr_t>(fd)),
+                              close_descriptor, apr_pool_cleanup_null);
+    apr_os_file_t os_file = fd;
+    apr_os_file_put(&document->file, &os_file, APR_FOPEN_READ, r->pool);
+  } else if (found->body == DocumentStat::Body::kContent) {
+    document->content = static_cast<const char*>(
+        apr_pmemdup(r->pool, found->content.data(), found->content.size()));
+    document->has_content = true;
+  }
+  apr_finfo_t& finfo = resource->info->finfo;
+  const DocumentAttributes& a = found->attributes;
+  finfo.valid |= APR_FINFO_TYPE | APR_FINFO_SIZE | APR_FINFO_MTIME | APR_FINFO_CTIME |
+                 APR_FINFO_INODE | APR_FINFO_DEV;
+  finfo.filetype = APR_REG;
+  finfo.size = static_cast<apr_off_t>(a.size);
+  finfo.mtime = static_cast<apr_time_t>(a.mtime_ns / 1000);
+  finfo.ctime = static_cast<apr_time_t>(a.ctime_ns / 1000);
+  finfo.inode = static_cast<apr_ino_t>(a.inode);
+  finfo.device = static_cast<apr_dev_t>(a.device);
+  resource->info->document = document;
+}
+
+// Asks the repository service whether resource->uri exists and whether it is a collection, in
+// one round trip that for a GET also brings along what the delivery needs. A name the service
+// refuses, or one below a document, names nothing. A service that cannot answer is an error
+// (503 when it cannot be reached): a resource it knows must never look missing to a client that
+// would act on that. Only OPTIONS, which changes and tells nothing of the content, then
+// describes the resource from its local file.
 dav_error* look_up(request_rec* r, dav_resource* resource) {
-  RepositoryEntry entry;
-  const Status status = Repository::current().lookup(resource->uri, &entry);
+  const unsigned want = r->method_number == M_GET && !r->header_only ? kWantDelivery : kWantNothing;
+  DocumentStat found;
+  Status status;
+  // A document handed over open is sent under a shared flock, taken before its version is
+  // checked: a rewrite that committed between the lookup and the flock means another lookup.
+  for (int attempt = 0;; ++attempt) {
+    status = Repository::current().stat(resource->uri, want, &found);
+    if (!status.ok() || found.body != DocumentStat::Body::kDescriptor) break;
+    if (share_document(found.descriptor.get()) &&
+        descriptor_unchanged(found.descriptor.get(), found.attributes)) {
+      break;
+    }
+    if (attempt == 2) {
+      status = Status(Reason::kBusy);
+      break;
+    }
+  }
   if (status.ok()) {
-    resource->collection = entry.collection ? 1 : 0;
+    resource->collection = found.entry.collection ? 1 : 0;
+    // A GET or HEAD answers validators and a length: the service's, of the version it sends.
+    // Other methods keep the local file's description, from which lock keys come.
+    if (r->method_number == M_GET && !found.entry.collection && found.has_attributes) {
+      keep_document(r, resource, &found);
+    }
     return nullptr;
   }
   switch (status.reason()) {

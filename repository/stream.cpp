@@ -1,11 +1,16 @@
-// Content streams and delivery: the body of a PUT is gathered in memory and stored whole in the
-// repository service when mod_dav commits it; a GET fetches the document whole and hands it to
-// the output filters. A GET of a collection answers with an index page of its members
-// (index_page.cpp) unless the server's KIVIndexes is Off, and then with 409.
+// Content streams and delivery. The body of a PUT goes to the repository service as it arrives,
+// and is stored when mod_dav commits it; nothing is stored when it does not. A GET sends the
+// version of the document that its lookup described: from the open document the service handed
+// over (a file bucket, which the core sends with sendfile and the byte-range filter seeks in),
+// from the content that came along with a small document, or else from buckets that read their
+// range through the service a chunk at a time when they are read (remote_bucket.cpp). A GET of a
+// collection answers with an index page of its members (index_page.cpp) unless the server's
+// KIVIndexes is Off, and then with 409.
+#include <cstdlib>
+#include <memory>
 #include <string>
 
 #include "common/host_util.h"
-#include "provider/local_files.h"
 #include "provider/repository.h"
 #include "provider/resource.h"
 #include "provider/server_conf.h"
@@ -15,11 +20,17 @@ extern "C" {
 
 namespace {
 
-// Owns a string (an upload's body, a fetched document) until its pool goes, so that the output
-// filters can send a document from where it was fetched, without a copy. A pool cleanup; cannot
-// throw.
+// Owns a string (a fetched document) until its pool goes, so that the output filters can send a
+// document from where it was fetched, without a copy. A pool cleanup; cannot throw.
 apr_status_t delete_string(void* text) noexcept {
   delete static_cast<std::string*>(text);
+  return APR_SUCCESS;
+}
+
+// Ends an upload that was not committed: nothing of it is stored. A pool cleanup; cannot throw
+// (the client's abort does not).
+apr_status_t delete_sink(void* sink) noexcept {
+  delete static_cast<kiv::DocumentSink*>(sink);
   return APR_SUCCESS;
 }
 
@@ -31,6 +42,9 @@ namespace kiv::repository {
 
 namespace {
 
+// What a document sent from its descriptor is read in, where the core does not use sendfile.
+constexpr apr_size_t kFileReadBuffer = 128 * 1024;
+
 // An empty string owned by pool (see delete_string).
 std::string* pool_string(apr_pool_t* pool) {
   auto* text = new std::string();
@@ -38,39 +52,95 @@ std::string* pool_string(apr_pool_t* pool) {
   return text;
 }
 
+// The declared length of the request body, or -1 when it is not known ahead (chunked).
+std::int64_t declared_length(request_rec* r) {
+  if (r == nullptr || apr_table_get(r->headers_in, "Transfer-Encoding") != nullptr) return -1;
+  const char* text = apr_table_get(r->headers_in, "Content-Length");
+  if (text == nullptr) return -1;
+  apr_off_t length = 0;
+  char* end = nullptr;
+  if (apr_strtoff(&length, text, &end, 10) != APR_SUCCESS || end == text || *end != '\0' ||
+      length < 0) {
+    return -1;
+  }
+  return static_cast<std::int64_t>(length);
+}
+
+// File information of a stored document, as the service describes it.
+apr_finfo_t finfo_of(const DocumentAttributes& a, apr_pool_t* pool) {
+  apr_finfo_t finfo{};
+  finfo.pool = pool;
+  finfo.valid = APR_FINFO_TYPE | APR_FINFO_SIZE | APR_FINFO_MTIME | APR_FINFO_CTIME |
+                APR_FINFO_INODE | APR_FINFO_DEV;
+  finfo.filetype = APR_REG;
+  finfo.size = static_cast<apr_off_t>(a.size);
+  finfo.mtime = static_cast<apr_time_t>(a.mtime_ns / 1000);
+  finfo.ctime = static_cast<apr_time_t>(a.ctime_ns / 1000);
+  finfo.inode = static_cast<apr_ino_t>(a.inode);
+  finfo.device = static_cast<apr_dev_t>(a.device);
+  return finfo;
+}
+
+// Sends the document whole, fetched in one piece: for a repository that describes no versions.
+dav_error* deliver_fetched(const dav_resource* resource, ap_filter_t* output) {
+  std::string* document = pool_string(resource->pool);
+  const Status status = Repository::current().fetch(resource->uri, document);
+  if (!status.ok()) return service_error(resource->pool, ServiceOp::kFetch, status);
+  ap_set_content_length(output->r, static_cast<apr_off_t>(document->size()));
+  apr_bucket_brigade* bb = apr_brigade_create(resource->pool, output->c->bucket_alloc);
+  APR_BRIGADE_INSERT_TAIL(
+      bb, apr_bucket_immortal_create(document->data(), document->size(), output->c->bucket_alloc));
+  APR_BRIGADE_INSERT_TAIL(bb, apr_bucket_eos_create(output->c->bucket_alloc));
+  if (ap_pass_brigade(output, bb) != APR_SUCCESS) {
+    return error(resource->pool, HTTP_FORBIDDEN, "Could not write contents to filter.");
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 dav_error* open_stream(const dav_resource* resource, dav_stream** stream) {
   auto* ds = static_cast<dav_stream*>(apr_pcalloc(resource->pool, sizeof(dav_stream)));
   ds->pool = resource->pool;
-  ds->root = tree_root(resource);
-  ds->pathname = resource->info->pathname;
   ds->uri = resource->uri;
-  ds->body = pool_string(resource->pool);
   ds->request = request_of(resource->pool);
+  // Whether the document can be stored is known before a byte of the body is read: a refusal
+  // answers at once, and a client that waits for 100-continue sends nothing.
+  std::unique_ptr<DocumentSink> sink;
+  const Status status =
+      Repository::current().begin_upload(ds->uri, declared_length(ds->request), &sink);
+  if (!status.ok()) return service_error(ds->pool, ServiceOp::kStore, status);
+  ds->sink = sink.release();
+  apr_pool_cleanup_register(ds->pool, ds->sink, delete_sink, apr_pool_cleanup_null);
   *stream = ds;
   return nullptr;
 }
 
 dav_error* write_stream(dav_stream* stream, const void* buf, apr_size_t bufsize) {
-  stream->body->append(static_cast<const char*>(buf), bufsize);
+  if (stream->sink == nullptr) {
+    return error(stream->pool, HTTP_INTERNAL_SERVER_ERROR, "The upload is over.");
+  }
+  const Status status = stream->sink->write(static_cast<const char*>(buf), bufsize);
+  if (!status.ok()) return service_error(stream->pool, ServiceOp::kStore, status);
   return nullptr;
 }
 
 dav_error* close_stream(dav_stream* stream, int commit) {
-  std::string body;
-  body.swap(*stream->body);  // the memory goes with this call, not with the request
+  // The upload ends with this call, not with the request: an uncommitted one stores nothing.
+  DocumentSink* sink = stream->sink;
+  stream->sink = nullptr;
+  if (sink == nullptr) return nullptr;
+  apr_pool_cleanup_kill(stream->pool, sink, delete_sink);
+  std::unique_ptr<DocumentSink> owned(sink);
   if (!commit) return nullptr;
-  const Status status = Repository::current().store(stream->uri, body);
+  DocumentAttributes stored;
+  bool has_attributes = false;
+  const Status status = owned->commit(&stored, &has_attributes);
   if (!status.ok()) return service_error(stream->pool, ServiceOp::kStore, status);
   // A PUT answers with the validators of what it stored, so that a client need not ask again.
-  // Without a local file to describe it there are none to give.
   request_rec* r = stream->request;
-  if (r == nullptr || r->method_number != M_PUT) return nullptr;
-  apr_finfo_t finfo;
-  if (local_stat(stream->pool, stream->root, stream->pathname, &finfo) == LocalFile::kFound &&
-      finfo.filetype == APR_REG) {
-    set_stored_validators(r, finfo);
+  if (r != nullptr && r->method_number == M_PUT && has_attributes) {
+    set_stored_validators(r, finfo_of(stored, stream->pool));
   }
   return nullptr;
 }
@@ -88,6 +158,9 @@ dav_error* set_headers(request_rec* r, const dav_resource* resource) {
     return nullptr;
   }
   const apr_finfo_t& finfo = resource->info->finfo;
+  // The validators and the length describe the version that the body will be: the one the
+  // lookup found.
+  if (resource->info->document != nullptr) r->finfo = finfo;
   ap_update_mtime(r, finfo.mtime);
   ap_set_last_modified(r);
   ap_set_etag(r);
@@ -117,14 +190,32 @@ dav_error* deliver(const dav_resource* resource, ap_filter_t* output) {
     return error(resource->pool, HTTP_CONFLICT,
                  "There is no default response to GET for a collection.");
   }
-  std::string* document = pool_string(resource->pool);
-  const Status status = Repository::current().fetch(resource->uri, document);
-  if (!status.ok()) return service_error(resource->pool, ServiceOp::kFetch, status);
-  ap_set_content_length(output->r, static_cast<apr_off_t>(document->size()));
-  apr_bucket_brigade* bb = apr_brigade_create(resource->pool, output->c->bucket_alloc);
-  APR_BRIGADE_INSERT_TAIL(
-      bb, apr_bucket_immortal_create(document->data(), document->size(), output->c->bucket_alloc));
-  APR_BRIGADE_INSERT_TAIL(bb, apr_bucket_eos_create(output->c->bucket_alloc));
+  const dav_kiv_document* document = resource->info->document;
+  if (document == nullptr) return deliver_fetched(resource, output);
+  // Every piece of the body is a bucket of known length that costs nothing until it is read,
+  // so that the byte-range filter, which partitions and copies buckets, has only the ranges
+  // asked for read: nothing at all for the last byte of a large document but that byte.
+  apr_bucket_alloc_t* list = output->c->bucket_alloc;
+  apr_bucket_brigade* bb = apr_brigade_create(resource->pool, list);
+  const apr_off_t size = static_cast<apr_off_t>(document->attributes.size);
+  if (document->file != nullptr) {
+    apr_bucket* first = apr_brigade_insert_file(bb, document->file, 0, size, resource->pool);
+    // Read, a file bucket would map the file; a file that shrank under the map would fault.
+    // Without sendfile it is read a large buffer at a time.
+    for (apr_bucket* b = first; b != APR_BRIGADE_SENTINEL(bb); b = APR_BUCKET_NEXT(b)) {
+      apr_bucket_file_enable_mmap(b, 0);
+      apr_bucket_file_set_buf_size(b, kFileReadBuffer);
+    }
+  } else if (document->has_content) {
+    APR_BRIGADE_INSERT_TAIL(
+        bb, apr_bucket_immortal_create(document->content, static_cast<apr_size_t>(size), list));
+  } else if (size > 0) {
+    APR_BRIGADE_INSERT_TAIL(
+        bb, remote_bucket_create(resource->uri, document->attributes, output->r, list));
+  }
+  APR_BRIGADE_INSERT_TAIL(bb, apr_bucket_eos_create(list));
+  // A failure of the service after the headers went out can only end the response early; the
+  // bucket logged why.
   if (ap_pass_brigade(output, bb) != APR_SUCCESS) {
     return error(resource->pool, HTTP_FORBIDDEN, "Could not write contents to filter.");
   }
