@@ -160,15 +160,16 @@ def test_failed_store_is_an_error(server, dav):
 
 
 def test_failed_fetch_is_an_error_not_an_empty_document(server, dav):
-    server.allow_errors(r"Could not read the document from the repository|"
-                        r"Unable to deliver content")
+    server.allow_errors(r"Could not fetch resource information|"
+                        r"Could not look the resource up in the repository")
     dav.put("/secret.txt", b"hidden")
     path = os.path.join(server.repo, "secret.txt")
     os.chmod(path, 0)
     try:
         r = dav.get("/secret.txt")
         assert r.status == 500
-        assert server.log_has("Could not read the document from the repository.")
+        # The lookup that brings the document along finds it unreadable.
+        assert server.log_has("Could not look the resource up in the repository.")
     finally:
         os.chmod(path, 0o644)
     assert dav.get("/secret.txt").body == b"hidden"
