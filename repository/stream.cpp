@@ -81,6 +81,14 @@ apr_finfo_t finfo_of(const DocumentAttributes& a, apr_pool_t* pool) {
   return finfo;
 }
 
+// What passing the body down the output filters answered: nothing to add when a filter answered
+// the request itself (the byte-range filter's 416 for a range beyond the end) or the client went
+// away; an error otherwise.
+dav_error* passed(const dav_resource* resource, ap_filter_t* output, apr_status_t status) {
+  if (status == APR_SUCCESS || status == AP_FILTER_ERROR || output->c->aborted) return nullptr;
+  return error(resource->pool, HTTP_FORBIDDEN, "Could not write contents to filter.");
+}
+
 // Sends the document whole, fetched in one piece: for a repository that describes no versions.
 dav_error* deliver_fetched(const dav_resource* resource, ap_filter_t* output) {
   std::string* document = pool_string(resource->pool);
@@ -91,10 +99,7 @@ dav_error* deliver_fetched(const dav_resource* resource, ap_filter_t* output) {
   APR_BRIGADE_INSERT_TAIL(
       bb, apr_bucket_immortal_create(document->data(), document->size(), output->c->bucket_alloc));
   APR_BRIGADE_INSERT_TAIL(bb, apr_bucket_eos_create(output->c->bucket_alloc));
-  if (ap_pass_brigade(output, bb) != APR_SUCCESS) {
-    return error(resource->pool, HTTP_FORBIDDEN, "Could not write contents to filter.");
-  }
-  return nullptr;
+  return passed(resource, output, ap_pass_brigade(output, bb));
 }
 
 }  // namespace
@@ -216,10 +221,7 @@ dav_error* deliver(const dav_resource* resource, ap_filter_t* output) {
   APR_BRIGADE_INSERT_TAIL(bb, apr_bucket_eos_create(list));
   // A failure of the service after the headers went out can only end the response early; the
   // bucket logged why.
-  if (ap_pass_brigade(output, bb) != APR_SUCCESS) {
-    return error(resource->pool, HTTP_FORBIDDEN, "Could not write contents to filter.");
-  }
-  return nullptr;
+  return passed(resource, output, ap_pass_brigade(output, bb));
 }
 
 }  // namespace kiv::repository

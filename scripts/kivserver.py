@@ -91,6 +91,8 @@ FileETag INode MTime Size
 </Directory>
 <Location />
     Dav filesystem
+    # Bodies stream to the repository service: no cap on their size.
+    LimitRequestBody 0
 </Location>
 # The repository's own state and the service's private files, whatever the method.
 <LocationMatch "/\\.(DAV|kivd[^/]*)(/|$)">
