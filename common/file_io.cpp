@@ -1,5 +1,6 @@
 #include "common/file_io.h"
 
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -86,6 +87,17 @@ std::string_view parent_directory(std::string_view path) {
 std::string_view base_name(std::string_view path) {
   const std::size_t slash = path.rfind('/');
   return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+bool flock_within(int fd, int operation, int wait_ms) {
+  // Short steps: a rewrite of a small document takes milliseconds.
+  constexpr int kStepMs = 5;
+  for (int waited = 0;; waited += kStepMs) {
+    if (::flock(fd, operation | LOCK_NB) == 0) return true;
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK || waited >= wait_ms) return false;
+    ::usleep(kStepMs * 1000);
+  }
 }
 
 }  // namespace kiv

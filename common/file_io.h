@@ -25,6 +25,10 @@ ssize_t pread_full(int fd, char* buf, std::size_t n, off_t offset);
 // does not. out is neither truncated nor synced. False on failure (errno tells why).
 bool copy_contents(int in, int out);
 
+// Takes a flock of fd (LOCK_SH or LOCK_EX), waiting at most wait_ms for a conflicting one to go.
+// False when it could not be had (errno EWOULDBLOCK after the wait, or why flock failed).
+bool flock_within(int fd, int operation, int wait_ms);
+
 // The directory part of path: everything before its last "/", "/" for a name right below the
 // root, "." for a bare name. Views into path, or a literal.
 std::string_view parent_directory(std::string_view path);

@@ -9,10 +9,10 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <cstring>
 
+#include "common/file_io.h"
 #include "common/host_util.h"
 #include "common/names.h"
 #include "provider/local_files.h"
@@ -39,18 +39,7 @@ extern "C" apr_status_t close_descriptor(void* fd) noexcept {
 }
 
 // How long a GET waits for a rewrite in place of its document to end before it answers 503.
-constexpr int kRewriteWaitSteps = 100;
-constexpr useconds_t kRewriteWaitStep = 20000;  // microseconds
-
-// Takes a shared flock on the document descriptor fd, which keeps the service from rewriting it
-// in place while it is sent, waiting a bounded time for a rewrite under way. True when held.
-bool share_document(int fd) {
-  for (int step = 0;; ++step) {
-    if (::flock(fd, LOCK_SH | LOCK_NB) == 0) return true;
-    if ((errno != EWOULDBLOCK && errno != EINTR) || step == kRewriteWaitSteps) return false;
-    ::usleep(kRewriteWaitStep);
-  }
-}
+constexpr int kRewriteWaitMs = 2000;
 
 // Describes the document resource from what its lookup found, for the whole request: the
 // validators, the length and the body of a GET all come from this one version.
@@ -96,7 +85,8 @@ dav_error* look_up(request_rec* r, dav_resource* resource) {
   for (int attempt = 0;; ++attempt) {
     status = Repository::current().stat(resource->uri, want, &found);
     if (!status.ok() || found.body != DocumentStat::Body::kDescriptor) break;
-    if (share_document(found.descriptor.get()) &&
+    // Held until the pool's cleanup closes the descriptor, after the response went out.
+    if (flock_within(found.descriptor.get(), LOCK_SH, kRewriteWaitMs) &&
         descriptor_unchanged(found.descriptor.get(), found.attributes)) {
       break;
     }

@@ -2,6 +2,7 @@
 // see replace.cpp), reading one whole, looking one up for a delivery and reading it in chunks.
 // Uploads are in upload.cpp.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +14,13 @@
 #include "service/store_internal.h"
 
 namespace kiv::service {
+
+namespace {
+
+// How long a chunk read waits for a rewrite of the document to end.
+constexpr int kReadWaitMs = 2000;
+
+}  // namespace
 
 Reason Store::add_doc(std::string_view uri, std::string_view content) {
   ParsedUri u;
@@ -195,6 +203,14 @@ Reason Store::read(std::string_view uri, const Attributes& expected, std::uint64
   if (const Reason r = open_document(parent.get(), u.name(), &fd, &st); r != Reason::kNone) {
     return r;
   }
+  // Rewrites hold an exclusive flock on the file, wherever they run: the version is told under
+  // a shared one, and the chunk read under it.
+  if (!kiv::flock_within(fd.get(), LOCK_SH, kReadWaitMs)) {
+    const int e = errno;
+    log_line("Read %s: the document is being rewritten", printable(uri).c_str());
+    return e == EWOULDBLOCK ? Reason::kBusy : failure_reason(e);
+  }
+  if (::fstat(fd.get(), &st) != 0) return failure_reason(errno);
   if (!kiv::proto::same_version(attributes_of(st), expected)) return Reason::kChanged;
   const auto size = static_cast<std::uint64_t>(st.st_size);
   if (offset > size || length > size - offset) {

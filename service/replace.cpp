@@ -1,6 +1,7 @@
 // The in-place rewrite of an existing document, behind a record in its stripe's journal slot,
 // and the slots themselves.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -17,6 +18,13 @@
 #include "service/store_internal.h"
 
 namespace kiv::service {
+
+namespace {
+
+// How long a rewrite in place waits for the readers of the document's file to finish.
+constexpr int kRewriteWaitMs = 2000;
+
+}  // namespace
 
 Attributes attributes_of(const struct stat& st) {
   Attributes a;
@@ -111,6 +119,15 @@ Reason Store::rewrite(const char* op, int parent, const ParsedUri& u, const stru
     log_line("%s %s: the document changed under the rewrite: %s", op, uri.c_str(),
              std::strerror(e));
     return Reason::kIo;
+  }
+  // A reader that sends the document from an open descriptor (the web server's sendfile) holds
+  // a shared flock on it until its response is out: the rewrite waits a bounded time for it
+  // rather than change bytes under it, and then leaves the document as it is.
+  if (!kiv::flock_within(target.get(), LOCK_EX, kRewriteWaitMs)) {
+    const int e = errno;
+    undo();
+    log_line("%s %s: busy: the document is being read (%s)", op, uri.c_str(), std::strerror(e));
+    return e == EWOULDBLOCK ? Reason::kBusy : failure_reason(e);
   }
   const std::uint64_t length = source.length;
   // Claim the blocks of longer content before anything is overwritten, so that a disk without

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "common/unique_fd.h"
 #include "service/journal.h"
 #include "tests/support/scratch.h"
 
@@ -100,6 +102,17 @@ TEST_P(StoreTest, ReplacingKeepsTheInode) {
   EXPECT_EQ(inode_of(root_ / "d"), before);
   EXPECT_EQ(slurp(root_ / "d"), "second");
   EXPECT_TRUE(no_pending_records());
+
+  // A reader sending the document from an open descriptor holds a shared flock: the rewrite
+  // waits for it a bounded time, then answers busy and leaves the document as it was.
+  kiv::UniqueFd reader(::open((root_ / "d").c_str(), O_RDONLY | O_CLOEXEC));
+  ASSERT_EQ(::flock(reader.get(), LOCK_SH), 0);
+  EXPECT_EQ(named(store_->add_doc("/d", "third")), named(Reason::kBusy));
+  EXPECT_EQ(slurp(root_ / "d"), "second");
+  EXPECT_TRUE(no_pending_records());
+  reader.reset();
+  ASSERT_TRUE(ok(store_->add_doc("/d", "third")));
+  EXPECT_EQ(slurp(root_ / "d"), "third");
 }
 
 TEST_P(StoreTest, UploadsAreCheckedFirstAndStoreNothingUntilCommitted) {
