@@ -317,6 +317,9 @@ class DocumentUpload {
   // reasons of StoreDoc; kIo when the service did not receive every byte written; the failure of
   // Begin or Write when those failed.
   kiv::Status Commit(FileAttributes* stored = nullptr);
+  // As Commit, but stores the document only where nothing is yet: kExists when something is
+  // there by now (which stays as it is).
+  kiv::Status CommitNew(FileAttributes* stored = nullptr);
   // Ends the upload, storing nothing. Harmless when none is under way.
   void Abort();
   // Bytes written since Begin.
@@ -324,6 +327,7 @@ class DocumentUpload {
 
  private:
   kiv::Status fail(Reason r);
+  kiv::Status commit(kiv::proto::Op op, FileAttributes* stored);
   bool flush();
   bool send_chunk(std::string_view data);
 

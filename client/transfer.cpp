@@ -325,10 +325,18 @@ kiv::Status DocumentUpload::Write(const char* data, std::size_t size) {
 }
 
 kiv::Status DocumentUpload::Commit(FileAttributes* stored) {
+  return commit(Op::kUploadCommit, stored);
+}
+
+kiv::Status DocumentUpload::CommitNew(FileAttributes* stored) {
+  return commit(Op::kUploadCommitNew, stored);
+}
+
+kiv::Status DocumentUpload::commit(Op op, FileAttributes* stored) {
   if (state_ != State::kOpen) return state_ == State::kFailed ? failed_ : kiv::Status(Reason::kIo);
   try {
     const std::string total = kiv::proto::encode_u64(written_);
-    const FrameBuilder frame(static_cast<std::uint8_t>(Op::kUploadCommit), {total});
+    const FrameBuilder frame(static_cast<std::uint8_t>(op), {total});
     ClientImpl::Lease& lease = lease_->lease;
     const bool sent =
         flush() &&

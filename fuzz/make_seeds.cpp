@@ -216,7 +216,9 @@ void request_seeds() {
                                std::string_view("\0\0\0\x05", 4)}) +
            request(Op::kUploadBegin, {"/v", ""}) + request(Op::kUploadWrite, {"x"}) +
            request(Op::kUploadAbort, {}) + request(Op::kUploadBegin, {"/none/w", ""}) +
-           request(Op::kUploadWrite, {"y"}) + request(Op::kUploadCommit, {ten}));
+           request(Op::kUploadWrite, {"y"}) + request(Op::kUploadCommit, {ten}) +
+           request(Op::kUploadBegin, {"/w", ""}) +
+           request(Op::kUploadCommitNew, {kiv::proto::encode_u64(0)}));
   seed("service", "cut_short", session.substr(0, session.size() / 2));
   seed("frame", "session", session);
 }

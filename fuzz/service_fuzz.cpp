@@ -295,6 +295,7 @@ bool may_fail_with(Op op, Reason r) {
              r == R::kTooLarge;
     case Op::kUploadBegin:
     case Op::kUploadCommit:
+    case Op::kUploadCommitNew:
       return r == R::kParentMissing || r == R::kNotCollection || r == R::kNotDocument ||
              r == R::kTooLarge || r == R::kExists || r == R::kForbidden;
     case Op::kPing:
@@ -351,6 +352,7 @@ void check_success(const Owed& owed, Op op, const Message& m) {
       KIV_SERVICE_CHECK(m.fields.size() == 1 && m.fields[0].size() == owed.length);
       break;
     case Op::kUploadCommit:
+    case Op::kUploadCommitNew:
       KIV_SERVICE_CHECK(m.fields.size() == 1 && m.fields[0].size() == kiv::proto::kAttributesSize);
       break;
     default:

@@ -37,22 +37,24 @@ dav_resource* describe_created(apr_pool_t* pool, const dav_resource* resource, b
 
 // Stores an empty document at resource's URI through the repository hooks, so that a failure
 // answers as that of a PUT would (409 without a parent collection, 403 for a refused name, 503,
-// 507, ...). Nothing is stored when the service has something at the URI by now (*made false):
-// whatever was written there meanwhile is kept and locked.
+// 507, ...). The store is create-only: when the service has something at the URI by then (a PUT
+// that came first, *made false), that is kept and locked, never replaced by the empty document.
 dav_error* make_document(const dav_resource* resource, bool* made, bool* collection) {
-  RepositoryEntry entry;
   *made = false;
   *collection = false;
-  if (Repository::current().lookup(resource->uri, &entry).ok()) {
-    *collection = entry.collection;
+  dav_stream* stream = nullptr;
+  dav_error* err = resource->hooks->open_stream(
+      resource, static_cast<dav_stream_mode>(kStreamCreateOnly), &stream);
+  if (err == nullptr) err = resource->hooks->close_stream(stream, 1);
+  if (err == nullptr) {
+    *made = true;
     return nullptr;
   }
-  dav_stream* stream = nullptr;
-  if (dav_error* err = resource->hooks->open_stream(resource, DAV_MODE_WRITE_TRUNC, &stream)) {
-    return err;
-  }
-  if (dav_error* err = resource->hooks->close_stream(stream, 1)) return err;
-  *made = true;
+  // Refused because something is there by now (a document, or a collection the upload could
+  // not begin over): that is what gets locked.
+  RepositoryEntry entry;
+  if (!Repository::current().lookup(resource->uri, &entry).ok()) return err;
+  *collection = entry.collection;
   return nullptr;
 }
 

@@ -25,7 +25,8 @@ class NoRepository final : public Repository {
   Status move(const std::string&, const std::string&, bool) override { return down(); }
   Status delete_document(const std::string&) override { return down(); }
   Status delete_any(const std::string&) override { return down(); }
-  Status begin_upload(const std::string&, std::int64_t, std::unique_ptr<DocumentSink>*) override {
+  Status begin_upload(const std::string&, std::int64_t, bool,
+                      std::unique_ptr<DocumentSink>*) override {
     return down();
   }
   Status copy_document(const std::string&, const std::string&) override { return down(); }
@@ -73,8 +74,8 @@ class WholeDocumentSource final : public DocumentSource {
 // The default upload: the body gathered in memory and stored whole at commit.
 class WholeDocumentSink final : public DocumentSink {
  public:
-  WholeDocumentSink(Repository& repository, std::string uri)
-      : repository_(repository), uri_(std::move(uri)) {}
+  WholeDocumentSink(Repository& repository, std::string uri, bool create_only)
+      : repository_(repository), uri_(std::move(uri)), create_only_(create_only) {}
 
   Status write(const char* data, std::size_t size) override {
     body_.append(data, size);
@@ -82,6 +83,8 @@ class WholeDocumentSink final : public DocumentSink {
   }
   Status commit(DocumentAttributes*, bool* has_attributes) override {
     *has_attributes = false;
+    RepositoryEntry entry;
+    if (create_only_ && repository_.lookup(uri_, &entry).ok()) return Status(Reason::kExists);
     std::string body;
     body.swap(body_);
     return repository_.store(uri_, body);
@@ -90,6 +93,7 @@ class WholeDocumentSink final : public DocumentSink {
  private:
   Repository& repository_;
   std::string uri_;
+  bool create_only_;
   std::string body_;
 };
 
@@ -125,9 +129,9 @@ Status Repository::open_reader(const std::string& uri, const DocumentAttributes&
   return Status();
 }
 
-Status Repository::begin_upload(const std::string& uri, std::int64_t,
+Status Repository::begin_upload(const std::string& uri, std::int64_t, bool create_only,
                                 std::unique_ptr<DocumentSink>* upload) {
-  *upload = std::make_unique<WholeDocumentSink>(*this, uri);
+  *upload = std::make_unique<WholeDocumentSink>(*this, uri, create_only);
   return Status();
 }
 

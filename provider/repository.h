@@ -138,8 +138,10 @@ class Repository {
                              std::unique_ptr<DocumentSource>* reader);
   // Begins the upload of the document uri, length bytes long (negative: unknown), and answers
   // at once whether it can be stored (the reasons of store), before any of its body is sent.
-  // The default body gathers the body in memory and stores it whole at commit.
-  virtual Status begin_upload(const std::string& uri, std::int64_t length,
+  // With create_only its commit stores it only where nothing is yet (kExists otherwise, and
+  // what is there stays). The default body gathers the body in memory and stores it whole at
+  // commit (after a lookup, for create_only).
+  virtual Status begin_upload(const std::string& uri, std::int64_t length, bool create_only,
                               std::unique_ptr<DocumentSink>* upload);
   // Deletes a document only. kNotFound, kNotDocument.
   virtual Status delete_document(const std::string& uri) = 0;

@@ -44,17 +44,18 @@ class ServiceSource final : public DocumentSource {
 // An upload streamed to the service; the client's upload aborts when it goes uncommitted.
 class ServiceSink final : public DocumentSink {
  public:
-  explicit ServiceSink(WebDavUtil& client) : upload_(client) {}
+  ServiceSink(WebDavUtil& client, bool create_only) : upload_(client), create_only_(create_only) {}
   Status begin(const std::string& uri, std::int64_t length) { return upload_.Begin(uri, length); }
   Status write(const char* data, std::size_t size) override { return upload_.Write(data, size); }
   Status commit(DocumentAttributes* stored, bool* has_attributes) override {
-    const Status status = upload_.Commit(stored);
+    const Status status = create_only_ ? upload_.CommitNew(stored) : upload_.Commit(stored);
     *has_attributes = status.ok();
     return status;
   }
 
  private:
   DocumentUpload upload_;
+  bool create_only_;
 };
 
 RepositoryEntry entry_of(const Directory& d) {
@@ -126,10 +127,10 @@ class ServiceRepository final : public Repository {
     return Status();
   }
 
-  Status begin_upload(const std::string& uri, std::int64_t length,
+  Status begin_upload(const std::string& uri, std::int64_t length, bool create_only,
                       std::unique_ptr<DocumentSink>* upload) override {
     return timed("upload", uri, [&] {
-      auto sink = std::make_unique<ServiceSink>(*client());
+      auto sink = std::make_unique<ServiceSink>(*client(), create_only);
       const Status status = sink->begin(uri, length);
       if (status.ok()) *upload = std::move(sink);
       return status;

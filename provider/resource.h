@@ -26,6 +26,11 @@ struct dav_resource_private {
 
 namespace kiv {
 
+// A mode of open_stream that only the provider's own callers pass (mod_dav passes
+// DAV_MODE_WRITE_TRUNC or DAV_MODE_WRITE_SEEKABLE): the document is stored only where nothing is
+// yet; when something is there by then, close_stream answers 409 and it stays.
+inline constexpr int kStreamCreateOnly = 0x6b00;
+
 // Splits path into its file-system root and the rest. True when a root was found and something
 // follows it, or APR could only say the path is incomplete; false when there is no parent.
 // *status is what APR said.

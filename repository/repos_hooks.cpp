@@ -53,11 +53,14 @@ int dav_kiv_is_parent_resource(const dav_resource* res1, const dav_resource* res
   return repository::is_parent_resource(res1, res2);
 }
 
-// Fills the open_stream slot. Every mode stores the whole uploaded content at close. The stream
-// and the body it gathers belong to the resource's pool.
-dav_error* dav_kiv_open_stream(const dav_resource* resource, dav_stream_mode /*mode*/,
+// Fills the open_stream slot. Every mode of mod_dav's stores the whole uploaded content at close;
+// kStreamCreateOnly stores it only where nothing is. The stream belongs to the resource's pool.
+dav_error* dav_kiv_open_stream(const dav_resource* resource, dav_stream_mode mode,
                                dav_stream** stream) noexcept {
-  return kiv::guarded(resource->pool, [&] { return repository::open_stream(resource, stream); });
+  return kiv::guarded(resource->pool, [&] {
+    return repository::open_stream(resource, static_cast<int>(mode) == kiv::kStreamCreateOnly,
+                                   stream);
+  });
 }
 
 // Fills the close_stream slot. On commit the uploaded content replaces the document; a store the

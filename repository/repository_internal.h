@@ -64,7 +64,7 @@ request_rec* request_of(apr_pool_t* pool);
 
 // ---- Content (stream.cpp) ----
 
-dav_error* open_stream(const dav_resource* resource, dav_stream** stream);
+dav_error* open_stream(const dav_resource* resource, bool create_only, dav_stream** stream);
 dav_error* write_stream(dav_stream* stream, const void* buf, apr_size_t bufsize);
 dav_error* close_stream(dav_stream* stream, int commit);
 dav_error* seek_stream(dav_stream* stream);

@@ -104,7 +104,7 @@ dav_error* deliver_fetched(const dav_resource* resource, ap_filter_t* output) {
 
 }  // namespace
 
-dav_error* open_stream(const dav_resource* resource, dav_stream** stream) {
+dav_error* open_stream(const dav_resource* resource, bool create_only, dav_stream** stream) {
   auto* ds = static_cast<dav_stream*>(apr_pcalloc(resource->pool, sizeof(dav_stream)));
   ds->pool = resource->pool;
   ds->uri = resource->uri;
@@ -112,8 +112,8 @@ dav_error* open_stream(const dav_resource* resource, dav_stream** stream) {
   // Whether the document can be stored is known before a byte of the body is read: a refusal
   // answers at once, and a client that waits for 100-continue sends nothing.
   std::unique_ptr<DocumentSink> sink;
-  const Status status =
-      Repository::current().begin_upload(ds->uri, declared_length(ds->request), &sink);
+  const Status status = Repository::current().begin_upload(
+      ds->uri, create_only ? 0 : declared_length(ds->request), create_only, &sink);
   if (!status.ok()) return service_error(ds->pool, ServiceOp::kStore, status);
   ds->sink = sink.release();
   apr_pool_cleanup_register(ds->pool, ds->sink, delete_sink, apr_pool_cleanup_null);
@@ -141,6 +141,9 @@ dav_error* close_stream(dav_stream* stream, int commit) {
   DocumentAttributes stored;
   bool has_attributes = false;
   const Status status = owned->commit(&stored, &has_attributes);
+  if (status.reason() == Reason::kExists) {
+    return error(stream->pool, HTTP_CONFLICT, "Something was stored under the name meanwhile.");
+  }
   if (!status.ok()) return service_error(stream->pool, ServiceOp::kStore, status);
   // A PUT answers with the validators of what it stored, so that a client need not ask again.
   request_rec* r = stream->request;

@@ -495,6 +495,7 @@ bool Server::handle(Connection& c, const Message& request, bool must_authenticat
     case Op::kUploadBegin:
     case Op::kUploadWrite:
     case Op::kUploadCommit:
+    case Op::kUploadCommitNew:
     case Op::kUploadAbort:
       return upload(c, op, f);
   }
@@ -546,14 +547,16 @@ bool Server::upload(Connection& c, Op op, const std::vector<std::string_view>& f
       // upload (none begun, or its begin refused) the bytes are dropped.
       if (c.upload) store_->write_upload(*c.upload, f[0]);
       return true;
-    case Op::kUploadCommit: {
+    case Op::kUploadCommit:
+    case Op::kUploadCommitNew: {
       if (!c.upload) {
         log_line("UploadCommit: refused: no upload begun on this connection");
         return answer(c.fd, Reason::kIo);
       }
       const std::unique_ptr<Upload> up = std::move(c.upload);
       Attributes stored;
-      const Reason r = store_->commit_upload(*up, kiv::proto::get_u64(f[0].data()), &stored);
+      const Reason r = store_->commit_upload(*up, kiv::proto::get_u64(f[0].data()), &stored,
+                                             op == Op::kUploadCommitNew);
       if (r != Reason::kNone) return answer(c.fd, r);
       return respond(c.fd, Status::kOk, {kiv::proto::encode_attributes(stored)});
     }

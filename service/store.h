@@ -180,7 +180,8 @@ class Store {
   // Stores the upload as the document, created or replaced as add_doc does, after checking that
   // total bytes arrived (kIo otherwise) and that the upload did not fail. *stored holds the
   // attributes of the stored document. The upload is spent either way.
-  Reason commit_upload(Upload& upload, std::uint64_t total, Attributes* stored);
+  Reason commit_upload(Upload& upload, std::uint64_t total, Attributes* stored,
+                       bool create_only = false);
   // kExists when something is at uri, kParentMissing or kNotCollection as for add_doc.
   Reason add_collection(std::string_view uri);
   // Moves a document (collection false) or a collection. kNotFound when the source is missing,

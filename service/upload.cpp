@@ -134,7 +134,7 @@ Reason Store::write_upload(Upload& up, std::string_view data) {
   return Reason::kNone;
 }
 
-Reason Store::commit_upload(Upload& up, std::uint64_t total, Attributes* stored) {
+Reason Store::commit_upload(Upload& up, std::uint64_t total, Attributes* stored, bool create_only) {
   if (up.failed_ != Reason::kNone) return up.failed_;
   const std::string& shown = up.shown_;
   if (total != up.received_) {
@@ -158,8 +158,14 @@ Reason Store::commit_upload(Upload& up, std::uint64_t total, Attributes* stored)
     return why;
   }
   struct stat st {};
-  switch (kind_at(parent.get(), up.uri_.name(), &st)) {
+  const Kind kind = kind_at(parent.get(), up.uri_.name(), &st);
+  if (create_only && kind != Kind::kMissing && kind != Kind::kError) {
+    log_line("UploadCommit %s: something is there already", shown.c_str());
+    return Reason::kExists;
+  }
+  switch (kind) {
     case Kind::kMissing:
+      // The link or rename that puts it in place never replaces (Exists when something came).
       return commit_new(parent.get(), up, stored);
     case Kind::kDocument:
       return commit_replace(parent.get(), up, st, stored);

@@ -34,6 +34,7 @@ bool request_fits(const Message& request) {
     case Op::kUploadBegin:
       return f[1].empty() || f[1].size() == kTotalSize;
     case Op::kUploadCommit:
+    case Op::kUploadCommitNew:
       return f[0].size() == kTotalSize;
     default:
       return true;

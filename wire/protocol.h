@@ -61,6 +61,8 @@ enum class Op : std::uint8_t {
   kUploadWrite = 23,   // (bytes) -> never answered
   kUploadCommit = 24,  // (total) -> (attributes)
   kUploadAbort = 25,   // () -> ()
+  // As kUploadCommit, but only where nothing is: Exists otherwise, and nothing is replaced.
+  kUploadCommitNew = 26,  // (total) -> (attributes)
 };
 
 // The depth field of kCopyCollection: the collection alone, or with everything below it.
@@ -94,6 +96,7 @@ constexpr int arity(Op op) {
       return 4;
     case Op::kUploadWrite:
     case Op::kUploadCommit:
+    case Op::kUploadCommitNew:
       return 1;
     case Op::kUploadAbort:
       return 0;

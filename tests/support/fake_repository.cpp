@@ -9,12 +9,17 @@ namespace {
 
 class FakeSink final : public kiv::DocumentSink {
  public:
-  FakeSink(FakeRepository& owner, std::string uri) : owner_(owner), uri_(std::move(uri)) {}
+  FakeSink(FakeRepository& owner, std::string uri, bool create_only)
+      : owner_(owner), uri_(std::move(uri)), create_only_(create_only) {}
   kiv::Status write(const char* data, std::size_t size) override {
     body_.append(data, size);
     return kiv::Status();
   }
   kiv::Status commit(kiv::DocumentAttributes* stored, bool* has_attributes) override {
+    *has_attributes = false;
+    if (create_only_ && owner_.collections.count(uri_) != 0) {
+      return kiv::Status(kiv::Reason::kExists);
+    }
     owner_.stored_uri = uri_;
     owner_.stored = body_;
     *stored = kiv::DocumentAttributes();
@@ -27,6 +32,7 @@ class FakeSink final : public kiv::DocumentSink {
  private:
   FakeRepository& owner_;
   std::string uri_;
+  bool create_only_;
   std::string body_;
 };
 
@@ -46,10 +52,11 @@ kiv::Status FakeRepository::stat(const std::string& uri, unsigned want, kiv::Doc
 }
 
 kiv::Status FakeRepository::begin_upload(const std::string& uri, std::int64_t length,
+                                         bool create_only,
                                          std::unique_ptr<kiv::DocumentSink>* upload) {
   begun_length = length;
   if (kiv::Status s = answer(kStore); !s.ok()) return s;
-  *upload = std::make_unique<FakeSink>(*this, uri);
+  *upload = std::make_unique<FakeSink>(*this, uri, create_only);
   return kiv::Status();
 }
 

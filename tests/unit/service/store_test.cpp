@@ -165,6 +165,14 @@ TEST_P(StoreTest, UploadsAreCheckedFirstAndStoreNothingUntilCommitted) {
   ASSERT_TRUE(ok(store_->commit_upload(*up, 5, &stored)));
   EXPECT_EQ(slurp(root_ / "c" / "new"), "fresh");
   EXPECT_EQ(stored.size, 5u);
+  // Create-only: stored where nothing is, and never over what came meanwhile.
+  ASSERT_TRUE(ok(store_->begin_upload("/c/once", nullptr, &up)));
+  ASSERT_TRUE(ok(store_->commit_upload(*up, 0, &stored, true)));
+  EXPECT_EQ(fs::file_size(root_ / "c" / "once"), 0u);
+  ASSERT_TRUE(ok(store_->begin_upload("/c/new", nullptr, &up)));
+  EXPECT_EQ(named(store_->commit_upload(*up, 0, &stored, true)), named(Reason::kExists));
+  EXPECT_EQ(slurp(root_ / "c" / "new"), "fresh");
+  ASSERT_TRUE(fs::remove(root_ / "c" / "once"));
   // A rewrite in place would reach every name of a hard-linked document: refused at the begin.
   fs::create_hard_link(root_ / "c" / "new", root_ / "c" / "alias");
   EXPECT_EQ(named(store_->begin_upload("/c/new", nullptr, &up)), "forbidden");
