@@ -76,6 +76,8 @@ CustomLog "{data}/logs/access.log" timed
 DocumentRoot "{repo}"
 # Entity tags from inode, size and modification time, the same form as the getetag property.
 FileETag INode MTime Size
+# Documents go out from the descriptor the repository service hands over: with sendfile, no copy.
+EnableSendfile On
 
 {lockdb_line}
 {kivparam}
