@@ -46,9 +46,9 @@ using DocumentAttributes = proto::Attributes;
 // What a lookup brings along for a document about to be delivered (stat's want).
 enum Want : unsigned {
   kWantNothing = 0,
-  // What a delivery needs, in the cheapest form the service can give: the open document where
-  // the service shares this host's file system through a Unix socket, else a small document's
-  // content.
+  // What a delivery needs, in the cheapest form the service can give: a small document's
+  // content, or else the open document where the service shares this host's file system
+  // through a Unix socket.
   kWantDelivery = 1,
 };
 

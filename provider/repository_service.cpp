@@ -94,10 +94,13 @@ class ServiceRepository final : public Repository {
   Status stat(const std::string& uri, unsigned want, DocumentStat* out) override {
     return timed("stat", uri, [&] {
       *out = DocumentStat();
-      // Over a Unix socket the service shares this host's files: the open document costs no
-      // copy. Over TCP a small document comes inline; a larger one is read in chunks.
+      // A small document comes inline (fewer steps than a descriptor for a few KiB). Over a
+      // Unix socket the service shares this host's files: a larger one comes open, and costs no
+      // copy; over TCP it is read in chunks.
       unsigned bring = 0;
-      if ((want & kWantDelivery) != 0) bring = unix_socket_ ? kWantDescriptor : kWantContent;
+      if ((want & kWantDelivery) != 0) {
+        bring = unix_socket_ ? kWantContent | kWantDescriptor : kWantContent;
+      }
       StatResult found;
       const Status status = client()->Stat(uri, bring, &found);
       if (!status.ok()) return status;

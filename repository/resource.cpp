@@ -50,8 +50,12 @@ void keep_document(request_rec* r, dav_resource* resource, DocumentStat* found) 
     const int fd = found->descriptor.release();
     apr_pool_cleanup_register(r->pool, reinterpret_cast<void*>(static_cast<std::intptr_t>(fd)),
                               close_descriptor, apr_pool_cleanup_null);
+    // The core sends a file with sendfile only when the file says it may, as EnableSendfile says.
+    const auto* core =
+        static_cast<const core_dir_config*>(ap_get_core_module_config(r->per_dir_config));
     apr_os_file_t os_file = fd;
-    apr_os_file_put(&document->file, &os_file, APR_FOPEN_READ, r->pool);
+    apr_os_file_put(&document->file, &os_file,
+                    APR_FOPEN_READ | AP_SENDFILE_ENABLED(core->enable_sendfile), r->pool);
   } else if (found->body == DocumentStat::Body::kContent) {
     document->content = static_cast<const char*>(
         apr_pmemdup(r->pool, found->content.data(), found->content.size()));

@@ -48,14 +48,6 @@ class FakeRepository final : public kiv::Repository {
   }
   kiv::Status copy_collection(const std::string&, const std::string&, bool,
                               std::vector<kiv::CopyLeftOut>* out) override;
-  // A lookup (counted as one) that describes a document as `document`, version `version`, and
-  // brings its content along for a delivery.
-  kiv::Status stat(const std::string& uri, unsigned want, kiv::DocumentStat* out) override;
-  // Counted as a store: a refusal comes at once; the body is kept in `stored` at commit.
-  kiv::Status begin_upload(const std::string& uri, std::int64_t length, bool create_only,
-                           std::unique_ptr<kiv::DocumentSink>* upload) override;
-  std::int64_t version = 1;
-  std::int64_t begun_length = -2;  // the length the last upload declared
 
  private:
   // Counts the call; kUnavailable when down, else what fail() set for op.
