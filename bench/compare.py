@@ -8,6 +8,13 @@ taking turns: for each cell, run 1 on each server, then run 2 on each, and so on
 median requests/s is reported. It also measures the resident memory of each server's processes
 while a 100 MiB document is PUT and then GET.
 
+With --servers apache, Apache's own core file handler (kiv's generated configuration without Dav,
+its files written straight into the document root) runs beside them as the ceiling for anything
+inside Apache; it does the GET workloads only. With --transfers, large documents are measured
+too (curl): GET 1 GiB in one stream, PUT 100 MiB from one client and four at once, the median
+latency of a Range GET of the last byte of a 4 GiB document, and each process's memory while a
+--big-mib document is PUT, GET and its last MiB GET as a range.
+
 Writes a markdown report (bench/results.md) and a chart of this project's requests/s as a ratio
 to the other servers' (bench/ratios.svg, drawn by gnuplot). bench/compare installs what is
 missing and runs this script.
