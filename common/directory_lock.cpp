@@ -1,13 +1,17 @@
-// flock(2) on directories, with a gate that keeps waiting writers from being starved by readers.
+// flock(2) on the lock files of directories, with a gate that keeps waiting writers from being
+// starved by readers.
 #include "common/directory_lock.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <thread>
 #include <utility>
+
+#include "common/names.h"
 
 namespace kiv {
 
@@ -32,26 +36,47 @@ int lock_until(int fd, int operation, Clock::time_point deadline) {
   }
 }
 
-// The directory above the one open at dir_fd, to be used as the gate of its lock; invalid when
-// there is none to use (it cannot be opened, or it is the same, as at "/").
-UniqueFd open_gate(int dir_fd) {
-  UniqueFd gate(::openat(dir_fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!gate.valid()) return gate;
-  struct stat gate_info;
-  struct stat dir_info;
-  if (::fstat(gate.get(), &gate_info) != 0 || ::fstat(dir_fd, &dir_info) != 0 ||
-      (gate_info.st_dev == dir_info.st_dev && gate_info.st_ino == dir_info.st_ino)) {
+// Opens (making it when missing) the lock file name in the directory open at dir: a regular file,
+// never a link. Invalid with errno set when it cannot be had.
+UniqueFd open_lock_file(int dir, const char* name) {
+  // Read-only is enough for flock; O_NONBLOCK keeps a FIFO planted under the name from blocking.
+  UniqueFd file(::openat(dir, name, O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                         S_IRUSR | S_IWUSR | S_IRGRP));
+  if (!file.valid()) return file;
+  struct stat st;
+  if (::fstat(file.get(), &st) != 0) return UniqueFd();
+  if (!S_ISREG(st.st_mode)) {
+    errno = EINVAL;
     return UniqueFd();
   }
-  return gate;
+  return file;
+}
+
+// The lock of the directory open at dir: its lock file, or where that cannot be made because
+// the tree is not writable here, the directory itself (one host only, but nothing shared can be
+// changed through this host then either).
+UniqueFd open_lock(int dir) {
+  UniqueFd file = open_lock_file(dir, kLockFileName);
+  if (file.valid() || (errno != EACCES && errno != EROFS && errno != EPERM)) return file;
+  return UniqueFd(::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }
 
 }  // namespace
 
+int flock_within(int fd, int operation, std::chrono::microseconds wait) {
+  return lock_until(fd, operation, Clock::now() + wait);
+}
+
+bool DirectoryLock::has_lock_file(int dir) {
+  struct stat st;
+  return ::fstatat(dir, kLockFileName, &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
 DirectoryLock& DirectoryLock::operator=(DirectoryLock&& other) noexcept {
   if (this != &other) {
     unlock();
-    fd_ = std::move(other.fd_);
+    dir_ = std::move(other.dir_);
+    lock_ = std::move(other.lock_);
     error_ = other.error_;
   }
   return *this;
@@ -66,10 +91,14 @@ DirectoryLock::Result DirectoryLock::lock(UniqueFd dir, bool exclusive,
                                           std::chrono::microseconds wait) {
   const int open_error = errno;
   unlock();
-  fd_ = std::move(dir);
-  if (!fd_.valid()) {
+  if (!dir.valid()) {
     error_ = open_error;
     return Result::kNoDirectory;
+  }
+  UniqueFd lock_file = open_lock(dir.get());
+  if (!lock_file.valid()) {
+    error_ = errno;
+    return Result::kFailed;
   }
   const int operation = exclusive ? LOCK_EX : LOCK_SH;
   const Clock::time_point deadline = Clock::now() + wait;
@@ -78,24 +107,29 @@ DirectoryLock::Result DirectoryLock::lock(UniqueFd dir, bool exclusive,
   // readers would keep a writer out for ever. Everyone therefore passes a gate first, the same
   // way (shared or exclusive) as the lock it wants: a waiting writer holds the gate and stops new
   // readers there until the ones inside have left. The gate is let go once the lock is held:
-  // closing its descriptor releases it.
+  // closing its descriptor releases it. A gate that cannot be had costs fairness, not safety.
   int failure = 0;
   {
-    const UniqueFd gate = open_gate(fd_.get());
+    const UniqueFd gate = open_lock_file(dir.get(), kGateFileName);
     if (gate.valid()) failure = lock_until(gate.get(), operation, deadline);
-    if (failure == 0) failure = lock_until(fd_.get(), operation, deadline);
+    if (failure == 0) failure = lock_until(lock_file.get(), operation, deadline);
   }
-  if (failure == 0) return Result::kLocked;
-  error_ = failure;
-  unlock();
-  return failure == EWOULDBLOCK ? Result::kBusy : Result::kFailed;
+  if (failure != 0) {
+    error_ = failure;
+    return failure == EWOULDBLOCK ? Result::kBusy : Result::kFailed;
+  }
+  dir_ = std::move(dir);
+  lock_ = std::move(lock_file);
+  return Result::kLocked;
 }
 
 void DirectoryLock::unlock() {
-  if (!fd_.valid()) return;
-  // Explicitly: a descriptor inherited by a forked child would otherwise keep the lock alive.
-  ::flock(fd_.get(), LOCK_UN);
-  fd_.reset();
+  if (lock_.valid()) {
+    // Explicitly: a descriptor inherited by a forked child would otherwise keep the lock alive.
+    ::flock(lock_.get(), LOCK_UN);
+    lock_.reset();
+  }
+  dir_.reset();
 }
 
 }  // namespace kiv

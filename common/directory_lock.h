@@ -1,5 +1,8 @@
 // An advisory lock on a directory, shared by every layer that guards files in it: the DBM files of
-// a state directory and the property state files copied out of it.
+// a state directory and the property state files copied out of it. The lock is an flock(2) on a
+// regular file inside the directory, not on the directory itself: on a file system shared by
+// several hosts (GlusterFS, CephFS, NFSv4) locks on regular files exclude across hosts, locks on
+// directories need not.
 #ifndef KIV_COMMON_DIRECTORY_LOCK_H_
 #define KIV_COMMON_DIRECTORY_LOCK_H_
 
@@ -9,12 +12,14 @@
 
 namespace kiv {
 
-// An flock(2) on a directory, held while this object lives (or until unlock). flock locks belong
-// to the open file description, so two holders in one process exclude each other just as two
-// processes do. To get in, a holder first passes a gate, the flock of the directory above taken
-// the same way and let go at once; a writer waiting at the inner lock holds the gate, so readers
-// that come after it wait behind it. Movable; not thread-safe itself: one object is used by one
-// thread at a time.
+// The lock of a directory, held while this object lives (or until unlock): an flock(2) on the
+// directory's lock file kLockFileName (common/names.h), made on first use (mode 0640). flock locks
+// belong to the open file description, so two holders in one process exclude each other just as
+// two processes do. To get in, a holder first passes a gate, an flock of the directory's gate file
+// kGateFileName taken the same way and let go at once; a writer waiting at the inner lock holds
+// the gate, so readers that come after it wait behind it. Where the lock file cannot be made (a
+// tree the server may only read), the directory itself is locked, which excludes on one host.
+// Movable; not thread-safe itself: one object is used by one thread at a time.
 class DirectoryLock {
  public:
   enum class Result {
@@ -39,18 +44,28 @@ class DirectoryLock {
   // lock owns it from now on. An invalid dir is kNoDirectory with the errno of the failed open.
   Result lock(UniqueFd dir, bool exclusive, std::chrono::microseconds wait);
 
-  // Releases the lock and closes the descriptor; harmless when none is held.
+  // Releases the lock and closes the descriptors; harmless when none is held.
   void unlock();
 
-  bool held() const { return fd_.valid(); }
+  bool held() const { return lock_.valid(); }
   // The locked directory while the lock is held (for the *at() calls under it), else -1.
-  int fd() const { return fd_.get(); }
+  int fd() const { return held() ? dir_.get() : -1; }
   int error() const { return error_; }
 
+  // True when the directory open at dir has a lock file: a reader that finds neither it nor the
+  // file it wants to read can tell that there is nothing to read without making the lock file.
+  static bool has_lock_file(int dir);
+
  private:
-  UniqueFd fd_;
+  UniqueFd dir_;
+  UniqueFd lock_;  // the lock file (or a second descriptor of the directory), locked
   int error_ = 0;
 };
+
+// Takes flock(2) operation (LOCK_SH or LOCK_EX) on the open file fd, trying without blocking
+// until wait has passed. 0 when taken, else the errno that stopped it (EWOULDBLOCK when the wait
+// passed). For the locks that other layers take on single files (the service's documents).
+int flock_within(int fd, int operation, std::chrono::microseconds wait);
 
 }  // namespace kiv
 

@@ -16,6 +16,10 @@ inline constexpr std::string_view kStateDirName = ".DAV";
 inline constexpr std::string_view kStateFileForDir = ".state_for_dir";
 inline constexpr std::string_view kLocknullFileName = ".locknull";
 inline constexpr std::string_view kPrivatePrefix = ".kivd";
+// The two files of a directory whose lock guards the files in it (common/directory_lock.h): the
+// lock itself and the gate before it. Private names: no document or collection is ever called so.
+inline constexpr const char* kLockFileName = ".kivd-lock";
+inline constexpr const char* kGateFileName = ".kivd-gate";
 
 // The key under which the client factory hands out the repository service client.
 inline constexpr const char* kServiceKey = "a";

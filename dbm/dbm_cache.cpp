@@ -9,6 +9,8 @@
 #include <list>
 #include <mutex>
 
+#include "common/tree_id.h"
+
 namespace kiv {
 
 namespace {
@@ -166,7 +168,9 @@ void dbm_cache_attach(void* memory, std::size_t bytes) {
 }
 
 bool dbm_cache_enabled() {
-  return counters.load(std::memory_order_acquire) != nullptr;
+  // The counters count the changes made on this host only: a tree that other hosts change too
+  // (a tree id is set) is read from its files every time.
+  return counters.load(std::memory_order_acquire) != nullptr && !tree_id_set();
 }
 
 std::uint64_t dbm_generation(const char* path) {

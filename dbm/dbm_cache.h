@@ -6,7 +6,9 @@
 // (anonymous shared memory made by the parent before it forks its children). An image is used
 // only while the counter of its path is what it was when the image was read, and while the file
 // at the path is still the same file (device, inode, size, modification and change times). A
-// process without the shared table (a test, a tool) caches nothing.
+// process without the shared table (a test, a tool) caches nothing, and neither does one whose
+// tree other hosts change too (a tree id is set, common/tree_id.h): their writes count on no
+// counter here.
 //
 // Thread-safe: images are immutable and shared; the cache has its own mutex.
 #ifndef KIV_DBM_DBM_CACHE_H_

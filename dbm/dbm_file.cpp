@@ -1,9 +1,10 @@
 // Opening and closing DBM files: the directory lock taken around every open, the read images that
 // spare a reader the lock and the file, and the process-wide settings of the layer.
 //
-// Locking the directory rather than the file means nothing has to be created in order to lock it
-// (the DBM library refuses an existing empty file) and no lock file is left for a move to forget.
-// All databases of one directory share the lock.
+// The lock is the directory's (its lock file, common/directory_lock.h) rather than the database
+// file's: the file is replaced by a rename at every write, and the DBM library refuses an existing
+// empty file, so it cannot carry a lock of its own. The lock file travels with its directory when
+// a collection moves. All databases of one directory share the lock.
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -160,6 +161,11 @@ dav_error* open_database(apr_pool_t* p, const char* root, const char* path, int 
   if (ro && dbm_cache_enabled()) {
     dav_error* err = nullptr;
     if (read_without_lock(p, dir.get(), path, name, pdb, &err)) return err;
+  }
+  // A reader makes nothing: with no lock file yet and no database, there is nothing to read.
+  if (ro && !DirectoryLock::has_lock_file(dir.get()) &&
+      database_state(p, dir.get(), name) == FileState::kMissing) {
+    return nullptr;
   }
   DirectoryLock lock;
   if (dav_error* err = lock_directory(p, std::move(dir), ro != 0, &lock)) return err;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "common/tree_id.h"
 #include "locks/lock_record.h"
 #include "locks/locks.h"
 #include "locks/locks_internal.h"
@@ -234,8 +235,10 @@ apr_datum_t dav_kiv_lock_key(apr_pool_t* pool, const dav_resource* resource) {
     apr_datum_t key;
     key.dsize = kIdentityKeySize;
     key.dptr = static_cast<char*>(apr_palloc(pool, key.dsize));
+    // On a tree shared by several hosts, the tree id stands for the device number, which each
+    // host numbers as it likes; the inode number is the same on every host.
     write_identity_key(static_cast<std::uint64_t>(finfo.inode),
-                       static_cast<std::uint64_t>(finfo.device),
+                       identity_device(static_cast<std::uint64_t>(finfo.device)),
                        reinterpret_cast<std::uint8_t*>(key.dptr));
     return key;
   }

@@ -1,7 +1,10 @@
 // The lock-null list file of a directory, ".DAV/.locknull" in the directory's state directory:
 // reading it, writing it, adding a name and removing one. The file is read, changed in memory and
-// rewritten within one request, without a lock of its own, and reached beneath the tree's root
-// without symbolic links (common/beneath.h).
+// rewritten within one request, without a lock of its own (the lock database's, which the lock
+// hooks hold while they change a list, keeps writers apart), and reached beneath the tree's root
+// without symbolic links (common/beneath.h). A new list is written beside the old one under a
+// private name and renamed over it, so that a reader, on this host or another, finds one whole
+// list or the other.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,6 +27,10 @@
 namespace kiv::locks {
 
 namespace {
+
+// The name a new list is written under, beside the list it replaces: a private name, which no
+// document's property database can have.
+constexpr const char* kWorkName = ".kivd-locknull";
 
 LockErrorDetail about(const char* path, unsigned long number = 0) {
   LockErrorDetail detail;
@@ -88,12 +95,19 @@ dav_error* dav_kiv_locknull_save(apr_pool_t* pool, const char* root, const char*
     }
     return nullptr;
   }
-  UniqueFd file = open_in_tree(root, file_path, O_WRONLY | O_CREAT | O_TRUNC, kStateFileMode);
+  const UniqueFd dir = open_in_tree(root, parent_directory(file_path), O_PATH | O_DIRECTORY);
+  UniqueFd file;
+  if (dir.valid()) {
+    file.reset(::openat(dir.get(), kWorkName, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
+                        kStateFileMode));
+  }
   if (!file.valid()) {
     if (path_refused(errno)) return refused_path_error(pool, file_path);
     return lock_error(pool, LockError::kLocknullOpenWrite, nullptr, about(file_path));
   }
-  if (!write_all(file.get(), std::string_view(pbuf->buf, pbuf->cur_len)) || !file.close()) {
+  if (!write_all(file.get(), std::string_view(pbuf->buf, pbuf->cur_len)) || !file.close() ||
+      ::renameat(dir.get(), kWorkName, dir.get(), std::string(base_name(file_path)).c_str()) != 0) {
+    ::unlinkat(dir.get(), kWorkName, 0);
     return lock_error(pool, LockError::kLocknullWrite, nullptr,
                       about(file_path, static_cast<unsigned long>(pbuf->cur_len)));
   }

@@ -1,5 +1,5 @@
 // Server configuration of the module: the per-server record, its merge, and the directives
-// DAVLockDB, KIVParam, KIVIndexes, KIVMaxLockOwner and KIVMaxLockTimeout.
+// DAVLockDB, KIVParam, KIVIndexes, KIVMaxLockOwner, KIVMaxLockTimeout and KIVTreeId.
 #include "module/config.h"
 
 #include <cerrno>
@@ -133,6 +133,23 @@ const char* dav_kiv_cmd_max_lock_timeout(cmd_parms* cmd, void* /*dirconf*/, cons
   return nullptr;
 }
 
+// KIVTreeId N: the tree is shared by several hosts, and N (a decimal number, the same on every
+// host of the tree) stands for its device number wherever a file's identity is kept. Server-wide.
+const char* dav_kiv_cmd_tree_id(cmd_parms* cmd, void* /*dirconf*/, const char* arg) {
+  if (const char* err = ap_check_cmd_context(cmd, GLOBAL_ONLY)) return err;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long value = std::strtoull(arg, &end, 10);
+  if (errno != 0 || end == arg || *end != '\0' || *arg < '0' || *arg > '9') {
+    return apr_pstrcat(cmd->pool, "KIVTreeId takes a decimal number from 0 to 2^64-1: ", arg,
+                       nullptr);
+  }
+  dav_kiv_server_conf* conf = kiv::server_conf(cmd->server);
+  conf->tree_id_set = 1;
+  conf->tree_id = static_cast<apr_uint64_t>(value);
+  return nullptr;
+}
+
 }  // namespace
 
 const command_rec dav_kiv_cmds[] = {
@@ -146,6 +163,8 @@ const command_rec dav_kiv_cmds[] = {
                   "the longest lock owner accepted, in bytes (K and M suffixes; default 16K)"),
     AP_INIT_TAKE1("KIVMaxLockTimeout", as_cmd_func(dav_kiv_cmd_max_lock_timeout), nullptr,
                   RSRC_CONF, "the longest lock timeout granted, in seconds (default 604800)"),
+    AP_INIT_TAKE1("KIVTreeId", as_cmd_func(dav_kiv_cmd_tree_id), nullptr, RSRC_CONF,
+                  "the id of a tree shared by several hosts, the same on each (a number)"),
     {nullptr, nullptr, nullptr, 0, RAW_ARGS, nullptr},  // end of the table
 };
 

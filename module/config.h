@@ -11,7 +11,8 @@ extern "C" {
 void* dav_kiv_create_server_config(apr_pool_t* p, server_rec* s) noexcept;
 void* dav_kiv_merge_server_config(apr_pool_t* p, void* base, void* overrides) noexcept;
 
-// The command table (DAVLockDB, KIVParam, KIVIndexes, KIVMaxLockOwner, KIVMaxLockTimeout).
+// The command table (DAVLockDB, KIVParam, KIVIndexes, KIVMaxLockOwner, KIVMaxLockTimeout,
+// KIVTreeId).
 extern const command_rec dav_kiv_cmds[];
 
 }  // extern "C"

@@ -12,6 +12,7 @@
 
 #include "common/guard.h"
 #include "common/host.h"
+#include "common/tree_id.h"
 #include "dbm/dbm_cache.h"
 #include "locks/locks.h"
 #include "module/config.h"
@@ -101,9 +102,15 @@ int dav_kiv_post_config(apr_pool_t* /*pconf*/, apr_pool_t* /*plog*/, apr_pool_t*
                           apr_pool_cleanup_null, process_pool);
     return OK;
   }
+  const dav_kiv_server_conf* conf = kiv::server_conf(s);
+  // The identity of files on every host of a shared tree; read images are off then.
+  if (conf->tree_id_set) {
+    kiv::set_tree_id(conf->tree_id);
+  } else {
+    kiv::clear_tree_id();
+  }
   // The change counters of the DBM read images are shared by all children forked from here.
   kiv::dbm_cache_enable(process_pool);
-  const dav_kiv_server_conf* conf = kiv::server_conf(s);
   kiv::guarded_void([&] { connect_repository_service(s, conf); });
   return OK;
 }

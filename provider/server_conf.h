@@ -24,6 +24,8 @@ struct dav_kiv_server_conf {
   const char* password;
   apr_size_t max_lock_owner;     // KIVMaxLockOwner: longest lock owner, in bytes; 0 = not set
   apr_int64_t max_lock_timeout;  // KIVMaxLockTimeout: longest lock timeout, seconds; 0 = not set
+  int tree_id_set;               // KIVTreeId given (main server only)
+  apr_uint64_t tree_id;          // its value: the tree's device number on every host
 };
 
 namespace kiv {

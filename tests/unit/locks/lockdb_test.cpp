@@ -4,6 +4,8 @@
 #include <string>
 
 #include "common/directory_lock.h"
+#include "common/names.h"
+#include "common/tree_id.h"
 #include "dbm/dbm_cache.h"
 #include "locks/lock_record.h"
 #include "tests/unit/locks/lock_test_support.h"
@@ -125,8 +127,10 @@ TEST_F(LockDbTest, OpenIsDeferredUntilFirstUseAndAClosedHandleReopens) {
   ASSERT_EQ(dav_kiv_hooks_locks.has_locks(db, resource("doc", true), &present), nullptr);
   EXPECT_EQ(present, 0);
   EXPECT_EQ(db->info->is_open, 1);
-  // Reading makes no file; the first saved lock does.
-  EXPECT_TRUE(std::filesystem::is_empty(dir_ / "db"));
+  // Reading makes no database, only the lock files of its directory; the first saved lock does.
+  for (const auto& entry : std::filesystem::directory_iterator(dir_ / "db")) {
+    EXPECT_TRUE(kiv::is_reserved_name(entry.path().filename().string())) << entry.path();
+  }
 
   dav_kiv_hooks_locks.close_lockdb(db);
   dav_kiv_hooks_locks.close_lockdb(db);  // a second close must not touch the released database
@@ -341,6 +345,16 @@ TEST_F(LockDbTest, KeyIsTheLocalFilesIdentityElseThePathName) {
             key_bytes(kiv::locks::dav_kiv_lock_key(pool_, resource("doc", true))));
   EXPECT_EQ(key_bytes(kiv::locks::dav_kiv_lock_name_key(pool_, (path("coll") + "/").c_str())),
             name_key_of(path("coll")));
+
+  // On a shared tree the tree id stands for the device number, which differs on every host.
+  struct stat st;
+  ASSERT_EQ(::stat(path("doc").c_str(), &st), 0);
+  Bytes shared(kiv::locks::kIdentityKeySize);
+  kiv::locks::write_identity_key(static_cast<std::uint64_t>(st.st_ino), 42, shared.data());
+  kiv::set_tree_id(42);
+  const Bytes with_tree_id = key_bytes(kiv::locks::dav_kiv_lock_key(pool_, resource("doc", true)));
+  kiv::clear_tree_id();
+  EXPECT_EQ(with_tree_id, shared);
 }
 
 }  // namespace

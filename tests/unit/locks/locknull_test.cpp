@@ -90,7 +90,7 @@ TEST_F(LocknullTest, FileErrorsNameThePathInvolved) {
   names.cur_len = 2;
   err = kiv::locks::dav_kiv_locknull_save(pool_, "/", path("d").c_str(), &names);
   ASSERT_NE(err, nullptr);
-  EXPECT_EQ(std::string(err->desc), "Error opening " + list_file_ + " for writing");
+  EXPECT_EQ(std::string(err->desc), "Error writing 2 bytes to " + list_file_);
 
   names.cur_len = 0;
   err = kiv::locks::dav_kiv_locknull_save(pool_, "/", path("d").c_str(), &names);

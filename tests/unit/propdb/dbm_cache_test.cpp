@@ -11,6 +11,7 @@
 #include <new>
 #include <string>
 
+#include "common/tree_id.h"
 #include "dbm/dbm.h"
 #include "dbm/dbm_internal.h"
 #include "dbm/state_dir.h"
@@ -94,6 +95,12 @@ TEST_F(DbmCacheTest, ReaderUsesTheImageUntilAWriteInThisProcess) {
   put("a", "2");
   EXPECT_EQ(get("a"), "2");
   EXPECT_EQ(get("missing"), "(none)");
+
+  // A tree that other hosts change too is read from its file every time.
+  kiv::set_tree_id(7);
+  EXPECT_EQ(get("a", &from_image), "2");
+  kiv::clear_tree_id();
+  EXPECT_FALSE(from_image);
 }
 
 TEST_F(DbmCacheTest, AWriteInAnotherProcessMakesTheImageStale) {

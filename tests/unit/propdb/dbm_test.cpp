@@ -21,6 +21,7 @@
 #include "common/beneath.h"
 #include "common/directory_lock.h"
 #include "common/host.h"
+#include "common/names.h"
 #include "common/unique_fd.h"
 #include "dbm/state_dir.h"
 #include "tests/support/module_test.h"
@@ -203,6 +204,11 @@ TEST_F(DbmTest, OpenHoldsTheDirectoryLockUntilClose) {
   ASSERT_NE(writer, nullptr);
   EXPECT_EQ(probe.lock(dir_.path().c_str(), false, kiv::dbm_lock_wait()),
             DirectoryLock::Result::kBusy);
+  // The lock is held on a regular file (locks on directories need not exclude across the hosts
+  // of a shared file system).
+  const kiv::UniqueFd lock_file(::open((dir_ / kiv::kLockFileName).c_str(), O_RDONLY | O_CLOEXEC));
+  ASSERT_TRUE(lock_file.valid());
+  EXPECT_NE(::flock(lock_file.get(), LOCK_SH | LOCK_NB), 0);
   ASSERT_EQ(dav_kiv_dbm_store(writer, datum("k"), datum("v")), nullptr);
   dav_kiv_dbm_close(writer);
   dav_kiv_dbm_close(writer);  // a second close is harmless
@@ -318,11 +324,11 @@ TEST_F(DbmTest, WaitingForABusyDatabaseIsBounded) {
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(380));
 
   // A holder that lets go within the wait lets the open through. The holder lets go once the open
-  // waits, which shows as the gate held: a waiting writer holds the directory above.
+  // waits, which shows as the gate held: a waiting writer holds the directory's gate file.
   kiv::set_dbm_lock_wait(apr_time_from_sec(10));
   bool seen_waiting = false;
   std::thread release([&] {
-    const kiv::UniqueFd gate(::open((dir_ / "..").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const kiv::UniqueFd gate(::open((dir_ / kiv::kGateFileName).c_str(), O_RDONLY | O_CLOEXEC));
     for (int i = 0; i < 1000 && !seen_waiting; ++i) {
       seen_waiting = ::flock(gate.get(), LOCK_EX | LOCK_NB) != 0;
       if (!seen_waiting) ::flock(gate.get(), LOCK_UN);

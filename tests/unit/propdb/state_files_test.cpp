@@ -280,8 +280,8 @@ TEST_F(CrossDeviceTest, MoveCarriesThePropertiesToTheOtherDevice) {
   struct stat after;
   ASSERT_EQ(::stat((mount_point_ + "/.DAV/b.xml").c_str(), &after), 0);
   EXPECT_EQ(after.st_mode & 07777, before.st_mode & 07777);
-  // No temporary file is left beside it.
-  EXPECT_EQ(kiv_test::run("ls -A '" + mount_point_ + "/.DAV'"), "b.xml\n");
+  // No temporary file is left beside it (the lock files of the directory stay).
+  EXPECT_EQ(kiv_test::run("ls -A '" + mount_point_ + "/.DAV' | grep -v '^.kivd-[lg]'"), "b.xml\n");
 
   // And back again, over a copy of the same name.
   ASSERT_EQ(move(mount_point_ + "/b.xml", dir_ / "dst/c.xml"), nullptr);
