@@ -20,6 +20,13 @@ namespace {
 // How long a chunk read waits for a rewrite of the document to end.
 constexpr int kReadWaitMs = 2000;
 
+// Takes the shared lock of the open document fd for a read, and describes in *st the version it
+// holds then (a rewrite through another host may have ended meanwhile).
+Reason lock_shared(int fd, struct stat* st) {
+  if (const Reason r = lock_document(fd, LOCK_SH); r != Reason::kNone) return r;
+  return ::fstat(fd, st) == 0 ? Reason::kNone : failure_reason(errno);
+}
+
 }  // namespace
 
 Reason Store::add_doc(std::string_view uri, std::string_view content) {
@@ -43,8 +50,14 @@ Reason Store::add_doc(std::string_view uri, std::string_view content) {
   Content c;
   c.bytes = content;
   switch (kind_at(parent.get(), u.name(), &st)) {
-    case Kind::kMissing:
-      return create_doc("AddDoc", parent.get(), u.name(), shown, c);
+    case Kind::kMissing: {
+      const Reason made = create_doc("AddDoc", parent.get(), u.name(), shown, c);
+      // Another host of a shared tree made the document first: this store replaces it.
+      if (made == Reason::kExists && kind_at(parent.get(), u.name(), &st) == Kind::kDocument) {
+        return replace_doc("AddDoc", parent.get(), u, st, c);
+      }
+      return made;
+    }
     case Kind::kDocument:
       return replace_doc("AddDoc", parent.get(), u, st, c);
     case Kind::kCollection:
@@ -122,6 +135,10 @@ Reason Store::get_doc(std::string_view uri, std::string* content, std::uint64_t 
   if (const Reason r = open_document(parent.get(), u.name(), &fd, &st); r != Reason::kNone) {
     return r;
   }
+  if (const Reason r = lock_shared(fd.get(), &st); r != Reason::kNone) {
+    log_line("GetDocContent %s: cannot lock: %s", printable(uri).c_str(), reason_name(r));
+    return r;
+  }
   const auto size = static_cast<std::uint64_t>(st.st_size);
   if (size > options_.max_document || size > limit) {
     log_line("GetDocContent %s: %llu bytes are too many to send whole", printable(uri).c_str(),
@@ -165,8 +182,15 @@ Reason Store::stat(std::string_view uri, bool want_content, bool want_descriptor
     const Reason r = open_document(parent.get(), u.name(), &fd, &st);
     if (r != Reason::kNone) return r == Reason::kNotDocument ? Reason::kNotFound : r;
     if (want_content && static_cast<std::uint64_t>(st.st_size) <= kiv::proto::kMaxInline) {
+      if (const Reason locked = lock_shared(fd.get(), &st); locked != Reason::kNone) {
+        log_line("Stat %s: cannot lock: %s", printable(uri).c_str(), reason_name(locked));
+        return locked;
+      }
+    }
+    if (want_content && static_cast<std::uint64_t>(st.st_size) <= kiv::proto::kMaxInline) {
       out->content.resize(static_cast<std::size_t>(st.st_size));
       const ssize_t got = kiv::pread_full(fd.get(), out->content.data(), out->content.size(), 0);
+      ::flock(fd.get(), LOCK_UN);
       if (got != static_cast<ssize_t>(out->content.size())) {
         log_line("Stat %s: cannot read: %s", printable(uri).c_str(),
                  got < 0 ? std::strerror(errno) : "the file is shorter than it was");
@@ -174,6 +198,7 @@ Reason Store::stat(std::string_view uri, bool want_content, bool want_descriptor
       }
       out->has_content = true;
     } else if (want_descriptor) {
+      ::flock(fd.get(), LOCK_UN);  // the lock goes with the open file: not to the receiver
       out->descriptor = std::move(fd);
     }
   }

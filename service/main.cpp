@@ -14,6 +14,7 @@
 #include <string>
 
 #include "common/file_io.h"
+#include "common/tree_id.h"
 #include "common/unique_fd.h"
 #include "service/log.h"
 #include "service/server.h"
@@ -45,6 +46,12 @@ constexpr const char* kUsage =
     "  --max-per-peer N       connections one peer (a uid on the socket, an address over\n"
     "                         TCP) may hold (default three quarters of --max-connections)\n"
     "  --idle-timeout SECONDS close a connection idle that long between requests (default 60)\n"
+    "  --host-id ID           this host's name among the hosts that serve one shared tree\n"
+    "                         (letters, digits, '-' and '_', at most 32): its journal is\n"
+    "                         .kivd/journal-ID, and only that one is completed at start\n"
+    "  --tree-id N            the id of a shared tree, the same on every host that serves\n"
+    "                         it (the module's KIVTreeId): journal records keep it instead\n"
+    "                         of the device number, which each host numbers as it likes\n"
     "  --no-fsync             do not sync writes to disk; for benchmarks only: a crash may\n"
     "                         lose or tear documents that were reported stored\n"
     "  --help                 this text\n"
@@ -162,6 +169,12 @@ int parse_args(int argc, char** argv, Options* o) {
     } else if (arg == "--max-document") {
       ok = parse_size(value, UINT64_MAX, &n);
       o->store.max_document = n;
+    } else if (arg == "--host-id") {
+      o->store.host_id = value;
+      ok = kiv::service::valid_host_id(o->store.host_id);
+    } else if (arg == "--tree-id") {
+      ok = parse_size(value, UINT64_MAX, &n) && std::strpbrk(value, "KkMmGg") == nullptr;
+      kiv::set_tree_id(n);
     } else if (arg == "--max-connections") {
       ok = parse_size(value, 65536, &n) && n > 0;
       o->server.max_connections = static_cast<int>(n);
@@ -239,7 +252,10 @@ int main(int argc, char** argv) {
     where += options.address + " port " + std::to_string(server->port());
     if (!options.server.user.empty()) where += " (with credentials)";
   }
-  log_line("serving %s on %s%s", options.root.c_str(), where.c_str(),
+  std::string shared;
+  if (!options.store.host_id.empty()) shared = " as host " + options.store.host_id;
+  if (kiv::tree_id_set()) shared += " of tree " + std::to_string(kiv::identity_device(0));
+  log_line("serving %s%s on %s%s", options.root.c_str(), shared.c_str(), where.c_str(),
            options.store.durable ? "" : " without fsync (not durable)");
   const bool drained = server->run(stop_fd);
   if (!drained) {

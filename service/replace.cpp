@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "common/file_io.h"
+#include "common/tree_id.h"
 #include "service/log.h"
 #include "service/store.h"
 #include "service/store_internal.h"
@@ -122,7 +123,9 @@ Reason Store::rewrite(const char* op, int parent, const ParsedUri& u, const stru
   }
   // A reader that sends the document from an open descriptor (the web server's sendfile) holds
   // a shared flock on it until its response is out: the rewrite waits a bounded time for it
-  // rather than change bytes under it, and then leaves the document as it is.
+  // rather than change bytes under it, and then leaves the document as it is. The same lock
+  // keeps out readers and rewriters on the other hosts of a shared tree (on this one, the
+  // stripe does): the document is rewritten whole, or read whole, never mixed.
   if (!kiv::flock_within(target.get(), LOCK_EX, kRewriteWaitMs)) {
     const int e = errno;
     undo();
@@ -165,7 +168,7 @@ Reason Store::rewrite(const char* op, int parent, const ParsedUri& u, const stru
 
 bool Store::write_record(int j, const ParsedUri& u, const struct stat& st, const Content& content) {
   JournalHeader h;
-  h.device = static_cast<std::uint64_t>(st.st_dev);
+  h.device = kiv::identity_device(static_cast<std::uint64_t>(st.st_dev));
   h.inode = static_cast<std::uint64_t>(st.st_ino);
   h.path = u.relative();
   h.content_length = content.length();

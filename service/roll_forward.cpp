@@ -1,5 +1,6 @@
 // The journal at start-up: every whole record completes the rewrite it describes; the others go.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -7,6 +8,7 @@
 #include <cstring>
 
 #include "common/file_io.h"
+#include "common/tree_id.h"
 #include "service/log.h"
 #include "service/store.h"
 #include "service/store_internal.h"
@@ -136,19 +138,26 @@ Store::JournalOutcome Store::complete_record(int j, const std::string& name, con
   if (h.staged() && parent.valid()) {
     source.reset(
         ::openat(parent.get(), h.source.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (source.valid() && (::fstat(source.get(), &src) != 0 || !S_ISREG(src.st_mode) ||
-                           static_cast<std::uint64_t>(src.st_dev) != h.source_device ||
-                           static_cast<std::uint64_t>(src.st_ino) != h.source_inode ||
-                           static_cast<std::uint64_t>(src.st_size) != h.content_length)) {
+    if (source.valid() &&
+        (::fstat(source.get(), &src) != 0 || !S_ISREG(src.st_mode) ||
+         kiv::identity_device(static_cast<std::uint64_t>(src.st_dev)) != h.source_device ||
+         static_cast<std::uint64_t>(src.st_ino) != h.source_inode ||
+         static_cast<std::uint64_t>(src.st_size) != h.content_length)) {
       source.reset();  // another file under that name: not ours to remove
     }
   }
   UniqueFd target(parent.valid() ? ::openat(parent.get(), u.name().c_str(),
                                             O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)
                                  : -1);
+  // Other hosts of a shared tree may be serving the document already: they wait for the rewrite.
+  if (target.valid() && lock_document(target.get(), LOCK_EX) != Reason::kNone) {
+    log_line("journal %s: cannot lock %s, kept: %s", name.c_str(), shown.c_str(),
+             std::strerror(errno));
+    return JournalOutcome::kKept;
+  }
   struct stat now {};
   if (!target.valid() || ::fstat(target.get(), &now) != 0 || !S_ISREG(now.st_mode) ||
-      static_cast<std::uint64_t>(now.st_dev) != h.device ||
+      kiv::identity_device(static_cast<std::uint64_t>(now.st_dev)) != h.device ||
       static_cast<std::uint64_t>(now.st_ino) != h.inode) {
     if (source.valid()) ::unlinkat(parent.get(), h.source.c_str(), 0);
     log_line("journal %s: %s is gone, dropped", name.c_str(), shown.c_str());

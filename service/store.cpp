@@ -5,16 +5,19 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <sys/file.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 
+#include "common/directory_lock.h"
 #include "common/file_io.h"
 #include "service/log.h"
 #include "service/store_internal.h"
@@ -133,15 +136,16 @@ int rename_no_replace(int from_dir, const std::string& from, int to_dir, const s
 std::unique_ptr<Store> Store::open(const std::string& root, const StoreOptions& options,
                                    std::string* why) {
   const std::string private_dir(kiv::kPrivatePrefix);
-  const std::string journal_dir = private_dir + "/" + std::string(kJournalName);
+  std::string journal_name(kJournalName);
+  if (!options.host_id.empty()) journal_name += "-" + options.host_id;
+  const std::string journal_dir = private_dir + "/" + journal_name;
   UniqueFd root_fd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!root_fd.valid()) {
     *why = "cannot open root " + root + ": " + std::strerror(errno);
     return nullptr;
   }
   UniqueFd priv = open_private_dir(root_fd.get(), private_dir);
-  UniqueFd journal =
-      priv.valid() ? open_private_dir(priv.get(), std::string(kJournalName)) : UniqueFd();
+  UniqueFd journal = priv.valid() ? open_private_dir(priv.get(), journal_name) : UniqueFd();
   if (!journal.valid()) {
     *why = "cannot open " + journal_dir + ": " + std::strerror(errno);
     return nullptr;
@@ -287,11 +291,31 @@ Reason Store::open_document(int dir, const std::string& name, UniqueFd* fd, stru
 }
 
 std::string Store::temp_name() {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.*s-tmp-%ld-%" PRIu64,
+  // The host id keeps the names of two hosts of one tree apart, whose process ids may be alike.
+  char buf[128];
+  std::snprintf(buf, sizeof buf, "%.*s-tmp-%s%s%ld-%" PRIu64,
                 static_cast<int>(kiv::kPrivatePrefix.size()), kiv::kPrivatePrefix.data(),
+                options_.host_id.c_str(), options_.host_id.empty() ? "" : "-",
                 static_cast<long>(::getpid()), temp_counter_++);
   return buf;
+}
+
+bool valid_host_id(std::string_view id) {
+  if (id.empty() || id.size() > 32) return false;
+  for (const char c : id) {
+    const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                    c == '-' || c == '_';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+Reason lock_document(int fd, int operation) {
+  const int failure =
+      kiv::flock_within(fd, operation, std::chrono::seconds(kDocumentLockWaitSeconds));
+  if (failure == 0) return Reason::kNone;
+  errno = failure;
+  return failure == EWOULDBLOCK ? Reason::kBusy : Reason::kIo;
 }
 
 }  // namespace kiv::service

@@ -16,9 +16,11 @@
 // the file). Documents are created with mode 0640 and collections 0750 (less what the umask
 // takes). Every store sets the document's modification time from the fine-grained clock, later
 // than the one it replaces, so that size, times and inode tell one version from the next.
-// Readers and writers of one document are serialised (striped locks by URI); operations that
-// change the name space hold the whole tree. A copy holds the tree shared, so that the name
-// space stands still under it while documents elsewhere are read and written.
+// Readers and writers of one document are serialised (striped locks by URI, and across the hosts
+// of a shared tree an flock on the document file itself: shared while it is read, exclusive while
+// it is rewritten); operations that change the name space hold the whole tree. A copy holds the
+// tree shared, so that the name space stands still under it while documents elsewhere are read and
+// written.
 //
 // Uploads: begin_upload checks that the document can be stored and makes the temporary file,
 // write_upload appends to it without any lock, commit_upload puts it in place under the
@@ -69,7 +71,14 @@ struct StoreOptions {
   // Resolve with openat2(RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS); off forces the component by
   // component walk used where the kernel lacks it.
   bool use_openat2 = true;
+  // This host's name among several that serve one tree (valid_host_id): its journal is its own
+  // directory, journal-<host_id>, and its temporary names carry it. Empty for a tree served by
+  // this host alone (the journal is "journal").
+  std::string host_id;
 };
+
+// True for a host id that may name a journal: 1 to 32 letters, digits, '-' and '_'.
+bool valid_host_id(std::string_view id);
 
 struct Entry {
   std::string path;  // normalized URI ("/" for the root)
@@ -132,8 +141,12 @@ class Upload {
 };
 
 // The private directory at the root is named kiv::kPrivatePrefix; the journal is this directory
-// inside it.
+// inside it, or with a host id, this name, "-" and the id (one journal per host of a shared tree).
 inline constexpr std::string_view kJournalName = "journal";
+
+// How long a read or a rewrite of a document waits for the document's file lock, which a rewrite
+// through another host of a shared tree may hold, before it fails as kBusy.
+inline constexpr int kDocumentLockWaitSeconds = 30;
 
 class Store {
  public:

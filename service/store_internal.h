@@ -51,6 +51,12 @@ inline bool inside_or_same(const ParsedUri& from, const ParsedUri& to) {
 // failure (errno tells why), or with errno EIO when in ends early.
 bool copy_range(int in, off_t in_off, std::uint64_t length, int out, off_t out_off);
 
+// Takes flock(2) operation (LOCK_SH to read, LOCK_EX to rewrite) on the open document fd, waiting
+// at most kDocumentLockWaitSeconds: a rewrite in place through another host of a shared tree holds
+// it. kNone; kBusy when the wait passed; kIo (errno set) when flock failed otherwise. Released
+// when the descriptor closes.
+Reason lock_document(int fd, int operation);
+
 // Renames from_dir/from to to_dir/to unless something is there. Where the file system lacks
 // RENAME_NOREPLACE, a plain rename: the caller saw the destination missing and holds the tree
 // lock. 0, or -1 with errno set.

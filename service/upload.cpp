@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "common/file_io.h"
+#include "common/tree_id.h"
 #include "service/log.h"
 #include "service/store.h"
 #include "service/store_internal.h"
@@ -164,9 +165,16 @@ Reason Store::commit_upload(Upload& up, std::uint64_t total, Attributes* stored,
     return Reason::kExists;
   }
   switch (kind) {
-    case Kind::kMissing:
+    case Kind::kMissing: {
       // The link or rename that puts it in place never replaces (Exists when something came).
-      return commit_new(parent.get(), up, stored);
+      const Reason made = commit_new(parent.get(), up, stored);
+      // Another host of a shared tree made the document first: a store that may replace does.
+      if (made == Reason::kExists && !create_only &&
+          kind_at(parent.get(), up.uri_.name(), &st) == Kind::kDocument) {
+        return commit_replace(parent.get(), up, st, stored);
+      }
+      return made;
+    }
     case Kind::kDocument:
       return commit_replace(parent.get(), up, st, stored);
     case Kind::kError: {
@@ -267,12 +275,12 @@ Reason Store::commit_replace(int parent, Upload& up, const struct stat& st, Attr
   std::string slot;
   UniqueFd j = open_slot(up.uri_, &slot);
   JournalHeader h;
-  h.device = static_cast<std::uint64_t>(st.st_dev);
+  h.device = kiv::identity_device(static_cast<std::uint64_t>(st.st_dev));
   h.inode = static_cast<std::uint64_t>(st.st_ino);
   h.path = up.uri_.relative();
   h.content_length = size;
   h.source = staged;
-  h.source_device = static_cast<std::uint64_t>(source.st_dev);
+  h.source_device = kiv::identity_device(static_cast<std::uint64_t>(source.st_dev));
   h.source_inode = static_cast<std::uint64_t>(source.st_ino);
   if (!j.valid() || !write_staged_record(j.get(), h)) {
     const int e = errno;

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "common/tree_id.h"
 #include "common/unique_fd.h"
 #include "service/journal.h"
 #include "tests/support/scratch.h"
@@ -63,11 +64,13 @@ class StoreTest : public ::testing::TestWithParam<bool> {
     store_.reset();
     ::umount2((root_ / "mnt").c_str(), MNT_DETACH);  // where a test mounted one
   }
-  void reopen(std::uint64_t max_document = std::uint64_t{512} << 20) {
+  void reopen(std::uint64_t max_document = std::uint64_t{512} << 20,
+              const std::string& host_id = "") {
     store_.reset();
     StoreOptions o;
     o.use_openat2 = GetParam();
     o.max_document = max_document;
+    o.host_id = host_id;
     std::string why;
     store_ = Store::open(root_.string(), o, &why);
     ASSERT_TRUE(store_) << why;
@@ -457,6 +460,30 @@ TEST_P(StoreTest, StartUpCompletesTheRecordLeftInASlot) {
   ASSERT_TRUE(ok(store_->add_doc("/s", "later")));
   reopen();
   EXPECT_EQ(slurp(root_ / "s"), "later");
+}
+
+TEST_P(StoreTest, EachHostOfASharedTreeCompletesOnlyItsOwnJournal) {
+  ASSERT_TRUE(ok(store_->add_doc("/s", "before")));
+  struct stat st {};
+  ASSERT_EQ(::stat((root_ / "s").c_str(), &st), 0);
+  // Host b died half-way through a rewrite; its record keeps the tree id, not its device number.
+  kiv::set_tree_id(77);
+  JournalHeader h;
+  h.device = 77;
+  h.inode = st.st_ino;
+  h.path = "s";
+  h.content_length = 5;
+  fs::create_directories(root_ / ".kivd" / "journal-b");
+  spit(root_ / ".kivd" / "journal-b" / "slot-07.jnl", encode_journal_record(h, "after"));
+  reopen(std::uint64_t{512} << 20, "a");
+  EXPECT_EQ(slurp(root_ / "s"), "before");  // not a's to complete
+  EXPECT_TRUE(fs::is_directory(root_ / ".kivd" / "journal-a"));
+  reopen(std::uint64_t{512} << 20, "b");
+  kiv::clear_tree_id();
+  EXPECT_EQ(slurp(root_ / "s"), "after");
+  EXPECT_EQ(inode_of(root_ / "s"), st.st_ino);
+  EXPECT_FALSE(kiv::service::valid_host_id("../x"));
+  EXPECT_FALSE(kiv::service::valid_host_id(""));
 }
 
 TEST_P(StoreTest, StartUpCompletesAStagedRecordAndRemovesItsFile) {
