@@ -81,6 +81,7 @@ EnableSendfile On
 
 {lockdb_line}
 {kivparam}
+{tree_id_line}
 
 <Directory />
     AllowOverride None
@@ -190,7 +191,7 @@ class KivServer:
                  threads_per_child=25, server_limit=4, start_servers=2, log_level="warn",
                  service_args=(), extra_conf="", kivparam=None, lockdb_line=None,
                  service_transport="unix", repo=None, lockdb=None, credentials=None,
-                 request_read_timeout=REQUEST_READ_TIMEOUT):
+                 request_read_timeout=REQUEST_READ_TIMEOUT, tree_id=None, host_id=None):
         self.data = os.path.abspath(data)
         self.repo = os.path.abspath(repo) if repo else os.path.join(self.data, "repo")
         self.lockdb = os.path.abspath(lockdb) if lockdb else os.path.join(self.data, "lockdb")
@@ -210,6 +211,10 @@ class KivServer:
         self.credentials = credentials
         self.credentials_file = os.path.join(self.data, "credentials")
         self.request_read_timeout = request_read_timeout
+        # A tree shared with other pairs: its id (KIVTreeId, kivd --tree-id), the same on every
+        # pair, and this pair's host id (kivd --host-id, its own journal).
+        self.tree_id = tree_id
+        self.host_id = host_id
         self.threads_per_child = threads_per_child
         self.server_limit = server_limit
         self.start_servers = start_servers
@@ -283,6 +288,7 @@ class KivServer:
             max_workers=self.server_limit * self.threads_per_child,
             log_level=self.log_level, extra=self.extra_conf,
             request_read_timeout=self.request_read_timeout,
+            tree_id_line=("KIVTreeId %d" % self.tree_id if self.tree_id is not None else ""),
             kivparam=(self.kivparam if self.kivparam is not None else self.default_kivparam()),
             lockdb_line=(self.lockdb_line if self.lockdb_line is not None else
                          'DAVLockDB "%s"' % self.lockdb))
@@ -313,6 +319,10 @@ class KivServer:
             argv += ["--listen", self.service_host, "--port", str(self.service_port)]
         if self.credentials is not None:
             argv += ["--credentials", self.credentials_file]
+        if self.tree_id is not None:
+            argv += ["--tree-id", str(self.tree_id)]
+        if self.host_id is not None:
+            argv += ["--host-id", self.host_id]
         return argv + self.service_args
 
     def spawn_service(self):

@@ -83,12 +83,15 @@ def main():
     parser.add_argument("--kivd", required=True)
     parser.add_argument("--repo", help="the repository directory (default: DATA/repo)")
     parser.add_argument("--lockdb", help="the lock database (default: DATA/lockdb)")
+    parser.add_argument("--tree-id", type=int,
+                        help="the id of a tree shared with other pairs (KIVTreeId, kivd --tree-id)")
+    parser.add_argument("--host-id", help="this pair's name among them (kivd --host-id)")
     args = parser.parse_args()
 
     server = KivServer(args.data, args.module, args.kivd, http_port=args.http_port,
                        service_port=args.service_port,
                        service_transport=args.service_transport, repo=args.repo,
-                       lockdb=args.lockdb)
+                       lockdb=args.lockdb, tree_id=args.tree_id, host_id=args.host_id)
     stopping = []
     signal.signal(signal.SIGTERM, lambda *_: stopping.append(True))
     signal.signal(signal.SIGINT, lambda *_: stopping.append(True))

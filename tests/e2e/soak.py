@@ -124,9 +124,10 @@ def random_value(rng):
                        "v" * rng.randrange(1, 300), "line\nbreak"])
 
 
-def identity_key(path):
+def identity_key(path, tree_id=None):
+    """The lock database's key of the file at path; a tree id stands for its device number."""
     st = os.stat(path)
-    dev = st.st_dev
+    dev = st.st_dev if tree_id is None else tree_id
     folded = (dev & 0xFFFFFFFF) ^ (dev >> 32)
     return b"\x0a" + struct.pack("<QI", st.st_ino, folded)
 
@@ -223,7 +224,10 @@ class Client(threading.Thread):
         self.shared_new = {}  # path in the shared area that this client's LOCK created -> token
         self.shared_made = set()  # every such path, locked or not: documents from then on
         self.seq = 0
-        self.dav = soak.server.dav()
+        # Over several pairs that serve one tree, the clients take turns: any pair may serve any
+        # request, as behind a load balancer without sticky sessions.
+        self.server = soak.servers[index % len(soak.servers)]
+        self.dav = self.server.dav()
         self.dav.timeout = soak.request_timeout
         self.broken = False
 
@@ -269,7 +273,7 @@ class Client(threading.Thread):
 
     def if_header(self, path, token):
         """A tagged If header: an untagged list would apply to the parent as well."""
-        return {"If": "<%s%s> (<%s>)" % (self.soak.server.url,
+        return {"If": "<%s%s> (<%s>)" % (self.server.url,
                                          urllib.parse.quote(path, safe="/"), token)}
 
     # -- the loop ----------------------------------------------------------------------------------
@@ -431,7 +435,7 @@ class Client(threading.Thread):
                 return
             overwrite = rng.random() < 0.5
         r = self.req("MOVE", src, headers={
-            "Destination": self.soak.server.url + urllib.parse.quote(dst, safe="/"),
+            "Destination": self.server.url + urllib.parse.quote(dst, safe="/"),
             "Overwrite": "T" if overwrite else "F"})
         existed = dst in self.nodes
         if self.locked_below(src):
@@ -645,10 +649,13 @@ class Client(threading.Thread):
 
 
 class Soak:
-    """Drives server (a KivServer) from `clients` threads for a while, then checks everything."""
+    """Drives server (a KivServer) from `clients` threads for a while, then checks everything.
+    With servers (pairs over one shared tree, server among them), the clients are spread over
+    them; the checks go through server."""
 
-    def __init__(self, server, clients=16, seed=None, request_timeout=60):
+    def __init__(self, server, clients=16, seed=None, request_timeout=60, servers=None):
         self.server = server
+        self.servers = list(servers or [server])
         self.clients_count = clients
         self.seed = seed if seed is not None else random.randrange(1 << 30)
         self.request_timeout = request_timeout
@@ -814,14 +821,15 @@ class Soak:
             return
         want_ids = set()
         repo = self.server.repo
+        tree_id = getattr(self.server, "tree_id", None)
         for c in self.clients:
             if c.broken:
                 continue
             for p in list(c.locks) + list(c.shared_new):
-                want_ids.add(identity_key(os.path.join(repo, p.lstrip("/"))))
+                want_ids.add(identity_key(os.path.join(repo, p.lstrip("/")), tree_id))
         for doc in SHARED_LOCKED + EXCLUSIVE:
             if any(c.shared_tokens.get(doc) or doc in c.exclusive for c in self.clients):
-                want_ids.add(identity_key(os.path.join(repo, doc.lstrip("/"))))
+                want_ids.add(identity_key(os.path.join(repo, doc.lstrip("/")), tree_id))
         names = {k for k in records if k[:1] == b"\x0b"}
         ids = {k for k in records if k[:1] == b"\x0a"}
         if not any(c.broken for c in self.clients):
