@@ -24,7 +24,7 @@ pytestmark = pytest.mark.skipif(unavailable() is not None, reason=str(unavailabl
 
 PROPPATCH = ('<?xml version="1.0" encoding="utf-8"?>'
              '<D:propertyupdate xmlns:D="DAV:" xmlns:S="urn:shared"><D:set><D:prop>'
-             '<S:note>%s</S:note></D:prop></D:set></D:propertyupdate>')
+             '<S:note>%d</S:note></D:prop></D:set></D:propertyupdate>')
 
 
 @pytest.fixture(scope="module")
@@ -96,114 +96,81 @@ def test_a_document_put_through_one_pair_is_read_through_the_other(pairs, client
     assert {"journal-a", "journal-b"} <= set(os.listdir(private))
 
 
-def test_locks_taken_through_one_pair_hold_through_the_other(pairs, clients):
+def test_locks_and_properties_set_through_one_pair_hold_through_the_other(pairs, clients):
     for s in pairs:
         s.allow_errors(r"[Ll]ock|locked|failed precondition")
     da, db = clients
     assert da.put("/locked.txt", b"v0").status == 201
-    for round in range(3):
+    for n in range(3):
         token = lock_token(da.lock("/locked.txt"))
         assert db.put("/locked.txt", b"no token").status == 423
-        if_header = {"If": "(<%s>)" % token}
-        assert db.put("/locked.txt", b"v%d" % round, if_header).status == 204
+        assert db.put("/locked.txt", b"v1", {"If": "(<%s>)" % token}).status == 204
         assert db.unlock("/locked.txt", token).status == 204
-        assert da.put("/locked.txt", b"after %d" % round).status == 204
+        assert da.put("/locked.txt", b"v2").status == 204
+        # Properties, written through either pair, read at once through the other.
+        writer, reader = (da, db) if n % 2 == 0 else (db, da)
+        assert writer.proppatch("/locked.txt", PROPPATCH % n).status == 207
+        got = responses(reader.propfind("/locked.txt", PROPFIND_ALL))["/locked.txt"]
+        assert got["{urn:shared}note"][1].text == str(n)
 
-    # A LOCK of a new name through A makes a locked empty document that B sees, locked.
-    r = da.lock("/made-by-lock.txt")
-    assert r.status == 201
-    token = lock_token(r)
+    # A LOCK of a new name through A makes a locked empty document that B lists, locked.
+    token = lock_token(da.lock("/made-by-lock.txt"))
     listing = responses(db.propfind("/", PROPFIND_ALL, depth="1"))
-    assert "/made-by-lock.txt" in listing
-    discovery = listing["/made-by-lock.txt"]["{DAV:}lockdiscovery"][1]
-    assert any(token in text for text in discovery.itertext())
-    assert db.put("/made-by-lock.txt", b"no token").status == 423
+    assert token in "".join(listing["/made-by-lock.txt"]["{DAV:}lockdiscovery"][1].itertext())
     assert db.delete("/made-by-lock.txt").status == 423
     assert db.unlock("/made-by-lock.txt", token).status == 204
     assert db.delete("/made-by-lock.txt").status == 204
-    assert da.get("/made-by-lock.txt").status == 404
-
-
-def test_properties_set_through_one_pair_are_read_through_the_other(clients):
-    da, db = clients
-    assert da.put("/props.txt", b"x").status == 201
-    for round in range(5):
-        writer, reader = (da, db) if round % 2 == 0 else (db, da)
-        r = writer.proppatch("/props.txt", PROPPATCH % ("round %d" % round))
-        assert r.status == 207
-        got = responses(reader.propfind("/props.txt", PROPFIND_ALL))["/props.txt"]
-        assert got["{urn:shared}note"][1].text == "round %d" % round
 
 
 def test_concurrent_puts_of_one_document_end_whole(clients):
-    da, db = clients
-    # Sizes on both sides of what a journal record holds itself; a mix would show in the bytes.
-    bodies = {"a": b"A" * (300 << 10), "b": b"B" * (700 << 10)}
-    small = {"a": b"a" * 3000, "b": b"b" * 5000}
-    assert da.put("/race.bin", b"start").status == 201
-    for content in (bodies, small, bodies):
-        for _ in range(4):
-            statuses = {}
-
-            def put(name, dav):
-                statuses[name] = dav.put("/race.bin", content[name]).status
-
-            threads = [threading.Thread(target=put, args=(n, d)) for n, d in (("a", da),
-                                                                              ("b", db))]
-            for t in threads:
-                t.start()
-            for t in threads:
-                t.join(120)
-            assert statuses == {"a": 204, "b": 204}
-            got_a, got_b = da.get("/race.bin").body, db.get("/race.bin").body
-            assert got_a == got_b and got_a in content.values(), (len(got_a), got_a[:8])
+    # Sizes on both sides of what a journal record holds itself; a mix shows in the bytes.
+    assert clients[0].put("/race.bin", b"start").status == 201
+    for size_a, size_b in ((300 << 10, 700 << 10), (3000, 5000)) * 4:
+        bodies = [b"A" * size_a, b"B" * size_b]
+        threads = [threading.Thread(target=lambda d, b: statuses.append(d.put("/race.bin", b)),
+                                    args=(d, b)) for d, b in zip(clients, bodies)]
+        statuses = []
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(120)
+        assert [s.status for s in statuses] == [204, 204]
+        got = [d.get("/race.bin").body for d in clients]
+        assert got[0] == got[1] and got[0] in bodies, (len(got[0]), got[0][:4], got[0][-4:])
 
 
 def test_a_collection_moved_through_one_pair_loses_no_write_through_the_other(pairs, clients):
     pairs[1].allow_errors(r"parent collection does not exist")
     da, db = clients
     assert da.mkcol("/moving").status == 201
-    acknowledged = {}
-    stop = threading.Event()
+    acknowledged = []
+    moved = threading.Event()
 
-    def writer():
-        dav = clients[1]
-        n = 0
-        while not stop.is_set() and n < 400:
-            body = b"document %d" % n
-            for parent in ("/moving", "/moved"):
-                if dav.put("%s/w%d" % (parent, n), body).status in (201, 204):
-                    acknowledged["w%d" % n] = body
-                    break
-            n += 1
+    def writer():  # through B, into the collection wherever it is at the time
+        for n in range(400):
+            if moved.is_set():
+                break
+            parents = ("/moving", "/moved")
+            if any(db.put("%s/w%d" % (c, n), b"%d" % n).status == 201 for c in parents):
+                acknowledged.append(n)
 
     t = threading.Thread(target=writer)
     t.start()
-    try:
-        for round in range(6):
-            time.sleep(0.2)
-            src, dst = ("/moving", "/moved") if round % 2 == 0 else ("/moved", "/moving")
-            assert da.move(src, dst).status == 201
-    finally:
-        stop.set()
-        t.join(120)
+    for src, dst in (("/moving", "/moved"), ("/moved", "/moving")) * 3:
+        time.sleep(0.2)
+        assert da.move(src, dst).status == 201
+    moved.set()
+    t.join(120)
     assert acknowledged
-    for name, body in acknowledged.items():
-        r = da.get("/moving/" + name)
-        assert r.status == 200 and r.body == body, name
+    for n in acknowledged:
+        assert da.get("/moving/w%d" % n).body == b"%d" % n, n
 
 
-def test_soak_over_both_pairs_keeps_the_model(pairs):
-    a, b = pairs
+def test_soak_over_both_pairs_keeps_the_model(pairs, clients):
     for s in pairs:
-        s.mark_log()
         s.allow_errors(EXPECTED_ERRORS)
-    soak = Soak(a, clients=8, servers=pairs)
+    soak = Soak(pairs[0], clients=8, servers=pairs)
     report = soak.run(SOAK_SECONDS)
     text = summary(report, SOAK_SECONDS, 8)
     print("seed %d, over two pairs\n%s" % (soak.seed, text))
-    assert report.ops > 0
-    assert report.discrepancy_count == 0, text
-    for s in pairs:
-        assert s.httpd.poll() is None and s.service.poll() is None
-        assert s.unexpected_log_lines() == []
+    assert report.ops > 0 and report.discrepancy_count == 0, text
