@@ -29,8 +29,10 @@ Reason Store::copy_doc(std::string_view from, std::string_view to) {
   UniqueFd sp = open_parent(src, &why);
   UniqueFd in;
   struct stat in_st {};
-  const Reason opened =
+  Reason opened =
       sp.valid() ? open_document(sp.get(), src.name(), &in, &in_st) : lookup_reason(why);
+  // The source is read whole under its file lock: no rewrite through another host mixes in.
+  if (opened == Reason::kNone) opened = lock_to_read(in.get(), &in_st);
   if (opened != Reason::kNone) {
     log_line("CopyDoc %s: source: %s", names.c_str(), reason_name(opened));
     return opened;
@@ -165,6 +167,7 @@ Reason Store::copy_member(int from, int to, const std::string& name, const std::
   UniqueFd in;
   struct stat in_st {};
   if (const Reason r = open_document(from, name, &in, &in_st); r != Reason::kNone) return r;
+  if (const Reason r = lock_to_read(in.get(), &in_st); r != Reason::kNone) return r;
   Content content;
   content.file = in.get();
   content.size = static_cast<std::uint64_t>(in_st.st_size);

@@ -20,13 +20,6 @@ namespace {
 // How long a chunk read waits for a rewrite of the document to end.
 constexpr int kReadWaitMs = 2000;
 
-// Takes the shared lock of the open document fd for a read, and describes in *st the version it
-// holds then (a rewrite through another host may have ended meanwhile).
-Reason lock_shared(int fd, struct stat* st) {
-  if (const Reason r = lock_document(fd, LOCK_SH); r != Reason::kNone) return r;
-  return ::fstat(fd, st) == 0 ? Reason::kNone : failure_reason(errno);
-}
-
 }  // namespace
 
 Reason Store::add_doc(std::string_view uri, std::string_view content) {
@@ -135,7 +128,7 @@ Reason Store::get_doc(std::string_view uri, std::string* content, std::uint64_t 
   if (const Reason r = open_document(parent.get(), u.name(), &fd, &st); r != Reason::kNone) {
     return r;
   }
-  if (const Reason r = lock_shared(fd.get(), &st); r != Reason::kNone) {
+  if (const Reason r = lock_to_read(fd.get(), &st); r != Reason::kNone) {
     log_line("GetDocContent %s: cannot lock: %s", printable(uri).c_str(), reason_name(r));
     return r;
   }
@@ -182,7 +175,7 @@ Reason Store::stat(std::string_view uri, bool want_content, bool want_descriptor
     const Reason r = open_document(parent.get(), u.name(), &fd, &st);
     if (r != Reason::kNone) return r == Reason::kNotDocument ? Reason::kNotFound : r;
     if (want_content && static_cast<std::uint64_t>(st.st_size) <= kiv::proto::kMaxInline) {
-      if (const Reason locked = lock_shared(fd.get(), &st); locked != Reason::kNone) {
+      if (const Reason locked = lock_to_read(fd.get(), &st); locked != Reason::kNone) {
         log_line("Stat %s: cannot lock: %s", printable(uri).c_str(), reason_name(locked));
         return locked;
       }

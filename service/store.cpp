@@ -130,6 +130,13 @@ bool copy_range(int in, off_t in_off, std::uint64_t length, int out, off_t out_o
 int rename_no_replace(int from_dir, const std::string& from, int to_dir, const std::string& to) {
   const int rc = ::renameat2(from_dir, from.c_str(), to_dir, to.c_str(), RENAME_NOREPLACE);
   if (rc == 0 || errno != EINVAL) return rc;
+  // A file is linked, which never replaces either: on a shared tree another host may have made
+  // the name meanwhile, whatever locks this service holds. A directory cannot be linked.
+  if (::linkat(from_dir, from.c_str(), to_dir, to.c_str(), 0) == 0) {
+    ::unlinkat(from_dir, from.c_str(), 0);
+    return 0;
+  }
+  if (errno == EEXIST) return -1;
   return ::renameat(from_dir, from.c_str(), to_dir, to.c_str());
 }
 
@@ -316,6 +323,11 @@ Reason lock_document(int fd, int operation) {
   if (failure == 0) return Reason::kNone;
   errno = failure;
   return failure == EWOULDBLOCK ? Reason::kBusy : Reason::kIo;
+}
+
+Reason lock_to_read(int fd, struct stat* st) {
+  if (const Reason r = lock_document(fd, LOCK_SH); r != Reason::kNone) return r;
+  return ::fstat(fd, st) == 0 ? Reason::kNone : failure_reason(errno);
 }
 
 }  // namespace kiv::service

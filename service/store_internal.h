@@ -3,6 +3,7 @@
 #ifndef KIV_SERVICE_STORE_INTERNAL_H_
 #define KIV_SERVICE_STORE_INTERNAL_H_
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <algorithm>
@@ -57,9 +58,13 @@ bool copy_range(int in, off_t in_off, std::uint64_t length, int out, off_t out_o
 // when the descriptor closes.
 Reason lock_document(int fd, int operation);
 
+// lock_document(fd, LOCK_SH) for a read of the document fd, and *st the version it holds then (a
+// rewrite through another host may have ended meanwhile).
+Reason lock_to_read(int fd, struct stat* st);
+
 // Renames from_dir/from to to_dir/to unless something is there. Where the file system lacks
-// RENAME_NOREPLACE, a plain rename: the caller saw the destination missing and holds the tree
-// lock. 0, or -1 with errno set.
+// RENAME_NOREPLACE, a file is linked and its old name removed, and a directory renamed plainly:
+// the caller saw the destination missing and holds the tree lock. 0, or -1 with errno set.
 int rename_no_replace(int from_dir, const std::string& from, int to_dir, const std::string& to);
 
 }  // namespace kiv::service
