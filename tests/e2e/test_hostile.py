@@ -56,7 +56,8 @@ def request_bytes(server, method, target, headers=None, body=b""):
 
 
 def outside_files(server):
-    """Every file of the data directory outside the repository, the lock database and logs."""
+    """Every file of the data directory outside the repository, the lock database (and the lock
+    files of its directory) and logs."""
     found = {}
     for top, dirs, files in os.walk(server.data):
         rel = os.path.relpath(top, server.data)
@@ -64,7 +65,8 @@ def outside_files(server):
             continue
         for name in files:
             path = os.path.join(top, name)
-            if path.startswith(server.lockdb):
+            if path.startswith(server.lockdb) or (top == os.path.dirname(server.lockdb) and
+                                                  name in (".kivd-lock", ".kivd-gate")):
                 continue
             st = os.lstat(path)
             found[path] = (st.st_size, st.st_mtime_ns)
@@ -112,7 +114,7 @@ def victim(server, dav):
     for top, dirs, files in os.walk(server.repo):
         if os.path.basename(top) == ".DAV":
             for name in files:
-                if name != ".locknull":
+                if name != ".locknull" and not name.startswith(".kivd"):
                     dbmfile.read(os.path.join(top, name))
     if os.path.exists(server.lockdb):
         dbmfile.read(server.lockdb)
