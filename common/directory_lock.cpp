@@ -36,27 +36,21 @@ int lock_until(int fd, int operation, Clock::time_point deadline) {
   }
 }
 
-// Opens (making it when missing) the lock file name in the directory open at dir: a regular file,
-// never a link. Invalid with errno set when it cannot be had.
-UniqueFd open_lock_file(int dir, const char* name) {
-  // Read-only is enough for flock; O_NONBLOCK keeps a FIFO planted under the name from blocking.
-  UniqueFd file(::openat(dir, name, O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                         S_IRUSR | S_IWUSR | S_IRGRP));
-  if (!file.valid()) return file;
-  struct stat st;
-  if (::fstat(file.get(), &st) != 0) return UniqueFd();
-  if (!S_ISREG(st.st_mode)) {
-    errno = EINVAL;
-    return UniqueFd();
-  }
-  return file;
+// Opens the lock file name in the directory open at dir, making it when missing if make is set:
+// never through a link. Invalid with errno set when it cannot be had. Every call on a shared
+// file system costs a round trip: nothing else is asked of the file (O_CREAT refuses a directory
+// under the name, O_NONBLOCK keeps a FIFO from blocking, and read-only is enough for flock).
+UniqueFd open_lock_file(int dir, const char* name, bool make) {
+  return UniqueFd(::openat(dir, name,
+                           O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (make ? O_CREAT : 0),
+                           S_IRUSR | S_IWUSR | S_IRGRP));
 }
 
 // The lock of the directory open at dir: its lock file, or where that cannot be made because
 // the tree is not writable here, the directory itself (one host only, but nothing shared can be
 // changed through this host then either).
-UniqueFd open_lock(int dir) {
-  UniqueFd file = open_lock_file(dir, kLockFileName);
+UniqueFd open_lock(int dir, bool make) {
+  UniqueFd file = open_lock_file(dir, kLockFileName, make);
   if (file.valid() || (errno != EACCES && errno != EROFS && errno != EPERM)) return file;
   return UniqueFd(::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }
@@ -65,11 +59,6 @@ UniqueFd open_lock(int dir) {
 
 int flock_within(int fd, int operation, std::chrono::microseconds wait) {
   return lock_until(fd, operation, Clock::now() + wait);
-}
-
-bool DirectoryLock::has_lock_file(int dir) {
-  struct stat st;
-  return ::fstatat(dir, kLockFileName, &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 DirectoryLock& DirectoryLock::operator=(DirectoryLock&& other) noexcept {
@@ -88,17 +77,17 @@ DirectoryLock::Result DirectoryLock::lock(const char* dir, bool exclusive,
 }
 
 DirectoryLock::Result DirectoryLock::lock(UniqueFd dir, bool exclusive,
-                                          std::chrono::microseconds wait) {
+                                          std::chrono::microseconds wait, bool make_lock_file) {
   const int open_error = errno;
   unlock();
   if (!dir.valid()) {
     error_ = open_error;
     return Result::kNoDirectory;
   }
-  UniqueFd lock_file = open_lock(dir.get());
+  UniqueFd lock_file = open_lock(dir.get(), make_lock_file);
   if (!lock_file.valid()) {
     error_ = errno;
-    return Result::kFailed;
+    return error_ == ENOENT && !make_lock_file ? Result::kNoLockFile : Result::kFailed;
   }
   const int operation = exclusive ? LOCK_EX : LOCK_SH;
   const Clock::time_point deadline = Clock::now() + wait;
@@ -110,7 +99,7 @@ DirectoryLock::Result DirectoryLock::lock(UniqueFd dir, bool exclusive,
   // closing its descriptor releases it. A gate that cannot be had costs fairness, not safety.
   int failure = 0;
   {
-    const UniqueFd gate = open_lock_file(dir.get(), kGateFileName);
+    const UniqueFd gate = open_lock_file(dir.get(), kGateFileName, true);
     if (gate.valid()) failure = lock_until(gate.get(), operation, deadline);
     if (failure == 0) failure = lock_until(lock_file.get(), operation, deadline);
   }

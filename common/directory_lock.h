@@ -27,6 +27,7 @@ class DirectoryLock {
     kNoDirectory,  // the directory could not be opened (error() tells why); nothing was created
     kBusy,         // the wait limit passed while others held the lock
     kFailed,       // flock failed for another reason (error() tells why)
+    kNoLockFile,   // the directory has no lock file and none was to be made; nothing was made
   };
 
   DirectoryLock() = default;
@@ -40,9 +41,12 @@ class DirectoryLock {
   // Any lock held before is released first.
   Result lock(const char* dir, bool exclusive, std::chrono::microseconds wait);
 
-  // The same for a directory opened already (readable, not O_PATH: flock needs a real open); the
-  // lock owns it from now on. An invalid dir is kNoDirectory with the errno of the failed open.
-  Result lock(UniqueFd dir, bool exclusive, std::chrono::microseconds wait);
+  // The same for a directory opened already (any open, O_PATH too: the lock is on a file in it);
+  // the lock owns it from now on. An invalid dir is kNoDirectory with the errno of the failed
+  // open. Without make_lock_file, a directory without a lock file is kNoLockFile: a reader that
+  // finds no lock file can tell whether there is anything to read before it makes one.
+  Result lock(UniqueFd dir, bool exclusive, std::chrono::microseconds wait,
+              bool make_lock_file = true);
 
   // Releases the lock and closes the descriptors; harmless when none is held.
   void unlock();
@@ -51,10 +55,6 @@ class DirectoryLock {
   // The locked directory while the lock is held (for the *at() calls under it), else -1.
   int fd() const { return held() ? dir_.get() : -1; }
   int error() const { return error_; }
-
-  // True when the directory open at dir has a lock file: a reader that finds neither it nor the
-  // file it wants to read can tell that there is nothing to read without making the lock file.
-  static bool has_lock_file(int dir);
 
  private:
   UniqueFd dir_;

@@ -83,10 +83,23 @@ bool read_without_lock(apr_pool_t* p, int dir, const char* path, const char* nam
   return true;
 }
 
-// Takes the lock of the directory open at dir: shared for a reader, exclusive for a writer.
-dav_error* lock_directory(apr_pool_t* p, UniqueFd dir, bool ro, DirectoryLock* lock) {
-  switch (lock->lock(std::move(dir), !ro, dbm_lock_wait())) {
+// Takes the lock of the directory open at dir: shared for a reader, exclusive for a writer. A
+// reader makes nothing where there is nothing to read: in a directory without a lock file and
+// without the database name, it leaves the lock unheld (and *pdb null).
+dav_error* lock_directory(apr_pool_t* p, UniqueFd dir, bool ro, DirectoryLock* lock,
+                          const char* name, DbmFile** pdb) {
+  // Kept for a second try; a copy of a descriptor costs the file system nothing.
+  UniqueFd again(ro ? ::fcntl(dir.get(), F_DUPFD_CLOEXEC, 0) : -1);
+  DirectoryLock::Result result = lock->lock(std::move(dir), !ro, dbm_lock_wait(), !ro);
+  if (result == DirectoryLock::Result::kNoLockFile) {
+    *pdb = nullptr;
+    if (database_state(p, again.get(), name) == FileState::kMissing) return nullptr;
+    result = lock->lock(std::move(again), !ro, dbm_lock_wait());
+  }
+  switch (result) {
     case DirectoryLock::Result::kLocked:
+      return nullptr;
+    case DirectoryLock::Result::kNoLockFile:
       return nullptr;
     case DirectoryLock::Result::kNoDirectory:
       errno = lock->error();
@@ -162,13 +175,11 @@ dav_error* open_database(apr_pool_t* p, const char* root, const char* path, int 
     dav_error* err = nullptr;
     if (read_without_lock(p, dir.get(), path, name, pdb, &err)) return err;
   }
-  // A reader makes nothing: with no lock file yet and no database, there is nothing to read.
-  if (ro && !DirectoryLock::has_lock_file(dir.get()) &&
-      database_state(p, dir.get(), name) == FileState::kMissing) {
-    return nullptr;
-  }
   DirectoryLock lock;
-  if (dav_error* err = lock_directory(p, std::move(dir), ro != 0, &lock)) return err;
+  if (dav_error* err = lock_directory(p, std::move(dir), ro != 0, &lock, name, pdb)) {
+    return err;
+  }
+  if (!lock.held()) return nullptr;  // a reader found nothing to read
   // A writer whose image is current reads from it and opens the file at its first write, still
   // under the exclusive lock it holds from now on.
   if (!ro && dbm_cache_enabled()) {
