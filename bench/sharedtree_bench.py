@@ -100,6 +100,7 @@ def main():
     parser.add_argument("--workloads", default="put_4k,propfind_d1,lock_unlock")
     parser.add_argument("--build", default=os.environ.get("KIV_BUILD_DIR",
                                                           os.path.join(TOP, "build")))
+    parser.add_argument("--shared-only", action="store_true", help="no pair over local disk")
     parser.add_argument("--out")
     args = parser.parse_args()
     if unavailable() is not None:
@@ -125,8 +126,9 @@ def main():
                 print("%-22s %-12s %8.0f req/s" % (name, w, columns[name][w]["rps"]),
                       flush=True)
 
-        for name, tree_id, data in (("one pair, local disk", None, "local"),
-                                    ("one pair, local, tree id", TREE_ID, "local-tree-id")):
+        local = (("one pair, local disk", None, "local"),
+                 ("one pair, local, tree id", TREE_ID, "local-tree-id"))
+        for name, tree_id, data in local if not args.shared_only else ():
             s = start_pair(args.build, os.path.join(scratch, data), "a", tree_id=tree_id)
             servers.append(s)
             run_setting(name, [s])

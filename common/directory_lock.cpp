@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <thread>
 #include <utility>
@@ -21,18 +22,28 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::chrono::microseconds kFirstPause{100};
 constexpr std::chrono::microseconds kLongestPause{1000};
+// Where a try costs a round trip to a server (a shared file system), waiters pause this many
+// times as long as a try took, so that their polling leaves the server to the holder, up to
+// kSlowestPause.
+constexpr int kPausePerTry = 16;
+constexpr std::chrono::microseconds kSlowestPause{50000};
 
 // Takes flock operation on fd, polling until deadline. 0 when taken, else the errno that stopped
 // it (EWOULDBLOCK when the deadline passed).
 int lock_until(int fd, int operation, Clock::time_point deadline) {
   std::chrono::microseconds pause = kFirstPause;
   for (;;) {
+    const Clock::time_point tried = Clock::now();
     if (::flock(fd, operation | LOCK_NB) == 0) return 0;
     const int failure = errno;
     if (failure == EINTR) continue;
-    if (failure != EWOULDBLOCK || Clock::now() >= deadline) return failure;
+    const Clock::time_point now = Clock::now();
+    if (failure != EWOULDBLOCK || now >= deadline) return failure;
     std::this_thread::sleep_for(pause);
-    pause = pause * 2 > kLongestPause ? kLongestPause : pause * 2;
+    const auto cost = std::chrono::duration_cast<std::chrono::microseconds>(now - tried);
+    const std::chrono::microseconds longest =
+        std::min(kSlowestPause, std::max(kLongestPause, cost * kPausePerTry));
+    pause = std::min(pause * 2, longest);
   }
 }
 
