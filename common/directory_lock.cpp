@@ -68,10 +68,6 @@ UniqueFd open_lock(int dir, bool make) {
 
 }  // namespace
 
-int flock_within(int fd, int operation, std::chrono::microseconds wait) {
-  return lock_until(fd, operation, Clock::now() + wait);
-}
-
 DirectoryLock& DirectoryLock::operator=(DirectoryLock&& other) noexcept {
   if (this != &other) {
     unlock();

@@ -62,11 +62,6 @@ class DirectoryLock {
   int error_ = 0;
 };
 
-// Takes flock(2) operation (LOCK_SH or LOCK_EX) on the open file fd, trying without blocking
-// until wait has passed. 0 when taken, else the errno that stopped it (EWOULDBLOCK when the wait
-// passed). For the locks that other layers take on single files (the service's documents).
-int flock_within(int fd, int operation, std::chrono::microseconds wait);
-
 }  // namespace kiv
 
 #endif  // KIV_COMMON_DIRECTORY_LOCK_H_

@@ -11,13 +11,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 
-#include "common/directory_lock.h"
 #include "common/file_io.h"
 #include "service/log.h"
 #include "service/store_internal.h"
@@ -318,11 +316,8 @@ bool valid_host_id(std::string_view id) {
 }
 
 Reason lock_document(int fd, int operation) {
-  const int failure =
-      kiv::flock_within(fd, operation, std::chrono::seconds(kDocumentLockWaitSeconds));
-  if (failure == 0) return Reason::kNone;
-  errno = failure;
-  return failure == EWOULDBLOCK ? Reason::kBusy : Reason::kIo;
+  if (kiv::flock_within(fd, operation, kDocumentLockWaitSeconds * 1000)) return Reason::kNone;
+  return errno == EWOULDBLOCK ? Reason::kBusy : Reason::kIo;
 }
 
 Reason lock_to_read(int fd, struct stat* st) {
