@@ -112,6 +112,37 @@ def children(pid):
     return found
 
 
+def mounted(mountpoint):
+    """Whether something is mounted at mountpoint, from the kernel's table: never a stat, which
+    hangs on a FUSE mount whose client stopped answering."""
+    target = os.path.abspath(mountpoint).encode()
+    try:
+        with open("/proc/self/mountinfo", "rb") as table:
+            for line in table:
+                # The fifth field; blanks and backslashes in it are written as octal escapes.
+                if line.split(b" ")[4].decode("unicode_escape").encode("latin-1") == target:
+                    return True
+    except OSError:
+        pass
+    return False
+
+
+def run_bounded(argv, timeout):
+    """Runs argv; gives up on it after timeout (killed, not waited for: a process stuck in the
+    kernel on a dead mount would hold the caller too)."""
+    proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+    try:
+        return proc.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        try:
+            proc.wait(timeout=1)
+        except subprocess.TimeoutExpired:
+            pass
+        return None
+
+
 def read_pid(path):
     try:
         with open(path) as f:
@@ -267,7 +298,7 @@ class SharedTree:
 
         def ready():
             try:
-                return os.path.ismount(mountpoint) and os.statvfs(mountpoint).f_blocks > 0
+                return mounted(mountpoint) and os.statvfs(mountpoint).f_blocks > 0
             except OSError:
                 return False
 
@@ -300,7 +331,7 @@ class SharedTree:
                 problems.append("glusterd %d does not stop" % self.glusterd)
         shutil.rmtree(self.brick, ignore_errors=True)
         for mountpoint in self.mounts:
-            if os.path.isdir(mountpoint) and not os.path.ismount(mountpoint):
+            if not mounted(mountpoint) and os.path.isdir(mountpoint):
                 try:
                     os.rmdir(mountpoint)
                 except OSError as e:
@@ -319,15 +350,11 @@ class SharedTree:
         return problems
 
     def _unmount(self, mountpoint):
-        if not os.path.ismount(mountpoint):
+        if not mounted(mountpoint):
             return []
         for argv in (["umount", mountpoint], ["umount", "-l", mountpoint]):
-            try:
-                subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True,
-                               timeout=STOP_TIMEOUT)
-            except subprocess.TimeoutExpired:
-                pass
-            if not os.path.ismount(mountpoint):
+            run_bounded(argv, STOP_TIMEOUT)
+            if not mounted(mountpoint):
                 return []
         return ["%s is still mounted" % mountpoint]
 
