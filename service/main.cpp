@@ -122,6 +122,56 @@ bool read_credentials(const std::string& path, kiv::service::ServerOptions* o, s
   return true;
 }
 
+// Takes the value of one option into o; false for a value it does not accept, and with *known
+// false for an option it does not know.
+bool take_option(const std::string& arg, const char* value, Options* o, bool* known) {
+  auto no_suffix = [value] { return std::strpbrk(value, "KkMmGg") == nullptr; };
+  std::uint64_t n = 0;
+  *known = true;
+  if (arg == "--root") {
+    o->root = value;
+  } else if (arg == "--listen") {
+    o->address = value;
+    o->tcp_given = true;
+  } else if (arg == "--port") {
+    o->tcp_given = true;
+    if (!parse_size(value, 65535, &n) || !no_suffix()) return false;
+    o->port = static_cast<unsigned int>(n);
+  } else if (arg == "--socket") {
+    o->socket = value;
+    return !o->socket.empty();
+  } else if (arg == "--socket-group") {
+    o->socket_group = value;
+  } else if (arg == "--credentials") {
+    o->credentials = value;
+  } else if (arg == "--max-per-peer") {
+    if (!parse_size(value, 65536, &n) || n == 0) return false;
+    o->server.max_per_peer = static_cast<int>(n);
+  } else if (arg == "--idle-timeout") {
+    if (!parse_size(value, 86400, &n) || n == 0 || !no_suffix()) return false;
+    o->server.idle_timeout_ms = static_cast<int>(n * 1000);
+  } else if (arg == "--max-frame") {
+    if (!parse_size(value, UINT32_MAX, &n) || n < kiv::proto::kPayloadHeaderSize) return false;
+    o->server.max_frame = static_cast<std::uint32_t>(n);
+  } else if (arg == "--max-document") {
+    if (!parse_size(value, UINT64_MAX, &n)) return false;
+    o->store.max_document = n;
+  } else if (arg == "--host-id") {
+    o->store.host_id = value;
+    return kiv::service::valid_host_id(o->store.host_id);
+  } else if (arg == "--tree-id") {
+    if (!parse_size(value, UINT64_MAX, &n) || !no_suffix()) return false;
+    kiv::set_tree_id(n);
+  } else if (arg == "--max-connections") {
+    if (!parse_size(value, 65536, &n) || n == 0) return false;
+    o->server.max_connections = static_cast<int>(n);
+  } else {
+    *known = false;
+    return false;
+  }
+  return true;
+}
+
 // 0 to go on, 1 for a usage error, 2 after --help.
 int parse_args(int argc, char** argv, Options* o) {
   for (int i = 1; i < argc; ++i) {
@@ -139,51 +189,13 @@ int parse_args(int argc, char** argv, Options* o) {
       return 1;
     }
     const char* value = argv[++i];
-    std::uint64_t n = 0;
-    bool ok = true;
-    if (arg == "--root") {
-      o->root = value;
-    } else if (arg == "--listen") {
-      o->address = value;
-      o->tcp_given = true;
-    } else if (arg == "--port") {
-      ok = parse_size(value, 65535, &n) && std::strpbrk(value, "KkMmGg") == nullptr;
-      o->port = static_cast<unsigned int>(n);
-      o->tcp_given = true;
-    } else if (arg == "--socket") {
-      o->socket = value;
-      ok = !o->socket.empty();
-    } else if (arg == "--socket-group") {
-      o->socket_group = value;
-    } else if (arg == "--credentials") {
-      o->credentials = value;
-    } else if (arg == "--max-per-peer") {
-      ok = parse_size(value, 65536, &n) && n > 0;
-      o->server.max_per_peer = static_cast<int>(n);
-    } else if (arg == "--idle-timeout") {
-      ok = parse_size(value, 86400, &n) && n > 0 && std::strpbrk(value, "KkMmGg") == nullptr;
-      o->server.idle_timeout_ms = static_cast<int>(n * 1000);
-    } else if (arg == "--max-frame") {
-      ok = parse_size(value, UINT32_MAX, &n) && n >= kiv::proto::kPayloadHeaderSize;
-      o->server.max_frame = static_cast<std::uint32_t>(n);
-    } else if (arg == "--max-document") {
-      ok = parse_size(value, UINT64_MAX, &n);
-      o->store.max_document = n;
-    } else if (arg == "--host-id") {
-      o->store.host_id = value;
-      ok = kiv::service::valid_host_id(o->store.host_id);
-    } else if (arg == "--tree-id") {
-      ok = parse_size(value, UINT64_MAX, &n) && std::strpbrk(value, "KkMmGg") == nullptr;
-      kiv::set_tree_id(n);
-    } else if (arg == "--max-connections") {
-      ok = parse_size(value, 65536, &n) && n > 0;
-      o->server.max_connections = static_cast<int>(n);
-    } else {
-      std::fprintf(stderr, "kivd: unknown option %s\n%s", arg.c_str(), kUsage);
-      return 1;
-    }
-    if (!ok) {
-      std::fprintf(stderr, "kivd: bad value for %s: %s\n", arg.c_str(), value);
+    bool known = true;
+    if (!take_option(arg, value, o, &known)) {
+      if (!known) {
+        std::fprintf(stderr, "kivd: unknown option %s\n%s", arg.c_str(), kUsage);
+      } else {
+        std::fprintf(stderr, "kivd: bad value for %s: %s\n", arg.c_str(), value);
+      }
       return 1;
     }
   }
@@ -192,6 +204,35 @@ int parse_args(int argc, char** argv, Options* o) {
     return 1;
   }
   return 0;
+}
+
+// The descriptor through which SIGTERM and SIGINT arrive, blocked for every thread to come; -1
+// when that cannot be set up.
+int stop_signals() {
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGTERM);
+  sigaddset(&stop, SIGINT);
+  if (pthread_sigmask(SIG_BLOCK, &stop, nullptr) != 0) return -1;
+  const int stop_fd = ::signalfd(-1, &stop, SFD_CLOEXEC);
+  if (stop_fd < 0) log_line("signalfd: %s", std::strerror(errno));
+  return stop_fd;
+}
+
+// What the start-up line says the service serves, and on what.
+std::string describe(const Options& options, const kiv::service::Server& server, bool tcp) {
+  std::string where;
+  if (!options.socket.empty()) where = "socket " + options.socket;
+  if (tcp) {
+    if (!where.empty()) where += " and ";
+    where += options.address + " port " + std::to_string(server.port());
+    if (!options.server.user.empty()) where += " (with credentials)";
+  }
+  std::string shared;
+  if (!options.store.host_id.empty()) shared = " as host " + options.store.host_id;
+  if (kiv::tree_id_set()) shared += " of tree " + std::to_string(kiv::identity_device(0));
+  return options.root + shared + " on " + where +
+         (options.store.durable ? "" : " without fsync (not durable)");
 }
 
 }  // namespace
@@ -203,16 +244,8 @@ int main(int argc, char** argv) {
 
   // The signals that stop the service arrive through a descriptor that the accept loop polls;
   // blocked here, before any thread starts, so that every thread inherits the mask.
-  sigset_t stop;
-  sigemptyset(&stop);
-  sigaddset(&stop, SIGTERM);
-  sigaddset(&stop, SIGINT);
-  if (pthread_sigmask(SIG_BLOCK, &stop, nullptr) != 0) return 1;
-  const int stop_fd = ::signalfd(-1, &stop, SFD_CLOEXEC);
-  if (stop_fd < 0) {
-    log_line("signalfd: %s", std::strerror(errno));
-    return 1;
-  }
+  const int stop_fd = stop_signals();
+  if (stop_fd < 0) return 1;
   ::signal(SIGPIPE, SIG_IGN);
 
   std::string why;
@@ -245,18 +278,7 @@ int main(int argc, char** argv) {
     delete server;  // removes a socket file it made
     return 1;
   }
-  std::string where;
-  if (!options.socket.empty()) where = "socket " + options.socket;
-  if (tcp) {
-    if (!where.empty()) where += " and ";
-    where += options.address + " port " + std::to_string(server->port());
-    if (!options.server.user.empty()) where += " (with credentials)";
-  }
-  std::string shared;
-  if (!options.store.host_id.empty()) shared = " as host " + options.store.host_id;
-  if (kiv::tree_id_set()) shared += " of tree " + std::to_string(kiv::identity_device(0));
-  log_line("serving %s%s on %s%s", options.root.c_str(), shared.c_str(), where.c_str(),
-           options.store.durable ? "" : " without fsync (not durable)");
+  log_line("serving %s", describe(options, *server, tcp).c_str());
   const bool drained = server->run(stop_fd);
   if (!drained) {
     log_line("stopped with connections still busy");
