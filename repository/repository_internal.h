@@ -55,6 +55,10 @@ dav_error* get_parent_resource(const dav_resource* resource, dav_resource** pare
 int is_same_resource(const dav_resource* res1, const dav_resource* res2);
 int is_parent_resource(const dav_resource* res1, const dav_resource* res2);
 
+// Takes a stored document's attributes, as the service describes them, into finfo: type, size,
+// times and identity (finfo's other fields stay).
+void take_attributes(const DocumentAttributes& a, apr_finfo_t* finfo);
+
 // A copy of path in pool without one trailing "/", unless path is a single character.
 char* strip_one_trailing_slash(apr_pool_t* pool, const char* path);
 

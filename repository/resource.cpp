@@ -61,16 +61,7 @@ void keep_document(request_rec* r, dav_resource* resource, DocumentStat* found) 
         apr_pmemdup(r->pool, found->content.data(), found->content.size()));
     document->has_content = true;
   }
-  apr_finfo_t& finfo = resource->info->finfo;
-  const DocumentAttributes& a = found->attributes;
-  finfo.valid |= APR_FINFO_TYPE | APR_FINFO_SIZE | APR_FINFO_MTIME | APR_FINFO_CTIME |
-                 APR_FINFO_INODE | APR_FINFO_DEV;
-  finfo.filetype = APR_REG;
-  finfo.size = static_cast<apr_off_t>(a.size);
-  finfo.mtime = static_cast<apr_time_t>(a.mtime_ns / 1000);
-  finfo.ctime = static_cast<apr_time_t>(a.ctime_ns / 1000);
-  finfo.inode = static_cast<apr_ino_t>(a.inode);
-  finfo.device = static_cast<apr_dev_t>(a.device);
+  take_attributes(found->attributes, &resource->info->finfo);
   resource->info->document = document;
 }
 
@@ -127,6 +118,17 @@ dav_error* look_up(request_rec* r, dav_resource* resource) {
 }
 
 }  // namespace
+
+void take_attributes(const DocumentAttributes& a, apr_finfo_t* finfo) {
+  finfo->valid |= APR_FINFO_TYPE | APR_FINFO_SIZE | APR_FINFO_MTIME | APR_FINFO_CTIME |
+                  APR_FINFO_INODE | APR_FINFO_DEV;
+  finfo->filetype = APR_REG;
+  finfo->size = static_cast<apr_off_t>(a.size);
+  finfo->mtime = static_cast<apr_time_t>(a.mtime_ns / 1000);
+  finfo->ctime = static_cast<apr_time_t>(a.ctime_ns / 1000);
+  finfo->inode = static_cast<apr_ino_t>(a.inode);
+  finfo->device = static_cast<apr_dev_t>(a.device);
+}
 
 char* strip_one_trailing_slash(apr_pool_t* pool, const char* path) {
   char* copy = apr_pstrdup(pool, path);

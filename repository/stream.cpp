@@ -66,21 +66,6 @@ std::int64_t declared_length(request_rec* r) {
   return static_cast<std::int64_t>(length);
 }
 
-// File information of a stored document, as the service describes it.
-apr_finfo_t finfo_of(const DocumentAttributes& a, apr_pool_t* pool) {
-  apr_finfo_t finfo{};
-  finfo.pool = pool;
-  finfo.valid = APR_FINFO_TYPE | APR_FINFO_SIZE | APR_FINFO_MTIME | APR_FINFO_CTIME |
-                APR_FINFO_INODE | APR_FINFO_DEV;
-  finfo.filetype = APR_REG;
-  finfo.size = static_cast<apr_off_t>(a.size);
-  finfo.mtime = static_cast<apr_time_t>(a.mtime_ns / 1000);
-  finfo.ctime = static_cast<apr_time_t>(a.ctime_ns / 1000);
-  finfo.inode = static_cast<apr_ino_t>(a.inode);
-  finfo.device = static_cast<apr_dev_t>(a.device);
-  return finfo;
-}
-
 // What passing the body down the output filters answered: nothing to add when a filter answered
 // the request itself (the byte-range filter's 416 for a range beyond the end) or the client went
 // away; an error otherwise.
@@ -148,7 +133,10 @@ dav_error* close_stream(dav_stream* stream, int commit) {
   // A PUT answers with the validators of what it stored, so that a client need not ask again.
   request_rec* r = stream->request;
   if (r != nullptr && r->method_number == M_PUT && has_attributes) {
-    set_stored_validators(r, finfo_of(stored, stream->pool));
+    apr_finfo_t finfo{};
+    finfo.pool = stream->pool;
+    take_attributes(stored, &finfo);
+    set_stored_validators(r, finfo);
   }
   return nullptr;
 }
