@@ -31,6 +31,30 @@ IoResult wait_for(int fd, short events, int timeout_ms) {
   }
 }
 
+// After a receive that answered got: true to receive again (after waiting up to wait_ms where the
+// socket had nothing yet), false with *r's status set when the read ends here.
+bool after_receive(int fd, ssize_t got, int wait_ms, IoResult* r) {
+  if (got > 0) {
+    r->transferred += static_cast<std::size_t>(got);
+    return true;
+  }
+  if (got == 0) {
+    r->status = Io::kEof;
+    return false;
+  }
+  if (errno == EINTR) return true;
+  if (errno != EAGAIN && errno != EWOULDBLOCK) {
+    r->status = Io::kError;
+    r->error = errno;
+    return false;
+  }
+  const IoResult w = wait_for(fd, POLLIN, wait_ms);
+  if (w.status == Io::kOk) return true;
+  r->status = w.status;
+  r->error = w.error;
+  return false;
+}
+
 // Reads exactly n bytes; each wait is bounded by timeout_ms, or, with deadline, all of them
 // together by it.
 IoResult read_impl(int fd, char* buf, std::size_t n, int timeout_ms,
@@ -38,31 +62,15 @@ IoResult read_impl(int fd, char* buf, std::size_t n, int timeout_ms,
   IoResult r;
   while (r.transferred < n) {
     const ssize_t got = ::recv(fd, buf + r.transferred, n - r.transferred, 0);
-    if (got > 0) {
-      r.transferred += static_cast<std::size_t>(got);
-      continue;
-    }
-    if (got == 0) {
-      r.status = Io::kEof;
-      return r;
-    }
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) {
-      r.status = Io::kError;
-      r.error = errno;
-      return r;
-    }
     int wait_ms = timeout_ms;
-    if (deadline != nullptr) {
+    if (got < 0 && deadline != nullptr) {
+      const int saved = errno;  // the receive's, for after_receive
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           *deadline - std::chrono::steady_clock::now());
       wait_ms = static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, left.count()));
+      errno = saved;
     }
-    IoResult w = wait_for(fd, POLLIN, wait_ms);
-    if (w.status != Io::kOk) {
-      w.transferred = r.transferred;
-      return w;
-    }
+    if (!after_receive(fd, got, wait_ms, &r)) return r;
   }
   return r;
 }
@@ -102,25 +110,7 @@ IoResult read_full_fds(int fd, char* buf, std::size_t n, int timeout_ms, std::ve
         }
       }
     }
-    if (got > 0) {
-      r.transferred += static_cast<std::size_t>(got);
-      continue;
-    }
-    if (got == 0) {
-      r.status = Io::kEof;
-      return r;
-    }
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) {
-      r.status = Io::kError;
-      r.error = errno;
-      return r;
-    }
-    IoResult w = wait_for(fd, POLLIN, timeout_ms);
-    if (w.status != Io::kOk) {
-      w.transferred = r.transferred;
-      return w;
-    }
+    if (!after_receive(fd, got, timeout_ms, &r)) return r;
   }
   return r;
 }
