@@ -36,15 +36,6 @@ void label(benchmark::State& state) {
   state.SetLabel(text + (state.range(1) != 0 ? " unix" : " tcp"));
 }
 
-long peak_rss_kib(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
-  }
-  return -1;
-}
-
 // Bytes that are no run of zeros (which the service would keep as holes).
 std::string pattern(std::size_t n) {
   std::string out(n, '\0');
@@ -220,12 +211,12 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "cannot start kivd\n");
     return 1;
   }
-  const long durable_before = peak_rss_kib(durable->pid());
-  const long fast_before = peak_rss_kib(fast->pid());
+  const long durable_before = kiv::test::peak_rss_kib(durable->pid());
+  const long fast_before = kiv::test::peak_rss_kib(fast->pid());
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   std::printf("kivd peak RSS growth during the run: %ld KiB (fsync), %ld KiB (no-fsync)\n",
-              peak_rss_kib(durable->pid()) - durable_before,
-              peak_rss_kib(fast->pid()) - fast_before);
+              kiv::test::peak_rss_kib(durable->pid()) - durable_before,
+              kiv::test::peak_rss_kib(fast->pid()) - fast_before);
   return 0;
 }

@@ -113,33 +113,34 @@ Reason Store::create_doc(const char* op, int parent, const std::string& name,
   return Reason::kNone;
 }
 
+Reason Store::open_to_read(const ParsedUri& u, ReadHandle* h) {
+  h->tree = std::shared_lock<std::shared_mutex>(tree_);
+  h->doc = std::shared_lock<std::shared_mutex>(stripe(u.normalized));
+  Reason why = Reason::kNone;
+  const UniqueFd parent = open_parent(u, &why);
+  if (!parent.valid()) return lookup_reason(why);
+  return open_document(parent.get(), u.name(), &h->fd, &h->st);
+}
+
 Reason Store::get_doc(std::string_view uri, std::string* content, std::uint64_t limit) {
   content->clear();
   ParsedUri u;
   if (const Reason r = accept("GetDocContent", uri, true, &u); r != Reason::kNone) return r;
   if (u.is_root()) return Reason::kNotDocument;
-  std::shared_lock<std::shared_mutex> tree(tree_);
-  std::shared_lock<std::shared_mutex> doc(stripe(u.normalized));
-  Reason why = Reason::kNone;
-  UniqueFd parent = open_parent(u, &why);
-  if (!parent.valid()) return lookup_reason(why);
-  UniqueFd fd;
-  struct stat st {};
-  if (const Reason r = open_document(parent.get(), u.name(), &fd, &st); r != Reason::kNone) {
-    return r;
-  }
-  if (const Reason r = lock_to_read(fd.get(), &st); r != Reason::kNone) {
+  ReadHandle h;
+  if (const Reason r = open_to_read(u, &h); r != Reason::kNone) return r;
+  if (const Reason r = lock_to_read(h.fd.get(), &h.st); r != Reason::kNone) {
     log_line("GetDocContent %s: cannot lock: %s", printable(uri).c_str(), reason_name(r));
     return r;
   }
-  const auto size = static_cast<std::uint64_t>(st.st_size);
+  const auto size = static_cast<std::uint64_t>(h.st.st_size);
   if (size > options_.max_document || size > limit) {
     log_line("GetDocContent %s: %llu bytes are too many to send whole", printable(uri).c_str(),
              static_cast<unsigned long long>(size));
     return Reason::kTooLarge;
   }
   content->resize(static_cast<std::size_t>(size));
-  const ssize_t got = kiv::pread_full(fd.get(), content->data(), content->size(), 0);
+  const ssize_t got = kiv::pread_full(h.fd.get(), content->data(), content->size(), 0);
   if (got < 0) {
     const int e = errno;
     log_line("GetDocContent %s: cannot read: %s", printable(uri).c_str(), std::strerror(e));
@@ -147,6 +148,29 @@ Reason Store::get_doc(std::string_view uri, std::string* content, std::uint64_t 
     return failure_reason(e);
   }
   content->resize(static_cast<std::size_t>(got));
+  return Reason::kNone;
+}
+
+Reason Store::found_document(std::string_view uri, const ParsedUri& u, UniqueFd fd, struct stat* st,
+                             bool want_content, bool want_descriptor, Found* out) {
+  if (want_content && static_cast<std::uint64_t>(st->st_size) <= kiv::proto::kMaxInline) {
+    if (const Reason locked = lock_to_read(fd.get(), st); locked != Reason::kNone) {
+      log_line("Stat %s: cannot lock: %s", printable(uri).c_str(), reason_name(locked));
+      return locked;
+    }
+    out->content.resize(static_cast<std::size_t>(st->st_size));
+    const ssize_t got = kiv::pread_full(fd.get(), out->content.data(), out->content.size(), 0);
+    if (got != static_cast<ssize_t>(out->content.size())) {
+      log_line("Stat %s: cannot read: %s", printable(uri).c_str(),
+               got < 0 ? std::strerror(errno) : "the file is shorter than it was");
+      return got < 0 ? failure_reason(errno) : Reason::kIo;
+    }
+    out->has_content = true;
+  } else if (want_descriptor) {
+    out->descriptor = std::move(fd);
+  }
+  out->entry = Entry{u.normalized, u.name(), false};
+  out->attributes = attributes_of(*st);
   return Reason::kNone;
 }
 
@@ -167,34 +191,17 @@ Reason Store::stat(std::string_view uri, bool want_content, bool want_descriptor
   Reason why = Reason::kNone;
   UniqueFd parent = open_parent(u, &why);
   if (!parent.valid()) return lookup_reason(why);
+  if (want_content || want_descriptor) {
+    // A document is opened at once, and told from a collection by its open file.
+    UniqueFd fd;
+    const Reason r = open_document(parent.get(), u.name(), &fd, &st);
+    if (r == Reason::kNone)
+      return found_document(uri, u, std::move(fd), &st, want_content, want_descriptor, out);
+    if (r != Reason::kNotDocument) return r;
+  }
   const Kind k = kind_at(parent.get(), u.name(), &st);
   if (k == Kind::kError) return failure_reason(errno);
   if (k != Kind::kDocument && k != Kind::kCollection) return Reason::kNotFound;
-  if (k == Kind::kDocument && (want_content || want_descriptor)) {
-    UniqueFd fd;
-    const Reason r = open_document(parent.get(), u.name(), &fd, &st);
-    if (r != Reason::kNone) return r == Reason::kNotDocument ? Reason::kNotFound : r;
-    if (want_content && static_cast<std::uint64_t>(st.st_size) <= kiv::proto::kMaxInline) {
-      if (const Reason locked = lock_to_read(fd.get(), &st); locked != Reason::kNone) {
-        log_line("Stat %s: cannot lock: %s", printable(uri).c_str(), reason_name(locked));
-        return locked;
-      }
-    }
-    if (want_content && static_cast<std::uint64_t>(st.st_size) <= kiv::proto::kMaxInline) {
-      out->content.resize(static_cast<std::size_t>(st.st_size));
-      const ssize_t got = kiv::pread_full(fd.get(), out->content.data(), out->content.size(), 0);
-      ::flock(fd.get(), LOCK_UN);
-      if (got != static_cast<ssize_t>(out->content.size())) {
-        log_line("Stat %s: cannot read: %s", printable(uri).c_str(),
-                 got < 0 ? std::strerror(errno) : "the file is shorter than it was");
-        return got < 0 ? failure_reason(errno) : Reason::kIo;
-      }
-      out->has_content = true;
-    } else if (want_descriptor) {
-      ::flock(fd.get(), LOCK_UN);  // the lock goes with the open file: not to the receiver
-      out->descriptor = std::move(fd);
-    }
-  }
   out->entry = Entry{u.normalized, u.name(), S_ISDIR(st.st_mode)};
   out->attributes = attributes_of(st);
   return Reason::kNone;
@@ -210,25 +217,16 @@ Reason Store::read(std::string_view uri, const Attributes& expected, std::uint64
     log_line("Read %s: refused: %u bytes are more than a chunk", printable(uri).c_str(), length);
     return Reason::kTooLarge;
   }
-  std::shared_lock<std::shared_mutex> tree(tree_);
-  // Rewrites hold the document's lock: a chunk is never read half old, half new.
-  std::shared_lock<std::shared_mutex> doc(stripe(u.normalized));
-  Reason why = Reason::kNone;
-  UniqueFd parent = open_parent(u, &why);
-  if (!parent.valid()) return lookup_reason(why);
-  UniqueFd fd;
-  struct stat st {};
-  if (const Reason r = open_document(parent.get(), u.name(), &fd, &st); r != Reason::kNone) {
+  // Rewrites hold the document's locks, in this process and (its flock) on every host: a chunk
+  // is never read half old, half new. The version is told under them, and the chunk read.
+  ReadHandle h;
+  if (const Reason r = open_to_read(u, &h); r != Reason::kNone) return r;
+  const int fd_ = h.fd.get();
+  struct stat& st = h.st;
+  if (const Reason r = lock_to_read(fd_, &st, kReadWaitMs); r != Reason::kNone) {
+    log_line("Read %s: the document is being rewritten", printable(uri).c_str());
     return r;
   }
-  // Rewrites hold an exclusive flock on the file, wherever they run: the version is told under
-  // a shared one, and the chunk read under it.
-  if (!kiv::flock_within(fd.get(), LOCK_SH, kReadWaitMs)) {
-    const int e = errno;
-    log_line("Read %s: the document is being rewritten", printable(uri).c_str());
-    return e == EWOULDBLOCK ? Reason::kBusy : failure_reason(e);
-  }
-  if (::fstat(fd.get(), &st) != 0) return failure_reason(errno);
   if (!kiv::proto::same_version(attributes_of(st), expected)) return Reason::kChanged;
   const auto size = static_cast<std::uint64_t>(st.st_size);
   if (offset > size || length > size - offset) {
@@ -238,14 +236,14 @@ Reason Store::read(std::string_view uri, const Attributes& expected, std::uint64
     return Reason::kRange;
   }
   // A chunk that lies in a hole is zeros: no need to have the kernel make pages of them.
-  const off_t data = ::lseek(fd.get(), static_cast<off_t>(offset), SEEK_DATA);
+  const off_t data = ::lseek(fd_, static_cast<off_t>(offset), SEEK_DATA);
   if (length > 0 && ((data < 0 && errno == ENXIO) ||
                      (data >= 0 && static_cast<std::uint64_t>(data) >= offset + length))) {
     out->assign(length, '\0');
     return Reason::kNone;
   }
   out->resize(length);
-  const ssize_t got = kiv::pread_full(fd.get(), out->data(), length, static_cast<off_t>(offset));
+  const ssize_t got = kiv::pread_full(fd_, out->data(), length, static_cast<off_t>(offset));
   if (got != static_cast<ssize_t>(length)) {
     const int e = got < 0 ? errno : 0;
     log_line("Read %s: cannot read: %s", printable(uri).c_str(),

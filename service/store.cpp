@@ -315,13 +315,13 @@ bool valid_host_id(std::string_view id) {
   return true;
 }
 
-Reason lock_document(int fd, int operation) {
-  if (kiv::flock_within(fd, operation, kDocumentLockWaitSeconds * 1000)) return Reason::kNone;
+Reason lock_document(int fd, int operation, int wait_ms) {
+  if (kiv::flock_within(fd, operation, wait_ms)) return Reason::kNone;
   return errno == EWOULDBLOCK ? Reason::kBusy : Reason::kIo;
 }
 
-Reason lock_to_read(int fd, struct stat* st) {
-  if (const Reason r = lock_document(fd, LOCK_SH); r != Reason::kNone) return r;
+Reason lock_to_read(int fd, struct stat* st, int wait_ms) {
+  if (const Reason r = lock_document(fd, LOCK_SH, wait_ms); r != Reason::kNone) return r;
   return ::fstat(fd, st) == 0 ? Reason::kNone : failure_reason(errno);
 }
 

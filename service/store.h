@@ -272,6 +272,19 @@ class Store {
   // Opens the document name in dir for reading; *st describes it. kNotFound for nothing (or a
   // symbolic link or special file), kNotDocument for a collection.
   Reason open_document(int dir, const std::string& name, UniqueFd* fd, struct stat* st) const;
+  // A document open for reading, with the tree's and its stripe's shared locks held: rewrites
+  // in this process wait until it is gone.
+  struct ReadHandle {
+    std::shared_lock<std::shared_mutex> tree, doc;
+    UniqueFd fd;
+    struct stat st {};
+  };
+  // Opens the document at u (not the root) into *h, as open_document() answers.
+  Reason open_to_read(const ParsedUri& u, ReadHandle* h);
+  // Stat's answer for the document at u, open as fd: its content (locked to read) when wanted
+  // and small enough to come along, else its descriptor when wanted.
+  Reason found_document(std::string_view uri, const ParsedUri& u, UniqueFd fd, struct stat* st,
+                        bool want_content, bool want_descriptor, Found* out);
   // Puts a new document named name into parent; shown is its URI for log lines of op.
   Reason create_doc(const char* op, int parent, const std::string& name, const std::string& shown,
                     const Content& content);

@@ -53,14 +53,14 @@ inline bool inside_or_same(const ParsedUri& from, const ParsedUri& to) {
 bool copy_range(int in, off_t in_off, std::uint64_t length, int out, off_t out_off);
 
 // Takes flock(2) operation (LOCK_SH to read, LOCK_EX to rewrite) on the open document fd, waiting
-// at most kDocumentLockWaitSeconds: a rewrite in place through another host of a shared tree holds
-// it. kNone; kBusy when the wait passed; kIo (errno set) when flock failed otherwise. Released
-// when the descriptor closes.
-Reason lock_document(int fd, int operation);
+// at most wait_ms (kDocumentLockWaitSeconds by default): a rewrite in place through another host of
+// a shared tree holds it. kNone; kBusy when the wait passed; kIo (errno set) when flock failed
+// otherwise. Released when the descriptor closes.
+Reason lock_document(int fd, int operation, int wait_ms = kDocumentLockWaitSeconds * 1000);
 
 // lock_document(fd, LOCK_SH) for a read of the document fd, and *st the version it holds then (a
 // rewrite through another host may have ended meanwhile).
-Reason lock_to_read(int fd, struct stat* st);
+Reason lock_to_read(int fd, struct stat* st, int wait_ms = kDocumentLockWaitSeconds * 1000);
 
 // Renames from_dir/from to to_dir/to unless something is there. Where the file system lacks
 // RENAME_NOREPLACE, a file is linked and its old name removed, and a directory renamed plainly:

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 namespace kiv::test {
@@ -117,6 +118,15 @@ int KivdProcess::stop() {
 
 std::string KivdProcess::log() const {
   return kiv_test::read_file(scratch_ / "kivd.log");
+}
+
+long peak_rss_kib(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return -1;
 }
 
 }  // namespace kiv::test

@@ -51,6 +51,8 @@ class KivdProcess {
 unsigned int free_port();
 // A connected loopback socket (blocking), or -1.
 int connect_loopback(unsigned int port);
+// The peak resident size (VmHWM) of process pid in KiB, or -1.
+long peak_rss_kib(pid_t pid);
 
 }  // namespace kiv::test
 

@@ -61,15 +61,6 @@ bool peer_closed(int fd) {
   return n == 0 || (n < 0 && errno == ECONNRESET);
 }
 
-long peak_rss_kib(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
-  }
-  return -1;
-}
-
 std::set<std::string> names_in(const std::string& dir) {
   std::set<std::string> names;
   for (const auto& e : std::filesystem::directory_iterator(dir)) {

@@ -36,15 +36,6 @@ bool service_read_all(unsigned int service_port, std::size_t count) {
   return open == count && drained == count;
 }
 
-long peak_rss_kib(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
-  }
-  return -1;
-}
-
 TEST(LyingFrameTest, AnnouncedPayloadCommitsNoMemoryBeforeItArrives) {
   // A cap as large as an operator may set for clients that still send whole documents.
   KivdProcess kivd({"--max-frame", "512M"});
