@@ -19,6 +19,7 @@
 #include "provider/repository.h"
 #include "repository/repository.h"
 #include "repository/repository_internal.h"
+#include "wire/protocol.h"
 
 namespace kiv::repository {
 
@@ -37,9 +38,6 @@ extern "C" apr_status_t close_descriptor(void* fd) noexcept {
   ::close(static_cast<int>(reinterpret_cast<std::intptr_t>(fd)));
   return APR_SUCCESS;
 }
-
-// How long a GET waits for a rewrite in place of its document to end before it answers 503.
-constexpr int kRewriteWaitMs = 2000;
 
 // Describes the document resource from what its lookup found, for the whole request: the
 // validators, the length and the body of a GET all come from this one version.
@@ -81,7 +79,7 @@ dav_error* look_up(request_rec* r, dav_resource* resource) {
     status = Repository::current().stat(resource->uri, want, &found);
     if (!status.ok() || found.body != DocumentStat::Body::kDescriptor) break;
     // Held until the pool's cleanup closes the descriptor, after the response went out.
-    if (flock_within(found.descriptor.get(), LOCK_SH, kRewriteWaitMs) &&
+    if (flock_within(found.descriptor.get(), LOCK_SH, kiv::proto::kDocumentBusyWaitMs) &&
         descriptor_unchanged(found.descriptor.get(), found.attributes)) {
       break;
     }

@@ -15,13 +15,6 @@
 
 namespace kiv::service {
 
-namespace {
-
-// How long a chunk read waits for a rewrite of the document to end.
-constexpr int kReadWaitMs = 2000;
-
-}  // namespace
-
 Reason Store::add_doc(std::string_view uri, std::string_view content) {
   ParsedUri u;
   if (const Reason r = accept("AddDoc", uri, false, &u); r != Reason::kNone) return r;
@@ -223,7 +216,8 @@ Reason Store::read(std::string_view uri, const Attributes& expected, std::uint64
   if (const Reason r = open_to_read(u, &h); r != Reason::kNone) return r;
   const int fd_ = h.fd.get();
   struct stat& st = h.st;
-  if (const Reason r = lock_to_read(fd_, &st, kReadWaitMs); r != Reason::kNone) {
+  if (const Reason r = lock_to_read(fd_, &st, kiv::proto::kDocumentBusyWaitMs);
+      r != Reason::kNone) {
     log_line("Read %s: the document is being rewritten", printable(uri).c_str());
     return r;
   }

@@ -20,13 +20,6 @@
 
 namespace kiv::service {
 
-namespace {
-
-// How long a rewrite in place waits for the readers of the document's file to finish.
-constexpr int kRewriteWaitMs = 2000;
-
-}  // namespace
-
 Attributes attributes_of(const struct stat& st) {
   Attributes a;
   a.size = static_cast<std::uint64_t>(st.st_size);
@@ -126,7 +119,7 @@ Reason Store::rewrite(const char* op, int parent, const ParsedUri& u, const stru
   // rather than change bytes under it, and then leaves the document as it is. The same lock
   // keeps out readers and rewriters on the other hosts of a shared tree (on this one, the
   // stripe does): the document is rewritten whole, or read whole, never mixed.
-  if (!kiv::flock_within(target.get(), LOCK_EX, kRewriteWaitMs)) {
+  if (!kiv::flock_within(target.get(), LOCK_EX, kiv::proto::kDocumentBusyWaitMs)) {
     const int e = errno;
     undo();
     log_line("%s %s: busy: the document is being read (%s)", op, uri.c_str(), std::strerror(e));

@@ -35,6 +35,10 @@ inline constexpr std::uint32_t kMaxChunk = 1u << 20;
 inline constexpr std::uint32_t kDefaultMaxRequest = kMaxChunk + (64u << 10);
 // Documents up to this size travel inside the answer of a kStat that asks for the content.
 inline constexpr std::uint32_t kMaxInline = 64u << 10;
+// How long a reader of a document (a chunk read, or the web server sending it from its open
+// descriptor) and a rewrite in place of it wait for each other's flock on the file before the
+// one that waits answers busy.
+inline constexpr int kDocumentBusyWaitMs = 2000;
 // Answer of kPing, so that a client knows it reached this service and not something else.
 inline constexpr std::string_view kPingAnswer = "kivd/1";
 
