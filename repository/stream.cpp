@@ -205,6 +205,11 @@ dav_error* deliver(const dav_resource* resource, ap_filter_t* output) {
   } else if (document->has_content) {
     APR_BRIGADE_INSERT_TAIL(
         bb, apr_bucket_immortal_create(document->content, static_cast<apr_size_t>(size), list));
+    // Out at once, as a file is: a body this small would otherwise wait in the core's buffer for
+    // the end of the request, after the server has looked for the client's next request, which
+    // the client cannot send before it has this answer; the connection would then go back to
+    // waiting for one instead of being served on.
+    APR_BRIGADE_INSERT_TAIL(bb, apr_bucket_flush_create(list));
   } else if (size > 0) {
     APR_BRIGADE_INSERT_TAIL(
         bb, remote_bucket_create(resource->uri, document->attributes, output->r, list));
