@@ -122,6 +122,10 @@ Status Repository::stat(const std::string& uri, unsigned, DocumentStat* out) {
   return lookup(uri, &out->entry);
 }
 
+bool Repository::generation(bool, std::uint64_t*) {
+  return false;
+}
+
 Status Repository::open_reader(const std::string& uri, const DocumentAttributes&,
                                std::uint64_t offset, std::uint64_t length,
                                std::unique_ptr<DocumentSource>* reader) {

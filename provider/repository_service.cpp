@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "client/board.h"
 #include "client/kiv_client.h"
 #include "common/names.h"
 #include "provider/log.h"
@@ -74,6 +75,8 @@ class ServiceRepository final : public Repository {
   Status connect(const std::string& address, unsigned int port) override {
     // An address "unix:/path" names a socket, where the port plays no part.
     unix_socket_ = address.compare(0, 5, "unix:") == 0;
+    // A service on this host tells through its board when the tree changes.
+    if (unix_socket_) board_ = std::make_unique<client::BoardReader>(proto::board_path(address.substr(5)));
     where_ = unix_socket_ ? address : address + ":" + std::to_string(port);
     const Status status =
         client()->ConnectServer(address, port) ? Status() : Status(Reason::kUnavailable);
@@ -121,6 +124,10 @@ class ServiceRepository final : public Repository {
       }
       return status;
     });
+  }
+
+  bool generation(bool steady, std::uint64_t* out) override {
+    return board_ != nullptr && board_->generation(steady, out);
   }
 
   Status open_reader(const std::string& uri, const DocumentAttributes& attributes,
@@ -242,6 +249,7 @@ class ServiceRepository final : public Repository {
   // Set by connect at start-up, before the server forks and before any request.
   std::string where_;  // the address for log lines
   bool unix_socket_ = false;
+  std::unique_ptr<client::BoardReader> board_;
   std::atomic<int> health_{kUnknown};
 };
 

@@ -18,6 +18,7 @@
 #include "provider/local_files.h"
 #include "provider/repository.h"
 #include "repository/repository.h"
+#include "repository/kept_documents.h"
 #include "repository/repository_internal.h"
 #include "wire/protocol.h"
 
@@ -63,6 +64,17 @@ void keep_document(request_rec* r, dav_resource* resource, DocumentStat* found) 
   resource->info->document = document;
 }
 
+// Describes the resource from what its lookup found.
+dav_error* found_resource(request_rec* r, dav_resource* resource, DocumentStat* found) {
+  resource->collection = found->entry.collection ? 1 : 0;
+  // A GET or HEAD answers validators and a length: the service's, of the version it sends.
+  // Other methods keep the local file's description, from which lock keys come.
+  if (r->method_number == M_GET && !found->entry.collection && found->has_attributes) {
+    keep_document(r, resource, found);
+  }
+  return nullptr;
+}
+
 // Asks the repository service whether resource->uri exists and whether it is a collection, in
 // one round trip that for a GET also brings along what the delivery needs. A name the service
 // refuses, or one below a document, names nothing. A service that cannot answer is an error
@@ -71,12 +83,22 @@ void keep_document(request_rec* r, dav_resource* resource, DocumentStat* found) 
 // describes the resource from its local file.
 dav_error* look_up(request_rec* r, dav_resource* resource) {
   const unsigned want = r->method_number == M_GET && !r->header_only ? kWantDelivery : kWantNothing;
+  Repository& repository = Repository::current();
+  const apr_finfo_t& local = resource->info->finfo;
+  const std::string uri(resource->uri);
   DocumentStat found;
   Status status;
+  // A small document that has not changed since a GET fetched it is answered as it was then.
+  std::uint64_t generation = 0;
+  const bool may_keep = r->method_number == M_GET && local.filetype == APR_REG;
+  bool steady = may_keep && repository.generation(false, &generation) &&
+                find_kept(uri, generation, local, &found);
+  if (steady) return found_resource(r, resource, &found);
+  steady = want == kWantDelivery && may_keep && repository.generation(true, &generation);
   // A document handed over open is sent under a shared flock, taken before its version is
   // checked: a rewrite that committed between the lookup and the flock means another lookup.
   for (int attempt = 0;; ++attempt) {
-    status = Repository::current().stat(resource->uri, want, &found);
+    status = repository.stat(uri, want, &found);
     if (!status.ok() || found.body != DocumentStat::Body::kDescriptor) break;
     // Held until the pool's cleanup closes the descriptor, after the response went out.
     if (flock_within(found.descriptor.get(), LOCK_SH, kiv::proto::kDocumentBusyWaitMs) &&
@@ -89,13 +111,11 @@ dav_error* look_up(request_rec* r, dav_resource* resource) {
     }
   }
   if (status.ok()) {
-    resource->collection = found.entry.collection ? 1 : 0;
-    // A GET or HEAD answers validators and a length: the service's, of the version it sends.
-    // Other methods keep the local file's description, from which lock keys come.
-    if (r->method_number == M_GET && !found.entry.collection && found.has_attributes) {
-      keep_document(r, resource, &found);
+    std::uint64_t after = 0;
+    if (steady && repository.generation(true, &after) && after == generation) {
+      keep(uri, generation, local, found);
     }
-    return nullptr;
+    return found_resource(r, resource, &found);
   }
   switch (status.reason()) {
     case Reason::kNotFound:

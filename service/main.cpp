@@ -15,6 +15,8 @@
 
 #include "common/file_io.h"
 #include "common/tree_id.h"
+#include "service/board.h"
+#include "wire/board.h"
 #include "common/unique_fd.h"
 #include "service/log.h"
 #include "service/server.h"
@@ -277,6 +279,19 @@ int main(int argc, char** argv) {
     log_line("%s", why.c_str());
     delete server;  // removes a socket file it made
     return 1;
+  }
+  // A service that serves the tree alone tells the clients on its host when it changes; over a
+  // shared tree the other hosts' changes would never show on it.
+  std::unique_ptr<kiv::service::ChangeBoard> board;
+  if (!options.socket.empty() && !kiv::tree_id_set()) {
+    board = kiv::service::ChangeBoard::open(kiv::proto::board_path(options.socket), socket_gid,
+                                            &why);
+    if (!board) {
+      log_line("%s", why.c_str());
+      delete server;
+      return 1;
+    }
+    server->set_board(board.get());
   }
   log_line("serving %s", describe(options, *server, tcp).c_str());
   const bool drained = server->run(stop_fd);

@@ -30,6 +30,26 @@ using kiv::proto::Op;
 using kiv::proto::reason_field;
 using kiv::proto::Status;
 
+// The requests after which the tree may not be what it was (an upload's parts before its commit
+// touch only its staged file).
+bool changes_tree(Op op) {
+  switch (op) {
+    case Op::kAddDoc:
+    case Op::kAddCollection:
+    case Op::kMoveDoc:
+    case Op::kMoveCollection:
+    case Op::kDelDoc:
+    case Op::kDelCollection:
+    case Op::kCopyDoc:
+    case Op::kCopyCollection:
+    case Op::kUploadCommit:
+    case Op::kUploadCommitNew:
+      return true;
+    default:
+      return false;
+  }
+}
+
 const std::string_view kCollectionKind(&kiv::proto::kKindCollection, 1);
 const std::string_view kDocumentKind(&kiv::proto::kKindDocument, 1);
 
@@ -424,6 +444,7 @@ bool Server::handle(Connection& c, const Message& request, bool must_authenticat
   }
   const auto& f = request.fields;
   auto answer = [&](Reason r) { return this->answer(fd, r); };
+  const ChangeScope change(changes_tree(op) ? board_ : nullptr);
   switch (op) {
     case Op::kPing:
       return respond(fd, Status::kOk, {kiv::proto::kPingAnswer});

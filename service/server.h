@@ -36,6 +36,7 @@
 #include <string_view>
 #include <vector>
 
+#include "service/board.h"
 #include "service/store.h"
 #include "wire/net_io.h"
 #include "wire/protocol.h"
@@ -85,6 +86,10 @@ class Server {
   // exits the process instead).
   bool run(int stop_fd);
 
+  // Counts every request that may change the tree in on board (see wire/board.h), which must
+  // outlive the server. Call before run().
+  void set_board(ChangeBoard* board) { board_ = board; }
+
  private:
   struct Listener {
     kiv::net::UniqueFd fd;
@@ -132,6 +137,7 @@ class Server {
   int max_per_peer() const;
 
   Store* store_;
+  ChangeBoard* board_ = nullptr;
   ServerOptions options_;
   std::vector<Listener> listeners_;
   unsigned int port_ = 0;

@@ -1,0 +1,35 @@
+// Small documents as the repository service last described them, kept by each server process so
+// that a GET of one that has not changed costs no round trip.
+//
+// An answer is kept only when the repository's generation was the same, with no change under
+// way, before and after it was asked for; it is used only while the generation is still that
+// one and the local file is still the one it describes (the same inode, size and times), so
+// that neither a change through the service nor one behind its back is ever answered stale.
+// Bounded in bytes; thread-safe.
+#ifndef KIV_REPOSITORY_KEPT_DOCUMENTS_H_
+#define KIV_REPOSITORY_KEPT_DOCUMENTS_H_
+
+#include <apr_file_info.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "provider/repository.h"
+
+namespace kiv::repository {
+
+// What all kept documents together may hold, in content bytes.
+inline constexpr std::size_t kKeptBytes = std::size_t{8} << 20;
+
+// The document uri as kept in generation, if its local file is still described by local.
+bool find_kept(const std::string& uri, std::uint64_t generation, const apr_finfo_t& local,
+               DocumentStat* out);
+// Keeps found (a document that came with its content) as the answer for uri in generation,
+// where local describes the same file.
+void keep(const std::string& uri, std::uint64_t generation, const apr_finfo_t& local,
+          const DocumentStat& found);
+
+}  // namespace kiv::repository
+
+#endif  // KIV_REPOSITORY_KEPT_DOCUMENTS_H_

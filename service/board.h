@@ -1,0 +1,55 @@
+// The service's side of the change board (see wire/board.h): made at start, counted in around
+// every request that may change the tree.
+#ifndef KIV_SERVICE_BOARD_H_
+#define KIV_SERVICE_BOARD_H_
+
+#include <sys/types.h>
+
+#include <memory>
+#include <string>
+
+#include "common/unique_fd.h"
+#include "wire/board.h"
+
+namespace kiv::service {
+
+class ChangeBoard {
+ public:
+  // Makes the board at path (mode 0640, given to group unless that is -1), or takes over the one
+  // a stopped service left there, and holds its flock. Every answer a client kept from an
+  // earlier service is void from here on. Null with *why set when it cannot, or when a running
+  // service holds the board.
+  static std::unique_ptr<ChangeBoard> open(const std::string& path, gid_t group, std::string* why);
+  // The file stays: a client that maps it sees the next service's first change.
+  ~ChangeBoard();
+  ChangeBoard(const ChangeBoard&) = delete;
+  ChangeBoard& operator=(const ChangeBoard&) = delete;
+
+  void begin_change();
+  void end_change();
+
+ private:
+  ChangeBoard(UniqueFd fd, kiv::proto::Board* board) : fd_(std::move(fd)), board_(board) {}
+  UniqueFd fd_;
+  kiv::proto::Board* board_;
+};
+
+// Counts one request in as a change for as long as it lives; nothing without a board.
+class ChangeScope {
+ public:
+  explicit ChangeScope(ChangeBoard* board) : board_(board) {
+    if (board_ != nullptr) board_->begin_change();
+  }
+  ~ChangeScope() {
+    if (board_ != nullptr) board_->end_change();
+  }
+  ChangeScope(const ChangeScope&) = delete;
+  ChangeScope& operator=(const ChangeScope&) = delete;
+
+ private:
+  ChangeBoard* board_;
+};
+
+}  // namespace kiv::service
+
+#endif  // KIV_SERVICE_BOARD_H_
