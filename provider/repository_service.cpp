@@ -76,7 +76,8 @@ class ServiceRepository final : public Repository {
     // An address "unix:/path" names a socket, where the port plays no part.
     unix_socket_ = address.compare(0, 5, "unix:") == 0;
     // A service on this host tells through its board when the tree changes.
-    if (unix_socket_) board_ = std::make_unique<client::BoardReader>(proto::board_path(address.substr(5)));
+    if (unix_socket_)
+      board_ = std::make_unique<client::BoardReader>(proto::board_path(address.substr(5)));
     where_ = unix_socket_ ? address : address + ":" + std::to_string(port);
     const Status status =
         client()->ConnectServer(address, port) ? Status() : Status(Reason::kUnavailable);

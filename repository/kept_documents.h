@@ -1,5 +1,7 @@
-// Small documents as the repository service last described them, kept by each server process so
-// that a GET of one that has not changed costs no round trip.
+// Documents as the repository service last described them, kept by each server process so that
+// a GET of one that has not changed costs no round trip: a small one with its content, a larger
+// one as the service handed it over open (each use opens the file anew through that descriptor,
+// for a flock of its own).
 //
 // An answer is kept only when the repository's generation was the same, with no change under
 // way, before and after it was asked for; it is used only while the generation is still that
@@ -19,14 +21,15 @@
 
 namespace kiv::repository {
 
-// What all kept documents together may hold, in content bytes.
+// What all kept documents together may hold, in content bytes and in open descriptors.
 inline constexpr std::size_t kKeptBytes = std::size_t{8} << 20;
+inline constexpr std::size_t kKeptDescriptors = 256;
 
 // The document uri as kept in generation, if its local file is still described by local.
 bool find_kept(const std::string& uri, std::uint64_t generation, const apr_finfo_t& local,
                DocumentStat* out);
-// Keeps found (a document that came with its content) as the answer for uri in generation,
-// where local describes the same file.
+// Keeps found (a document that came with its content or open) as the answer for uri in
+// generation, where local describes the same file.
 void keep(const std::string& uri, std::uint64_t generation, const apr_finfo_t& local,
           const DocumentStat& found);
 

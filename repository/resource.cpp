@@ -88,11 +88,15 @@ dav_error* look_up(request_rec* r, dav_resource* resource) {
   const std::string uri(resource->uri);
   DocumentStat found;
   Status status;
-  // A small document that has not changed since a GET fetched it is answered as it was then.
+  // A document that has not changed since a GET fetched it is answered as it was then; one kept
+  // open is sent under a flock of its own, as one handed over is.
   std::uint64_t generation = 0;
   const bool may_keep = r->method_number == M_GET && local.filetype == APR_REG;
   bool steady = may_keep && repository.generation(false, &generation) &&
-                find_kept(uri, generation, local, &found);
+                find_kept(uri, generation, local, &found) &&
+                (found.body != DocumentStat::Body::kDescriptor ||
+                 (flock_within(found.descriptor.get(), LOCK_SH, 0) &&
+                  descriptor_unchanged(found.descriptor.get(), found.attributes)));
   if (steady) return found_resource(r, resource, &found);
   steady = want == kWantDelivery && may_keep && repository.generation(true, &generation);
   // A document handed over open is sent under a shared flock, taken before its version is

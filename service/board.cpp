@@ -49,7 +49,8 @@ std::unique_ptr<ChangeBoard> ChangeBoard::open(const std::string& path, gid_t gr
     *why = "cannot set up the board " + path + ": " + std::strerror(errno);
     return nullptr;
   }
-  void* map = ::mmap(nullptr, kiv::proto::kBoardSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
+  void* map =
+      ::mmap(nullptr, kiv::proto::kBoardSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
   if (map == MAP_FAILED) {
     *why = "cannot map the board " + path + ": " + std::strerror(errno);
     return nullptr;

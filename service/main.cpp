@@ -15,12 +15,12 @@
 
 #include "common/file_io.h"
 #include "common/tree_id.h"
-#include "service/board.h"
-#include "wire/board.h"
 #include "common/unique_fd.h"
+#include "service/board.h"
 #include "service/log.h"
 #include "service/server.h"
 #include "service/store.h"
+#include "wire/board.h"
 #include "wire/protocol.h"
 
 namespace {
@@ -284,8 +284,8 @@ int main(int argc, char** argv) {
   // shared tree the other hosts' changes would never show on it.
   std::unique_ptr<kiv::service::ChangeBoard> board;
   if (!options.socket.empty() && !kiv::tree_id_set()) {
-    board = kiv::service::ChangeBoard::open(kiv::proto::board_path(options.socket), socket_gid,
-                                            &why);
+    board =
+        kiv::service::ChangeBoard::open(kiv::proto::board_path(options.socket), socket_gid, &why);
     if (!board) {
       log_line("%s", why.c_str());
       delete server;

@@ -327,6 +327,8 @@ def test_service_down_then_back(server, dav):
                         r"KIV10003")
     dav.mkcol("/kept")
     dav.put("/survivor.txt", b"still here")
+    large = b"still here, and larger " * 4096  # beyond what comes inline: handed over open
+    dav.put("/survivor.bin", large)
     lock = dav.lock("/kept")
     assert lock.status == 200
     before = data_listing(server)
@@ -334,6 +336,7 @@ def test_service_down_then_back(server, dav):
     proppatch = ('<?xml version="1.0"?><D:propertyupdate xmlns:D="DAV:" xmlns:x="urn:x"><D:set>'
                  '<D:prop><x:p>v</x:p></D:prop></D:set></D:propertyupdate>')
     requests = [("GET", lambda: dav.get("/survivor.txt")),
+                ("GET", lambda: dav.get("/survivor.bin")),
                 ("HEAD", lambda: dav.head("/survivor.txt")),
                 ("PUT", lambda: dav.put("/while-down.txt", b"x")),
                 ("PUT", lambda: dav.put("/survivor.txt", b"replaced")),
@@ -343,9 +346,10 @@ def test_service_down_then_back(server, dav):
                 ("MOVE", lambda: dav.move("/survivor.txt", "/moved.txt")),
                 ("DELETE", lambda: dav.delete("/kept")),
                 ("LOCK", lambda: dav.lock("/survivor.txt"))]
-    # Fetched before the outage, a small document is kept by the server; kept, it must still not
-    # be answered while the service is down.
+    # Fetched before the outage, a document is kept by the server; kept, it must still not be
+    # answered while the service is down.
     assert [dav.get("/survivor.txt").body for _ in range(4)] == [b"still here"] * 4
+    assert [dav.get("/survivor.bin").body for _ in range(4)] == [large] * 4
     server.stop_service()
     try:
         for method, send in requests:
@@ -360,9 +364,11 @@ def test_service_down_then_back(server, dav):
         server.start_service()
     assert dav.get("/survivor.txt").body == b"still here"
     # Nor is a kept document answered once its file changed behind the service's back.
-    with open(os.path.join(server.repo, "survivor.txt"), "wb") as f:
-        f.write(b"STILL HERE")
-    assert [dav.get("/survivor.txt").body for _ in range(4)] == [b"STILL HERE"] * 4
+    assert dav.get("/survivor.bin").body == large
+    for name, body in (("survivor.txt", b"STILL HERE"), ("survivor.bin", large.upper())):
+        with open(os.path.join(server.repo, name), "r+b") as f:
+            f.write(body)
+        assert [dav.get("/" + name).body for _ in range(4)] == [body] * 4
     assert dav.put("/after.txt", b"back").status == 201
     assert dav.proppatch("/after.txt", proppatch).status == 207
     assert dav.propfind("/after.txt").status == 207
