@@ -107,7 +107,8 @@ void keep(const std::string& uri, std::uint64_t generation, const apr_finfo_t& l
   Kept kept{found.attributes, {}, {}, {}};
   if (found.body == DocumentStat::Body::kContent && found.content.size() <= kKeptBytes / 16) {
     kept.content = found.content;
-  } else if (found.body == DocumentStat::Body::kDescriptor) {
+  } else if (found.body == DocumentStat::Body::kDescriptor &&
+             found.attributes.size <= kKeptOpenSize) {
     // Not a duplicate: that would share the request's flock, and hold it as long as it is kept.
     kept.descriptor = reopen(found.descriptor.get());
     if (!kept.descriptor.valid()) return;

@@ -23,7 +23,10 @@ namespace kiv::repository {
 
 // What all kept documents together may hold, in content bytes and in open descriptors.
 inline constexpr std::size_t kKeptBytes = std::size_t{8} << 20;
-inline constexpr std::size_t kKeptDescriptors = 256;
+inline constexpr std::size_t kKeptDescriptors = 64;
+// The largest document kept open: a kept descriptor holds the file's blocks after a DELETE until
+// the process next looks a document up, and one trip more costs a large GET next to nothing.
+inline constexpr std::uint64_t kKeptOpenSize = std::uint64_t{8} << 20;
 
 // The document uri as kept in generation, if its local file is still described by local.
 bool find_kept(const std::string& uri, std::uint64_t generation, const apr_finfo_t& local,

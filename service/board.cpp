@@ -8,7 +8,9 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
+#include <random>
 #include <thread>
 
 namespace kiv::service {
@@ -31,7 +33,8 @@ bool take_flock(int fd) {
 }  // namespace
 
 std::unique_ptr<ChangeBoard> ChangeBoard::open(const std::string& path, gid_t group,
-                                               std::string* why) {
+                                               std::string* why, bool* held) {
+  *held = false;
   UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0640));
   struct stat st {};
   if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -40,6 +43,7 @@ std::unique_ptr<ChangeBoard> ChangeBoard::open(const std::string& path, gid_t gr
   }
   if (!take_flock(fd.get())) {
     *why = "the board " + path + " is held by a running service";
+    *held = true;
     return nullptr;
   }
   if ((group != static_cast<gid_t>(-1) && ::fchown(fd.get(), static_cast<uid_t>(-1), group) != 0) ||
@@ -58,8 +62,14 @@ std::unique_ptr<ChangeBoard> ChangeBoard::open(const std::string& path, gid_t gr
   auto* board = static_cast<kiv::proto::Board*>(map);
   // A service that stopped in the middle of a change left it counted; none is under way now.
   board->changing.store(0);
-  board->magic = kiv::proto::kBoardMagic;
-  board->generation.fetch_add(2);
+  if (board->magic == kiv::proto::kBoardMagic) {
+    board->generation.fetch_add(2);
+  } else {
+    // A new board starts where no board before it at this path is likely to have been.
+    board->generation.store(std::random_device()() * std::uint64_t{0x100000001} ^
+                            static_cast<std::uint64_t>(st.st_ino) << 20);
+    board->magic = kiv::proto::kBoardMagic;
+  }
   return std::unique_ptr<ChangeBoard>(new ChangeBoard(std::move(fd), board));
 }
 

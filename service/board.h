@@ -17,9 +17,10 @@ class ChangeBoard {
  public:
   // Makes the board at path (mode 0640, given to group unless that is -1), or takes over the one
   // a stopped service left there, and holds its flock. Every answer a client kept from an
-  // earlier service is void from here on. Null with *why set when it cannot, or when a running
-  // service holds the board.
-  static std::unique_ptr<ChangeBoard> open(const std::string& path, gid_t group, std::string* why);
+  // earlier service is void from here on. Null with *why set when it cannot; *held tells that a
+  // running service holds the board.
+  static std::unique_ptr<ChangeBoard> open(const std::string& path, gid_t group, std::string* why,
+                                           bool* held);
   // The file stays: a client that maps it sees the next service's first change.
   ~ChangeBoard();
   ChangeBoard(const ChangeBoard&) = delete;

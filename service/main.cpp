@@ -281,17 +281,24 @@ int main(int argc, char** argv) {
     return 1;
   }
   // A service that serves the tree alone tells the clients on its host when it changes; over a
-  // shared tree the other hosts' changes would never show on it.
+  // shared tree the other hosts' changes would never show on it. Without a board of its own
+  // (one it cannot open: a board nobody holds keeps nothing) it still serves; a board that a
+  // running service holds would tell its clients of the wrong tree.
   std::unique_ptr<kiv::service::ChangeBoard> board;
   if (!options.socket.empty() && !kiv::tree_id_set()) {
-    board =
-        kiv::service::ChangeBoard::open(kiv::proto::board_path(options.socket), socket_gid, &why);
-    if (!board) {
+    bool held = false;
+    board = kiv::service::ChangeBoard::open(kiv::proto::board_path(options.socket), socket_gid,
+                                            &why, &held);
+    if (held) {
       log_line("%s", why.c_str());
       delete server;
       return 1;
     }
-    server->set_board(board.get());
+    if (board) {
+      server->set_board(board.get());
+    } else {
+      log_line("serving without a change board: %s", why.c_str());
+    }
   }
   log_line("serving %s", describe(options, *server, tcp).c_str());
   const bool drained = server->run(stop_fd);
