@@ -13,6 +13,7 @@
 #include <set>
 #include <thread>
 
+#include "client/board.h"
 #include "client/kiv_client.h"
 #include "tests/unit/service/kivd_process.h"
 
@@ -337,6 +338,23 @@ TEST(ClientLocalSocketTest, ADocumentComesAsItsOpenDescriptor) {
   ASSERT_TRUE(local.AddDoc("/u", body + body + body + body + body + body));
   ASSERT_TRUE(local.GetDocContent("/u", got));
   EXPECT_EQ(got.size(), 6 * body.size());
+
+  // The change board beside the socket: its generation stays over reads, moves with a change and
+  // with a new service, and is not to be had while none runs.
+  kiv::client::BoardReader board(kiv::proto::board_path(kivd.scratch() + "/kivd.sock"));
+  std::uint64_t before = 0, after = 0;
+  ASSERT_TRUE(board.generation(true, &before));
+  ASSERT_TRUE(local.Stat("/u", 0, &st).ok());
+  ASSERT_TRUE(board.generation(true, &after));
+  EXPECT_EQ(before, after);
+  ASSERT_TRUE(local.AddCollection("/c"));
+  ASSERT_TRUE(board.generation(true, &after));
+  EXPECT_NE(before, after);
+  ASSERT_EQ(kivd.stop(), 0);
+  EXPECT_FALSE(board.generation(false, &before));
+  ASSERT_TRUE(kivd.start());
+  ASSERT_TRUE(board.generation(true, &before));
+  EXPECT_NE(before, after);
 }
 
 TEST_F(ClientTest, ConcurrentUploadsEachStoreTheirOwnContent) {
