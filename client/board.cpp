@@ -24,6 +24,14 @@ bool held(int fd) {
 
 }  // namespace
 
+BoardReader::~BoardReader() {
+  for (const View* v : views_) {
+    ::munmap(const_cast<kiv::proto::Board*>(v->board), kiv::proto::kBoardSize);
+    ::close(v->fd);
+    delete v;
+  }
+}
+
 const BoardReader::View* BoardReader::view(bool service_gone) {
   const View* v = current_.load(std::memory_order_acquire);
   if (v != nullptr && !service_gone) return v;
@@ -49,6 +57,7 @@ const BoardReader::View* BoardReader::view(bool service_gone) {
   const auto* board = static_cast<const kiv::proto::Board*>(map);
   v = new View{fd, board, static_cast<std::uint64_t>(st.st_dev),
                static_cast<std::uint64_t>(st.st_ino)};
+  views_.push_back(v);
   current_.store(v, std::memory_order_release);
   return v;
 }

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "wire/board.h"
 
@@ -18,6 +19,8 @@ namespace kiv::client {
 class BoardReader {
  public:
   explicit BoardReader(std::string path) : path_(std::move(path)) {}
+  // No thread may be asking any more.
+  ~BoardReader();
   BoardReader(const BoardReader&) = delete;
   BoardReader& operator=(const BoardReader&) = delete;
 
@@ -38,8 +41,10 @@ class BoardReader {
 
   const std::string path_;
   std::mutex mu_;
-  // Views are never unmapped or closed: a reader may hold one while another is opened.
+  // Views are unmapped and closed only with the reader: a thread may hold one while another is
+  // opened.
   std::atomic<const View*> current_{nullptr};
+  std::vector<const View*> views_;
   std::chrono::steady_clock::time_point next_look_{};
 };
 
