@@ -73,6 +73,8 @@ std::unique_ptr<ChangeBoard> ChangeBoard::open(const std::string& path, gid_t gr
   return std::unique_ptr<ChangeBoard>(new ChangeBoard(std::move(fd), board));
 }
 
+thread_local ChangeScope* ChangeScope::current_ = nullptr;
+
 ChangeBoard::~ChangeBoard() {
   ::munmap(board_, kiv::proto::kBoardSize);
 }

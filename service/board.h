@@ -35,20 +35,36 @@ class ChangeBoard {
   kiv::proto::Board* board_;
 };
 
-// Counts one request in as a change for as long as it lives; nothing without a board.
+// Counts one request in as a change until its answer goes out (end_current) or, unanswered, until
+// it ends; nothing without a board. One at a time per thread.
 class ChangeScope {
  public:
   explicit ChangeScope(ChangeBoard* board) : board_(board) {
-    if (board_ != nullptr) board_->begin_change();
+    if (board_ == nullptr) return;
+    board_->begin_change();
+    current_ = this;
   }
   ~ChangeScope() {
-    if (board_ != nullptr) board_->end_change();
+    end();
+    if (current_ == this) current_ = nullptr;
   }
   ChangeScope(const ChangeScope&) = delete;
   ChangeScope& operator=(const ChangeScope&) = delete;
 
+  // Counts the change of this thread's request out, once: called before its answer is sent, so
+  // that a client that has the answer finds the board steady.
+  static void end_current() {
+    if (current_ != nullptr) current_->end();
+  }
+
  private:
+  void end() {
+    if (board_ != nullptr) board_->end_change();
+    board_ = nullptr;
+  }
+
   ChangeBoard* board_;
+  static thread_local ChangeScope* current_;
 };
 
 }  // namespace kiv::service

@@ -596,6 +596,7 @@ void Server::answer_busy(int fd) {
 }
 
 bool Server::respond(int fd, Status status, const std::vector<std::string_view>& fields, int pass) {
+  ChangeScope::end_current();
   const kiv::proto::FrameBuilder frame(static_cast<std::uint8_t>(status), fields);
   if (!frame.ok()) {
     log_line("connection: response too large for a frame");

@@ -6,9 +6,9 @@
 // exclusive flock on it for as long as it runs: a client whose shared flock on it is refused
 // knows that the service is running. Around every request that may change the tree the service
 // counts the change in: `changing` and then `generation` go up before the change, and
-// `generation` and then `changing` (down) after it. A client that saw the same generation,
-// with nothing changing, before and after an answer of the service, may keep that answer for as
-// long as the generation stays the same and the service runs.
+// `generation` and then `changing` (down) after it, before its answer goes out. A client that
+// saw the same generation, with nothing changing, before and after an answer of the service, may
+// keep that answer for as long as the generation stays the same and the service runs.
 #ifndef KIV_WIRE_BOARD_H_
 #define KIV_WIRE_BOARD_H_
 
