@@ -70,7 +70,7 @@ bool describes(const apr_finfo_t& local, const DocumentAttributes& a) {
 }  // namespace
 
 bool find_kept(const std::string& uri, std::uint64_t generation, const apr_finfo_t& local,
-               DocumentStat* out) {
+               bool with_body, DocumentStat* out) {
   Store& s = store();
   std::lock_guard<std::mutex> lock(s.mu);
   s.enter(generation);
@@ -81,7 +81,9 @@ bool find_kept(const std::string& uri, std::uint64_t generation, const apr_finfo
     return false;
   }
   *out = DocumentStat();
-  if (it->second.descriptor.valid()) {
+  if (!with_body) {
+    out->body = DocumentStat::Body::kNone;
+  } else if (it->second.descriptor.valid()) {
     out->descriptor = reopen(it->second.descriptor.get());
     if (!out->descriptor.valid()) {
       s.drop(it);

@@ -28,9 +28,10 @@ inline constexpr std::size_t kKeptDescriptors = 64;
 // the process next looks a document up, and one trip more costs a large GET next to nothing.
 inline constexpr std::uint64_t kKeptOpenSize = std::uint64_t{8} << 20;
 
-// The document uri as kept in generation, if its local file is still described by local.
+// The document uri as kept in generation, if its local file is still described by local; with
+// its body (content, or the file opened anew) only where with_body asks for it.
 bool find_kept(const std::string& uri, std::uint64_t generation, const apr_finfo_t& local,
-               DocumentStat* out);
+               bool with_body, DocumentStat* out);
 // Keeps found (a document that came with its content or open) as the answer for uri in
 // generation, where local describes the same file.
 void keep(const std::string& uri, std::uint64_t generation, const apr_finfo_t& local,

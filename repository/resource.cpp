@@ -93,7 +93,7 @@ dav_error* look_up(request_rec* r, dav_resource* resource) {
   std::uint64_t generation = 0;
   const bool may_keep = r->method_number == M_GET && local.filetype == APR_REG;
   bool steady = may_keep && repository.generation(false, &generation) &&
-                find_kept(uri, generation, local, &found) &&
+                find_kept(uri, generation, local, want == kWantDelivery, &found) &&
                 (found.body != DocumentStat::Body::kDescriptor ||
                  (flock_within(found.descriptor.get(), LOCK_SH, 0) &&
                   descriptor_unchanged(found.descriptor.get(), found.attributes)));
