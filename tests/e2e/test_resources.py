@@ -7,6 +7,7 @@ import html.parser
 import http.client
 import os
 import re
+import shutil
 import socket
 import time
 
@@ -473,6 +474,7 @@ def tcp_server():
     s = start_server(service_transport="tcp")
     yield s
     s.stop()
+    shutil.rmtree(s.data, ignore_errors=True)  # a 4 GiB document
 
 
 @pytest.fixture(params=["unix", "tcp"])
