@@ -62,7 +62,7 @@ const BoardReader::View* BoardReader::view(bool service_gone) {
   return v;
 }
 
-bool BoardReader::generation(bool steady, std::uint64_t* out) {
+bool BoardReader::generation(std::uint64_t* out, bool* steady) {
   const View* v = view(false);
   if (v == nullptr) return false;
   if (!held(v->fd)) {
@@ -70,9 +70,8 @@ bool BoardReader::generation(bool steady, std::uint64_t* out) {
     if (v == nullptr || !held(v->fd)) return false;
   }
   if (v->board->magic != kiv::proto::kBoardMagic) return false;
-  const std::uint64_t g = v->board->generation.load();
-  if (steady && v->board->changing.load() != 0) return false;
-  *out = g;
+  *out = v->board->generation.load();
+  *steady = v->board->changing.load() == 0;
   return true;
 }
 

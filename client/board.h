@@ -24,10 +24,10 @@ class BoardReader {
   BoardReader(const BoardReader&) = delete;
   BoardReader& operator=(const BoardReader&) = delete;
 
-  // The board's generation, while its service runs; with steady, only while no change is under
-  // way. False when there is no board to read or its service is not running: nothing the
+  // The board's generation, and in *steady whether no change is under way, while its service
+  // runs. False when there is no board to read or its service is not running: nothing the
   // service answered may then be kept or used again.
-  bool generation(bool steady, std::uint64_t* out);
+  bool generation(std::uint64_t* out, bool* steady);
 
  private:
   struct View {

@@ -123,10 +123,9 @@ LocalFile lookup_stat(apr_pool_t* pool, const char* root, const char* path, apr_
   const std::size_t slash = rel.rfind('/');
   const std::string name(rel.empty() ? "." : std::string(base_name(rel)));
   UniqueFd parent;
-  int dir = root_fd;
-  if (!rel.empty()) {
-    parent = open_beneath(root_fd, slash == std::string_view::npos ? "" : rel.substr(0, slash),
-                          O_PATH | O_DIRECTORY);
+  int dir = root_fd;  // also for a name right below the root: no need to open the root again
+  if (slash != std::string_view::npos) {
+    parent = open_beneath(root_fd, rel.substr(0, slash), O_PATH | O_DIRECTORY);
     if (!parent.valid()) return path_refused(errno) ? LocalFile::kRefused : LocalFile::kMissing;
     dir = parent.get();
   }

@@ -122,7 +122,7 @@ Status Repository::stat(const std::string& uri, unsigned, DocumentStat* out) {
   return lookup(uri, &out->entry);
 }
 
-bool Repository::generation(bool, std::uint64_t*) {
+bool Repository::generation(std::uint64_t*, bool*) {
   return false;
 }
 

@@ -130,11 +130,11 @@ class Repository {
   // asks for, all in one round trip. *out is reset first. The default body is lookup's, with no
   // attributes and nothing along.
   virtual Status stat(const std::string& uri, unsigned want, DocumentStat* out);
-  // A number that changes whenever anything in the repository may change, so that an answer of
-  // stat got with the same number before and after it may be used again while the number stays.
-  // With steady, only while no change is under way. False when this repository cannot tell (an
-  // answer must then be asked for anew). The default body: false.
-  virtual bool generation(bool steady, std::uint64_t* out);
+  // A number that changes whenever anything in the repository may change, and in *steady
+  // whether no change is under way: an answer of stat got with the same number, steady, before
+  // and after it may be used again while the number stays. False when this repository cannot
+  // tell (an answer must then be asked for anew). The default body: false.
+  virtual bool generation(std::uint64_t* out, bool* steady);
   // A reader of the bytes [offset, offset + length) of the document uri as long as it is the
   // version attributes describe. Nothing is read before the first read. The default body
   // fetches the document whole at the first read (and cannot tell versions apart).

@@ -74,11 +74,12 @@ class ServiceRepository final : public Repository {
 
   Status connect(const std::string& address, unsigned int port) override {
     // An address "unix:/path" names a socket, where the port plays no part.
-    unix_socket_ = address.compare(0, 5, "unix:") == 0;
+    const bool unix_socket = address.compare(0, 5, "unix:") == 0;
     // A service on this host tells through its board when the tree changes.
-    if (unix_socket_)
+    if (unix_socket) {
       board_ = std::make_unique<client::BoardReader>(proto::board_path(address.substr(5)));
-    where_ = unix_socket_ ? address : address + ":" + std::to_string(port);
+    }
+    where_ = unix_socket ? address : address + ":" + std::to_string(port);
     const Status status =
         client()->ConnectServer(address, port) ? Status() : Status(Reason::kUnavailable);
     // The probe's own line tells of it; the calls log only a change from here on.
@@ -99,11 +100,11 @@ class ServiceRepository final : public Repository {
     return timed("stat", uri, [&] {
       *out = DocumentStat();
       // A small document comes inline (fewer steps than a descriptor for a few KiB). Over a
-      // Unix socket the service shares this host's files: a larger one comes open, and costs no
-      // copy; over TCP it is read in chunks.
+      // Unix socket (where there is a board) the service shares this host's files: a larger one
+      // comes open, and costs no copy; over TCP it is read in chunks.
       unsigned bring = 0;
       if ((want & kWantDelivery) != 0) {
-        bring = unix_socket_ ? kWantContent | kWantDescriptor : kWantContent;
+        bring = board_ != nullptr ? kWantContent | kWantDescriptor : kWantContent;
       }
       StatResult found;
       const Status status = client()->Stat(uri, bring, &found);
@@ -127,8 +128,8 @@ class ServiceRepository final : public Repository {
     });
   }
 
-  bool generation(bool steady, std::uint64_t* out) override {
-    return board_ != nullptr && board_->generation(steady, out);
+  bool generation(std::uint64_t* out, bool* steady) override {
+    return board_ != nullptr && board_->generation(out, steady);
   }
 
   Status open_reader(const std::string& uri, const DocumentAttributes& attributes,
@@ -248,9 +249,8 @@ class ServiceRepository final : public Repository {
   }
 
   // Set by connect at start-up, before the server forks and before any request.
-  std::string where_;  // the address for log lines
-  bool unix_socket_ = false;
-  std::unique_ptr<client::BoardReader> board_;
+  std::string where_;                           // the address for log lines
+  std::unique_ptr<client::BoardReader> board_;  // over a Unix socket only
   std::atomic<int> health_{kUnknown};
 };
 

@@ -17,8 +17,8 @@
 #include "common/names.h"
 #include "provider/local_files.h"
 #include "provider/repository.h"
-#include "repository/repository.h"
 #include "repository/kept_documents.h"
+#include "repository/repository.h"
 #include "repository/repository_internal.h"
 #include "wire/protocol.h"
 
@@ -42,7 +42,7 @@ extern "C" apr_status_t close_descriptor(void* fd) noexcept {
 
 // Describes the document resource from what its lookup found, for the whole request: the
 // validators, the length and the body of a GET all come from this one version.
-void keep_document(request_rec* r, dav_resource* resource, DocumentStat* found) {
+void describe_document(request_rec* r, dav_resource* resource, DocumentStat* found) {
   auto* document = static_cast<dav_kiv_document*>(apr_pcalloc(r->pool, sizeof(dav_kiv_document)));
   document->attributes = found->attributes;
   if (found->body == DocumentStat::Body::kDescriptor) {
@@ -64,13 +64,22 @@ void keep_document(request_rec* r, dav_resource* resource, DocumentStat* found) 
   resource->info->document = document;
 }
 
+// Whether what a lookup found can be sent: a document handed over open only under a shared flock,
+// taken (waiting up to wait_ms) before its version is checked, and held until the pool's cleanup
+// closes the descriptor, after the response went out.
+bool ready_to_send(DocumentStat* found, int wait_ms) {
+  if (found->body != DocumentStat::Body::kDescriptor) return true;
+  return flock_within(found->descriptor.get(), LOCK_SH, wait_ms) &&
+         descriptor_unchanged(found->descriptor.get(), found->attributes);
+}
+
 // Describes the resource from what its lookup found.
 dav_error* found_resource(request_rec* r, dav_resource* resource, DocumentStat* found) {
   resource->collection = found->entry.collection ? 1 : 0;
   // A GET or HEAD answers validators and a length: the service's, of the version it sends.
   // Other methods keep the local file's description, from which lock keys come.
   if (r->method_number == M_GET && !found->entry.collection && found->has_attributes) {
-    keep_document(r, resource, found);
+    describe_document(r, resource, found);
   }
   return nullptr;
 }
@@ -87,28 +96,21 @@ dav_error* look_up(request_rec* r, dav_resource* resource) {
   const apr_finfo_t& local = resource->info->finfo;
   const std::string uri(resource->uri);
   DocumentStat found;
-  Status status;
   // A document that has not changed since a GET fetched it is answered as it was then; one kept
-  // open is sent under a flock of its own, as one handed over is.
+  // open is sent as one handed over is.
   std::uint64_t generation = 0;
-  const bool may_keep = r->method_number == M_GET && local.filetype == APR_REG;
-  bool steady = may_keep && repository.generation(false, &generation) &&
-                find_kept(uri, generation, local, want == kWantDelivery, &found) &&
-                (found.body != DocumentStat::Body::kDescriptor ||
-                 (flock_within(found.descriptor.get(), LOCK_SH, 0) &&
-                  descriptor_unchanged(found.descriptor.get(), found.attributes)));
-  if (steady) return found_resource(r, resource, &found);
-  steady = want == kWantDelivery && may_keep && repository.generation(true, &generation);
-  // A document handed over open is sent under a shared flock, taken before its version is
-  // checked: a rewrite that committed between the lookup and the flock means another lookup.
+  bool steady = false;
+  const bool may_keep = r->method_number == M_GET && local.filetype == APR_REG &&
+                        repository.generation(&generation, &steady);
+  if (may_keep && find_kept(uri, generation, local, want == kWantDelivery, &found) &&
+      ready_to_send(&found, 0)) {
+    return found_resource(r, resource, &found);
+  }
+  Status status;
+  // A rewrite that committed between the lookup and the flock means another lookup.
   for (int attempt = 0;; ++attempt) {
     status = repository.stat(uri, want, &found);
-    if (!status.ok() || found.body != DocumentStat::Body::kDescriptor) break;
-    // Held until the pool's cleanup closes the descriptor, after the response went out.
-    if (flock_within(found.descriptor.get(), LOCK_SH, kiv::proto::kDocumentBusyWaitMs) &&
-        descriptor_unchanged(found.descriptor.get(), found.attributes)) {
-      break;
-    }
+    if (!status.ok() || ready_to_send(&found, kiv::proto::kDocumentBusyWaitMs)) break;
     if (attempt == 2) {
       status = Status(Reason::kBusy);
       break;
@@ -116,7 +118,9 @@ dav_error* look_up(request_rec* r, dav_resource* resource) {
   }
   if (status.ok()) {
     std::uint64_t after = 0;
-    if (steady && repository.generation(true, &after) && after == generation) {
+    bool still = false;
+    if (may_keep && steady && want == kWantDelivery && repository.generation(&after, &still) &&
+        still && after == generation) {
       keep(uri, generation, local, found);
     }
     return found_resource(r, resource, &found);

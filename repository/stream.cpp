@@ -6,7 +6,6 @@
 // range through the service a chunk at a time when they are read (remote_bucket.cpp). A GET of a
 // collection answers with an index page of its members (index_page.cpp) unless the server's
 // KIVIndexes is Off, and then with 409.
-#include <cstdlib>
 #include <memory>
 #include <string>
 

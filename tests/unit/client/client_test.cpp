@@ -343,17 +343,18 @@ TEST(ClientLocalSocketTest, ADocumentComesAsItsOpenDescriptor) {
   // with a new service, and is not to be had while none runs.
   kiv::client::BoardReader board(kiv::proto::board_path(kivd.scratch() + "/kivd.sock"));
   std::uint64_t before = 0, after = 0;
-  ASSERT_TRUE(board.generation(true, &before));
+  bool steady = false;
+  ASSERT_TRUE(board.generation(&before, &steady) && steady);
   ASSERT_TRUE(local.Stat("/u", 0, &st).ok());
-  ASSERT_TRUE(board.generation(true, &after));
+  ASSERT_TRUE(board.generation(&after, &steady) && steady);
   EXPECT_EQ(before, after);
   ASSERT_TRUE(local.AddCollection("/c"));
-  ASSERT_TRUE(board.generation(true, &after));
+  ASSERT_TRUE(board.generation(&after, &steady) && steady);
   EXPECT_NE(before, after);
   ASSERT_EQ(kivd.stop(), 0);
-  EXPECT_FALSE(board.generation(false, &before));
+  EXPECT_FALSE(board.generation(&before, &steady));
   ASSERT_TRUE(kivd.start());
-  ASSERT_TRUE(board.generation(true, &before));
+  ASSERT_TRUE(board.generation(&before, &steady) && steady);
   EXPECT_NE(before, after);
 }
 
