@@ -529,6 +529,19 @@ def measure_transfers(server, runs, scratch, put_file):
     return out
 
 
+def memory_of(name, measure, form, keys):
+    """What measure() finds of a server's memory, each process's line printed (form, over the
+    values of keys in MiB); a failure is recorded and printed instead."""
+    try:
+        found = measure()
+    except (OSError, http.client.HTTPException, RuntimeError) as e:
+        print("%-9s memory: %s" % (name, e), flush=True)
+        return {"failed (%s)" % e: None}
+    for label, m in found.items():
+        print("%-9s %s: " % (name, label) + form % tuple(m[k] / 1024 for k in keys), flush=True)
+    return found
+
+
 def measure_memory_streamed(server, mib):
     """{label: {"before", "put", "get", "range"}} in kB: peak resident size of each kind of the
     server's processes while a sparse document of mib MiB is PUT (streamed, never held by this
@@ -920,16 +933,9 @@ def main():
             if not found["dead_properties"]:
                 print("%-9s keeps no dead properties" % s, flush=True)
             if args.memory_mib > 0:
-                try:
-                    memory[s] = measure_memory(server, args.memory_mib)
-                except (OSError, http.client.HTTPException, RuntimeError) as e:
-                    memory[s] = {"failed (%s)" % e: None}
-                    print("%-9s memory: %s" % (s, e), flush=True)
-                    continue
-                for label, m in memory[s].items():
-                    print("%-9s %s: %.1f MiB before, %.1f MiB during PUT, %.1f MiB during GET" %
-                          (s, label, m["before"] / 1024, m["put"] / 1024, m["get"] / 1024),
-                          flush=True)
+                memory[s] = memory_of(s, lambda: measure_memory(server, args.memory_mib),
+                                      "%.1f MiB before, %.1f MiB during PUT, %.1f MiB during GET",
+                                      ("before", "put", "get"))
 
         results = {}
         for w in workloads:
@@ -976,16 +982,9 @@ def main():
                       flush=True)
                 if s in FILE_SERVERS or args.big_mib <= 0:
                     continue
-                try:
-                    big_memory[s] = measure_memory_streamed(server, args.big_mib)
-                except (OSError, http.client.HTTPException, RuntimeError) as e:
-                    big_memory[s] = {"failed (%s)" % e: None}
-                    print("%-9s memory: %s" % (s, e), flush=True)
-                    continue
-                for label, m in big_memory[s].items():
-                    print("%-9s %s: %.1f MiB before, %.1f PUT, %.1f GET, %.1f Range" % (
-                        s, label, m["before"] / 1024, m["put"] / 1024, m["get"] / 1024,
-                        m["range"] / 1024), flush=True)
+                big_memory[s] = memory_of(s, lambda: measure_memory_streamed(server, args.big_mib),
+                                          "%.1f MiB before, %.1f PUT, %.1f GET, %.1f Range",
+                                          ("before", "put", "get", "range"))
 
         chart = None
         if draw_chart(args, servers, support, results, args.chart, scratch):
