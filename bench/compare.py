@@ -652,9 +652,28 @@ def machine():
         "- machine: %d cores (%s), %.0f GiB memory, kernel %s" % (
             os.cpu_count(), model, mem / 1024 / 1024, platform.release()),
         "- load average at the end: %s" % " ".join("%.2f" % x for x in os.getloadavg()),
+        "- TCP congestion control: %s%s" % (
+            command_output(["cat", "/proc/sys/net/ipv4/tcp_congestion_control"]),
+            ", in a network namespace of its own" if os.environ.get(NETNS_MARK) else ""),
         "- packages: " + ", ".join("%s %s" % (p, package_version(p)) for p in packages),
         "- this project: revision %s" % revision,
     ]
+
+
+# Set in the environment of the copy of this script that runs in a network namespace of its own.
+NETNS_MARK = "KIV_COMPARE_NETNS"
+
+
+def in_congestion_control(name):
+    """Runs this script again in a new network namespace whose TCP congestion control is name,
+    with every server and client inside it; the machine's own setting stays as it is. Returns
+    only in that copy, once the namespace is set up."""
+    if os.environ.get(NETNS_MARK) != name:
+        os.environ[NETNS_MARK] = name
+        os.execvp("unshare", ["unshare", "--net", "--", sys.executable] + sys.argv)
+    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+    with open("/proc/sys/net/ipv4/tcp_congestion_control", "w") as f:
+        f.write(name)
 
 
 def fmt_rps(rps):
@@ -880,7 +899,15 @@ def main():
     parser.add_argument("--chart", default=os.path.join(HERE, "ratios.svg"),
                         help=".svg or .png, beside --out")
     parser.add_argument("--keep", action="store_true", help="keep the scratch directory")
+    parser.add_argument("--congestion-control", metavar="NAME",
+                        help="run every server and client in a network namespace of its own "
+                        "whose TCP congestion control is NAME, such as cubic or bbr (as root); "
+                        "the report names the one used")
     args = parser.parse_args()
+    if args.congestion_control:
+        if os.geteuid() != 0:
+            parser.error("--congestion-control makes a network namespace: run as root")
+        in_congestion_control(args.congestion_control)
 
     servers = args.servers.split(",")
     workloads = args.workloads.split(",")
