@@ -137,7 +137,8 @@ class Upload {
   kiv::UniqueFd file_;  // the new content, read-write
   std::string name_;    // the file's name in dir_ while it has one; empty when unnamed
   std::uint64_t received_ = 0;
-  Reason failed_ = Reason::kNone;  // why the upload can no longer be stored
+  std::uint64_t written_back_ = 0;  // how much of it the disk was asked to write so far
+  Reason failed_ = Reason::kNone;   // why the upload can no longer be stored
 };
 
 // The private directory at the root is named kiv::kPrivatePrefix; the journal is this directory

@@ -22,6 +22,9 @@ namespace {
 // Rewrites up to this size keep their content in the journal record: two syncs instead of four.
 constexpr std::uint64_t kRecordContentMax = kiv::proto::kMaxChunk;
 
+// How much of a durable upload is written before the disk is asked to write it back.
+constexpr std::uint64_t kWriteBehind = 8 * 1024 * 1024;
+
 bool all_zero(std::string_view data) {
   return !data.empty() && data[0] == '\0' &&
          std::memcmp(data.data(), data.data() + 1, data.size() - 1) == 0;
@@ -132,6 +135,16 @@ Reason Store::write_upload(Upload& up, std::string_view data) {
     return up.failed_;
   }
   up.received_ += data.size();
+  // A durable store syncs the whole file at commit. Its writeback starts as the body comes, a
+  // stretch at a time, so that the disk writes while the network delivers and the sync at
+  // commit waits only for the last stretch. A hint: where the file system ignores or refuses
+  // it, the commit's sync does all of the writing, as it would anyway.
+  if (options_.durable && up.received_ - up.written_back_ >= kWriteBehind) {
+    (void)::sync_file_range(up.file_.get(), static_cast<off_t>(up.written_back_),
+                            static_cast<off_t>(up.received_ - up.written_back_),
+                            SYNC_FILE_RANGE_WRITE);
+    up.written_back_ = up.received_;
+  }
   return Reason::kNone;
 }
 
