@@ -188,13 +188,16 @@ Reason Store::stat(std::string_view uri, bool want_content, bool want_descriptor
     // A document is opened at once, and told from a collection by its open file.
     UniqueFd fd;
     const Reason r = open_document(parent.get(), u.name(), &fd, &st);
-    if (r == Reason::kNone)
+    if (r == Reason::kNone) {
       return found_document(uri, u, std::move(fd), &st, want_content, want_descriptor, out);
+    }
+    // Not a document: a collection, which open_document has described in st.
     if (r != Reason::kNotDocument) return r;
+  } else {
+    const Kind k = kind_at(parent.get(), u.name(), &st);
+    if (k == Kind::kError) return failure_reason(errno);
+    if (k != Kind::kDocument && k != Kind::kCollection) return Reason::kNotFound;
   }
-  const Kind k = kind_at(parent.get(), u.name(), &st);
-  if (k == Kind::kError) return failure_reason(errno);
-  if (k != Kind::kDocument && k != Kind::kCollection) return Reason::kNotFound;
   out->entry = Entry{u.normalized, u.name(), S_ISDIR(st.st_mode)};
   out->attributes = attributes_of(st);
   return Reason::kNone;
@@ -214,15 +217,13 @@ Reason Store::read(std::string_view uri, const Attributes& expected, std::uint64
   // is never read half old, half new. The version is told under them, and the chunk read.
   ReadHandle h;
   if (const Reason r = open_to_read(u, &h); r != Reason::kNone) return r;
-  const int fd_ = h.fd.get();
-  struct stat& st = h.st;
-  if (const Reason r = lock_to_read(fd_, &st, kiv::proto::kDocumentBusyWaitMs);
+  if (const Reason r = lock_to_read(h.fd.get(), &h.st, kiv::proto::kDocumentBusyWaitMs);
       r != Reason::kNone) {
     log_line("Read %s: the document is being rewritten", printable(uri).c_str());
     return r;
   }
-  if (!kiv::proto::same_version(attributes_of(st), expected)) return Reason::kChanged;
-  const auto size = static_cast<std::uint64_t>(st.st_size);
+  if (!kiv::proto::same_version(attributes_of(h.st), expected)) return Reason::kChanged;
+  const auto size = static_cast<std::uint64_t>(h.st.st_size);
   if (offset > size || length > size - offset) {
     log_line("Read %s: refused: %u bytes from %llu lie beyond the %llu bytes of the document",
              printable(uri).c_str(), length, static_cast<unsigned long long>(offset),
@@ -230,14 +231,14 @@ Reason Store::read(std::string_view uri, const Attributes& expected, std::uint64
     return Reason::kRange;
   }
   // A chunk that lies in a hole is zeros: no need to have the kernel make pages of them.
-  const off_t data = ::lseek(fd_, static_cast<off_t>(offset), SEEK_DATA);
+  const off_t data = ::lseek(h.fd.get(), static_cast<off_t>(offset), SEEK_DATA);
   if (length > 0 && ((data < 0 && errno == ENXIO) ||
                      (data >= 0 && static_cast<std::uint64_t>(data) >= offset + length))) {
     out->assign(length, '\0');
     return Reason::kNone;
   }
   out->resize(length);
-  const ssize_t got = kiv::pread_full(fd_, out->data(), length, static_cast<off_t>(offset));
+  const ssize_t got = kiv::pread_full(h.fd.get(), out->data(), length, static_cast<off_t>(offset));
   if (got != static_cast<ssize_t>(length)) {
     const int e = got < 0 ? errno : 0;
     log_line("Read %s: cannot read: %s", printable(uri).c_str(),
