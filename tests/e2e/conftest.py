@@ -101,11 +101,13 @@ class GuardedServer(KivServer):
                     bad.append(line)
             elif ERROR.search(line) and not any(p.search(line) for p in self._allowed):
                 # mod_dav's line that a PUT could not begin comes with the module's reason on
-                # the same thread's next line, which is what a test announces.
+                # the same thread's next line, which is what a test announces. Other threads'
+                # lines may come between, as many as failed at that moment.
                 thread = THREAD.search(line)
-                if PUT_CONTEXT.search(line) and thread and any(
-                        thread.group(0) in later and any(p.search(later) for p in self._allowed)
-                        for later in lines[i + 1:i + 8]):
+                reason = next((later for later in lines[i + 1:]
+                               if thread and thread.group(0) in later), None)
+                if PUT_CONTEXT.search(line) and reason is not None and any(
+                        p.search(reason) for p in self._allowed):
                     continue
                 bad.append(line)
         return bad
